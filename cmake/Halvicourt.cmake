@@ -1,0 +1,15 @@
+# halvicourt_framework(<name> OUTPUT <file base> SOURCES ...): one stand-in system library,
+# built into the app bundle's Frameworks folder and finding its siblings through $ORIGIN.
+function(halvicourt_framework name)
+  cmake_parse_arguments(ARG "" "OUTPUT" "SOURCES" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES
+    OUTPUT_NAME "${ARG_OUTPUT}"
+    LIBRARY_OUTPUT_DIRECTORY "${HALVICOURT_FRAMEWORKS_DIR}"
+    BUILD_WITH_INSTALL_RPATH TRUE
+    INSTALL_RPATH "$ORIGIN"
+    CXX_VISIBILITY_PRESET default)
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system")
+  target_link_libraries(${name} PRIVATE halvicourt_warnings)
+  target_link_options(${name} PRIVATE LINKER:--no-undefined LINKER:--enable-new-dtags)
+endfunction()

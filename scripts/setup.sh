@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing, the demo and the
+# benchmarks need. Installs only what is missing, so a second run is quick.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
+  clang-format-14 binutils file
+  libcurl4-openssl-dev libssl-dev liburiparser-dev nlohmann-json3-dev
+  libplist-dev libplist-utils libmagic-dev libmagic1 libblocksruntime-dev
+  libgtest-dev libcpp-httplib-dev libbenchmark-dev
+  python3 curl
+)
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(nginx-light gnuplot-nox hyperfine time)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]}; run as root to install them" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

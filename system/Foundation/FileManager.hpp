@@ -1,0 +1,29 @@
+// FileManager: the process-wide file manager, and the directory search that finds the
+// user caches directory. Stateless apart from the environment it reads; thread-safe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class FileManager {
+ public:
+  // The shared file manager; never destroyed.
+  static FileManager& defaultManager();
+
+  bool fileExistsAtPath(const std::string& path) const;
+
+ private:
+  FileManager() = default;
+};
+
+enum NSSearchPathDirectory : unsigned long { NSCachesDirectory = 13 };
+enum NSSearchPathDomainMask : unsigned long { NSUserDomainMask = 1 };
+
+// The directories of kind `directory` in `domains`. For the caches directory of the user's
+// domain that is $XDG_CACHE_HOME/<bundle identifier> ($HOME/.cache when XDG_CACHE_HOME is
+// unset, empty or relative; "~/.cache" unexpanded when `expandTilde` is false). The bundle
+// identifier is the main bundle's, or the executable's file name outside a bundle.
+// Other kinds give an empty list.
+std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long directory,
+                                                             unsigned long domains,
+                                                             bool expandTilde);

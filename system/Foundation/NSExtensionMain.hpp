@@ -1,0 +1,34 @@
+// The extension runner. NSExtensionMain is the extension executable's entry point: it reads
+// the bundle's Info.plist, checks the bundle's signature, resolves the principal class
+// through the object runtime and hands the process to the host of the extension point that
+// Info.plist names. Hosts are constant records that the point's library lists in its section
+// "nsextension_points", found the way the runtime finds classes, so nothing registers at
+// load and Foundation does not depend on any point's library.
+#pragma once
+
+#include <string_view>
+
+#include "objc/runtime.hpp"
+
+struct NSExtensionPointRecord {
+  const char* identifier;          // e.g. "com.apple.usernotifications.service"
+  const char* requiredSuperclass;  // the principal class must be this class or a subclass
+  // Runs the process for `principalClass`; returns the exit status.
+  int (*run)(Class principalClass, int argc, char** argv);
+};
+
+#define NSEXTENSION_POINT_ENTRY(record)                                                  \
+  [[gnu::used, gnu::section("nsextension_points")]] constinit const NSExtensionPointRecord* \
+      const nsextension_point_entry_##record = &(record)
+
+// EX_CONFIG: the bundle is unusable (Info.plist, signature, principal class).
+inline constexpr int kNSExtensionConfigurationError = 78;
+
+// The class for a name: "Module.Class" is formed into its runtime name
+// ("_TtC" + length + module + length + class); any other name is looked up as it stands.
+Class NSClassFromString(std::string_view name);
+
+// The point's record by identifier; null when no loaded library lists it.
+const NSExtensionPointRecord* NSExtensionPointLookup(std::string_view identifier);
+
+extern "C" int NSExtensionMain(int argc, char** argv);

@@ -1,0 +1,38 @@
+// URL: an absolute or relative address, or a file URL, as a value. A URL keeps the text it
+// was made from: absoluteString() returns it byte for byte. Immutable, so thread-safe.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class URL {
+ public:
+  // A URL from text, parsed strictly by RFC 3986 (uriparser). The empty text and anything
+  // the parser rejects (spaces, non-ASCII bytes, a bad percent escape, ...) give absent.
+  static std::optional<URL> fromString(std::string_view text);
+  // The file URL of an absolute path ("file://" + the path with what a path cannot carry
+  // percent-encoded). A relative path is taken against the working directory.
+  static URL fileURLWithPath(std::string_view path);
+
+  const std::string& absoluteString() const { return text_; }
+  bool isFileURL() const;
+  // The scheme in lower case ("" when there is none).
+  std::string scheme() const;
+  // For a file URL, the file-system path (percent-escapes decoded); "" otherwise.
+  std::string path() const;
+
+  // A new URL with `component` as its last path component. The component is percent-
+  // encoded as one path segment, so "/", "?", "#" and "%" stay inside it.
+  URL appendingPathComponent(std::string_view component) const;
+  // A new URL whose last path component has "." and `ext` added, `ext` encoded as in
+  // appendingPathComponent. An empty extension leaves the URL as it is. An extension
+  // that no file name can carry (one holding "/" or a NUL byte) gives absent.
+  std::optional<URL> appendingPathExtension(std::string_view ext) const;
+
+  friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
+
+ private:
+  explicit URL(std::string text) : text_(std::move(text)) {}
+  std::string text_;
+};

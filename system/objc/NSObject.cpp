@@ -1,0 +1,62 @@
+#include "objc/NSObject.hpp"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+id NSObject_init(id self, SEL) { return self; }
+void NSObject_dealloc(id self, SEL) { object_dispose(self); }
+
+constinit const objc_method kNSObjectMethods[] = {
+    {"init", "@16@0:8", reinterpret_cast<IMP>(&NSObject_init)},
+    {"dealloc", "v16@0:8", reinterpret_cast<IMP>(&NSObject_dealloc)},
+};
+
+}  // namespace
+
+constinit const objc_class kNSObjectClass = {
+    .superclass = nullptr,
+    .name = "NSObject",
+    .instanceSize = sizeof(NSObject),
+    .methods = kNSObjectMethods,
+    .methodCount = 2,
+    .ivars = nullptr,
+    .ivarCount = 0,
+    .classMethods = nullptr,
+    .classMethodCount = 0,
+    .create = nullptr,
+};
+OBJC_CLASSLIST_ENTRY(kNSObjectClass);
+
+Class NSObject::classRecord() { return &kNSObjectClass; }
+
+NSObject::NSObject(Class cls) : isa_(cls) {}
+NSObject::~NSObject() = default;
+
+void NSObject::retain() {
+  std::uint32_t before = refs_.fetch_add(1, std::memory_order_relaxed);
+  if (before == 0 || before == UINT32_MAX) {
+    std::fprintf(stderr, "objc: retain of a %s with count %u\n", isa_->name, before);
+    std::abort();
+  }
+}
+
+void NSObject::release() {
+  std::uint32_t before = refs_.fetch_sub(1, std::memory_order_acq_rel);
+  if (before == 0) {
+    std::fprintf(stderr, "objc: over-release of a %s\n", isa_->name);
+    std::abort();
+  }
+  if (before == 1) objc_msgSend<void>(this, "dealloc");
+}
+
+id objc_retain(id obj) {
+  if (obj != nullptr) obj->retain();
+  return obj;
+}
+
+void objc_release(id obj) {
+  if (obj != nullptr) obj->release();
+}

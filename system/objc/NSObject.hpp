@@ -1,0 +1,39 @@
+// NSObject: the root of every platform object. It carries the class pointer (isa) and an
+// atomic reference count that starts at one; the last release sends "dealloc", which
+// destroys the object through the runtime. Retain and release are thread-safe; the rest
+// of a subclass's state is guarded by that subclass.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "objc/runtime.hpp"
+
+class NSObject {
+ public:
+  NSObject(const NSObject&) = delete;
+  NSObject& operator=(const NSObject&) = delete;
+
+  static Class classRecord();
+
+  Class isa() const { return isa_; }
+  bool isKindOfClass(Class cls) const { return class_isSubclassOf(isa_, cls); }
+
+  void retain();
+  void release();
+  std::uint32_t retainCount() const { return refs_.load(std::memory_order_relaxed); }
+
+ protected:
+  explicit NSObject(Class cls);
+  // Virtual so that the runtime can destroy any object through its root.
+  virtual ~NSObject();
+
+ private:
+  friend void object_dispose(id obj);
+
+  const Class isa_;
+  std::atomic<std::uint32_t> refs_{1};
+};
+
+id objc_retain(id obj);
+void objc_release(id obj);

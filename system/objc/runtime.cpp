@@ -1,0 +1,194 @@
+#include "objc/runtime.hpp"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "objc/Mutex.hpp"
+#include "objc/NSObject.hpp"
+
+namespace {
+
+bool readAt(int fd, void* buf, std::size_t len, off_t off) {
+  auto* p = static_cast<char*>(buf);
+  while (len > 0) {
+    ssize_t n = pread(fd, p, len, off);
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<std::size_t>(n);
+    off += n;
+  }
+  return true;
+}
+
+// Finds the named section in the ELF file at `path`; gives its address (relative to the
+// load base) and size.
+bool findSection(const char* path, const char* name, ElfW(Addr)* addr, std::size_t* size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool found = false;
+  ElfW(Ehdr) eh;
+  if (readAt(fd, &eh, sizeof eh, 0) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 &&
+      eh.e_ident[EI_CLASS] == ELFCLASS64 && eh.e_shentsize == sizeof(ElfW(Shdr)) &&
+      eh.e_shstrndx < eh.e_shnum && eh.e_shnum < 4096) {
+    std::vector<ElfW(Shdr)> sh(eh.e_shnum);
+    if (readAt(fd, sh.data(), sh.size() * sizeof(ElfW(Shdr)), static_cast<off_t>(eh.e_shoff))) {
+      const ElfW(Shdr)& strtab = sh[eh.e_shstrndx];
+      if (strtab.sh_size < (1u << 20)) {
+        std::string names(strtab.sh_size, '\0');
+        if (readAt(fd, names.data(), names.size(), static_cast<off_t>(strtab.sh_offset))) {
+          for (const ElfW(Shdr)& s : sh) {
+            if (s.sh_name < names.size() && std::strcmp(names.c_str() + s.sh_name, name) == 0 &&
+                s.sh_type == SHT_PROGBITS) {
+              *addr = s.sh_addr;
+              *size = s.sh_size;
+              found = true;
+              break;
+            }
+          }
+        }
+      }
+    }
+  }
+  close(fd);
+  return found;
+}
+
+struct SectionVisit {
+  const char* name;
+  void (*visit)(const void*, std::size_t, void*);
+  void* context;
+};
+
+int visitImage(struct dl_phdr_info* info, size_t, void* data) {
+  auto* v = static_cast<SectionVisit*>(data);
+  // The main program reports an empty name; its file is /proc/self/exe.
+  const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0')
+                         ? info->dlpi_name
+                         : "/proc/self/exe";
+  ElfW(Addr) addr = 0;
+  std::size_t size = 0;
+  if (findSection(path, v->name, &addr, &size)) {
+    v->visit(reinterpret_cast<const void*>(info->dlpi_addr + addr), size, v->context);
+  }
+  return 0;
+}
+
+// Classes seen so far, by name. Lookups that miss rescan the loaded images, so an image
+// loaded later is found too.
+struct ClassTable {
+  objc::Mutex mu;
+  std::unordered_map<std::string_view, Class> byName GUARDED_BY(mu);
+};
+
+ClassTable& classTable() {
+  static ClassTable* table = new ClassTable;  // never destroyed: lookups may run at exit
+  return *table;
+}
+
+void collectClasses(const void* start, std::size_t size, void* context) {
+  auto* found = static_cast<std::vector<Class>*>(context);
+  const auto* entries = static_cast<const Class*>(start);
+  for (std::size_t i = 0; i < size / sizeof(Class); ++i) {
+    if (entries[i] != nullptr) found->push_back(entries[i]);
+  }
+}
+
+}  // namespace
+
+namespace objc {
+
+void forEachImageSection(const char* sectionName, void (*visit)(const void*, std::size_t, void*),
+                         void* context) {
+  SectionVisit v{sectionName, visit, context};
+  dl_iterate_phdr(&visitImage, &v);
+}
+
+}  // namespace objc
+
+Class objc_getClass(std::string_view name) {
+  ClassTable& table = classTable();
+  {
+    objc::MutexLock lock(table.mu);
+    auto it = table.byName.find(name);
+    if (it != table.byName.end()) return it->second;
+  }
+  std::vector<Class> found;
+  objc::forEachImageSection("objc_classlist", &collectClasses, &found);
+  objc::MutexLock lock(table.mu);
+  for (Class cls : found) table.byName.emplace(cls->name, cls);
+  auto it = table.byName.find(name);
+  return it == table.byName.end() ? nullptr : it->second;
+}
+
+Class class_getSuperclass(Class cls) { return cls == nullptr ? nullptr : cls->superclass; }
+const char* class_getName(Class cls) { return cls == nullptr ? "nil" : cls->name; }
+
+bool class_isSubclassOf(Class cls, Class ancestor) {
+  for (; cls != nullptr; cls = cls->superclass) {
+    if (cls == ancestor) return true;
+  }
+  return false;
+}
+
+std::span<const objc_method> class_getInstanceMethods(Class cls) {
+  if (cls == nullptr || cls->methods == nullptr) return {};
+  return {cls->methods, cls->methodCount};
+}
+
+std::span<const objc_ivar> class_getIvars(Class cls) {
+  if (cls == nullptr || cls->ivars == nullptr) return {};
+  return {cls->ivars, cls->ivarCount};
+}
+
+std::span<const objc_method> class_getClassMethods(Class cls) {
+  if (cls == nullptr || cls->classMethods == nullptr) return {};
+  return {cls->classMethods, cls->classMethodCount};
+}
+
+const objc_method* class_getOwnMethod(Class cls, SEL sel) {
+  for (const objc_method& m : class_getInstanceMethods(cls)) {
+    if (std::strcmp(m.name, sel) == 0) return &m;
+  }
+  return nullptr;
+}
+
+IMP class_getMethodImplementation(Class cls, SEL sel) {
+  for (; cls != nullptr; cls = cls->superclass) {
+    if (const objc_method* m = class_getOwnMethod(cls, sel)) return m->imp;
+  }
+  return nullptr;
+}
+
+id class_createInstance(Class cls) {
+  for (Class c = cls; c != nullptr; c = c->superclass) {
+    if (c->create != nullptr) return c->create(cls);
+  }
+  return nullptr;
+}
+
+Class object_getClass(id obj) { return obj == nullptr ? nullptr : obj->isa(); }
+
+void objc_doesNotRecognizeSelector(id receiver, SEL sel) {
+  std::fprintf(stderr, "objc: -[%s %s]: unrecognized selector sent to instance %p\n",
+               class_getName(object_getClass(receiver)), sel, static_cast<void*>(receiver));
+  std::abort();
+}
+
+void object_dispose(id obj) {
+  if (obj == nullptr) return;
+  for (Class c = obj->isa(); c != nullptr; c = c->superclass) {
+    if (const objc_method* m = class_getOwnMethod(c, ".cxx_destruct")) {
+      reinterpret_cast<void (*)(id, SEL)>(m->imp)(obj, ".cxx_destruct");
+    }
+  }
+  delete obj;
+}

@@ -1,0 +1,111 @@
+// The object runtime: class records, class lookup by name, instance creation and
+// message send.
+//
+// Class records are constant data that each image (the executable and every shared
+// library) lists in its section "objc_classlist"; the runtime finds them on first lookup
+// through dl_iterate_phdr and the image's section table, so nothing registers at load.
+// Records are never freed; every function here is thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+class NSObject;
+using id = NSObject*;
+// A selector is its name; the runtime compares selectors by text.
+using SEL = const char*;
+// An implementation is called with the receiver and the selector first, then the
+// arguments, so it is stored type-erased and cast back by the sender.
+using IMP = void (*)();
+
+struct objc_method {
+  const char* name;
+  const char* types;  // type encoding, e.g. "v16@0:8"
+  IMP imp;
+};
+
+struct objc_ivar {
+  const char* name;
+  const char* type;
+  std::size_t offset;
+  std::size_t size;
+};
+
+struct objc_class {
+  const objc_class* superclass;  // null for a root class
+  const char* name;              // runtime name
+  std::size_t instanceSize;
+  const objc_method* methods;  // instance methods, in declaration order
+  std::uint32_t methodCount;
+  const objc_ivar* ivars;  // instance variables, in declaration order
+  std::uint32_t ivarCount;
+  const objc_method* classMethods;
+  std::uint32_t classMethodCount;
+  // Allocates and constructs an instance whose isa is the given class (which may be a
+  // subclass record without a hook of its own); null for classes that cannot be
+  // instantiated by name.
+  id (*create)(const objc_class* cls);
+};
+using Class = const objc_class*;
+
+// Lists `cls` in the defining image's class list. Use once per class, at namespace
+// scope, in the source file that defines the record.
+#define OBJC_CLASSLIST_ENTRY(cls)                                             \
+  [[gnu::used, gnu::section("objc_classlist")]] constinit const objc_class* \
+      const objc_classlist_entry_##cls = &(cls)
+
+// Class lookup by runtime name; null when no loaded image lists it.
+Class objc_getClass(std::string_view name);
+
+Class class_getSuperclass(Class cls);
+const char* class_getName(Class cls);
+bool class_isSubclassOf(Class cls, Class ancestor);  // reflexive
+std::span<const objc_method> class_getInstanceMethods(Class cls);  // own methods only
+std::span<const objc_ivar> class_getIvars(Class cls);
+std::span<const objc_method> class_getClassMethods(Class cls);
+// Looks `sel` up along the superclass chain starting at `cls`; null when nothing answers.
+IMP class_getMethodImplementation(Class cls, SEL sel);
+// Own method of `cls` named `sel` (no superclass search); null when absent.
+const objc_method* class_getOwnMethod(Class cls, SEL sel);
+
+// Creates an instance with a reference count of one through the class's hook (or the
+// nearest superclass's); null when there is none. The instance still needs `init`.
+id class_createInstance(Class cls);
+Class object_getClass(id obj);
+
+// Reports a message that nothing answers and aborts: sending an unknown message is a
+// programming error, as on the platform.
+[[noreturn]] void objc_doesNotRecognizeSelector(id receiver, SEL sel);
+
+// Calls each class's ".cxx_destruct", most derived first, then destroys and frees the
+// object. Called by NSObject's "dealloc" once the last reference is gone.
+void object_dispose(id obj);
+
+// Sends `sel` to `self` with `args`; a message to null does nothing and returns R{}.
+template <class R, class... Args>
+R objc_msgSend(id self, SEL sel, Args... args) {
+  if (self == nullptr) return R();
+  IMP imp = class_getMethodImplementation(object_getClass(self), sel);
+  if (imp == nullptr) objc_doesNotRecognizeSelector(self, sel);
+  return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
+}
+
+// Sends `sel` to `self` starting the lookup at the superclass of `currentClass`.
+template <class R, class... Args>
+R objc_msgSendSuper2(id self, Class currentClass, SEL sel, Args... args) {
+  if (self == nullptr) return R();
+  IMP imp = class_getMethodImplementation(class_getSuperclass(currentClass), sel);
+  if (imp == nullptr) objc_doesNotRecognizeSelector(self, sel);
+  return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
+}
+
+namespace objc {
+
+// Calls `visit(start, size)` for the named section of every loaded image that has it,
+// with `start` already relocated to the image's load address.
+void forEachImageSection(const char* sectionName, void (*visit)(const void*, std::size_t, void*),
+                         void* context);
+
+}  // namespace objc
