@@ -26,14 +26,11 @@ class Data {
 
   Data() = default;
   explicit Data(std::string bytes) : bytes_(std::move(bytes)) {}
-  Data(const void* bytes, std::size_t count)
-      : bytes_(static_cast<const char*>(bytes), count) {}
+  Data(const void* bytes, std::size_t count) : bytes_(static_cast<const char*>(bytes), count) {}
 
   std::size_t count() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }
-  const std::uint8_t* bytes() const {
-    return reinterpret_cast<const std::uint8_t*>(bytes_.data());
-  }
+  const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(bytes_.data()); }
   std::string_view view() const { return bytes_; }
 
   // Calls `fn` once, before returning, with the contiguous bytes.
@@ -48,7 +45,9 @@ class Data {
   void reserve(std::size_t count) { bytes_.reserve(count); }
 
   // Writes the bytes to the file at `url` (a file URL), creating or replacing it with mode
-  // 0666 less the umask. Returns the error, or absent on success.
+  // 0666 less the umask. Returns the error, or absent on success: NSPOSIXErrorDomain naming
+  // the failing call, or NSCocoaErrorDomain when `url` is not a file URL (518) or names no
+  // file (514: a directory path, a NUL byte).
   std::optional<NSError> write(const URL& url, WritingOptions options = none) const;
 
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }

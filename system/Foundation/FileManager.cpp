@@ -1,1 +1,62 @@
-// placeholder
+#include "Foundation/FileManager.hpp"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "Foundation/NSBundle.hpp"
+
+namespace {
+
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+  const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr) {
+    return std::string();
+  }
+  return found->pw_dir;
+}
+
+// Outside a bundle the executable's file name stands in for the bundle identifier.
+std::string applicationIdentifier() {
+  if (std::optional<std::string> id = NSBundle::mainBundle().bundleIdentifier();
+      id && !id->empty()) {
+    return *id;
+  }
+  std::string executable(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", executable.data(), executable.size());
+  executable.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return executable.substr(executable.rfind('/') + 1);
+}
+
+}  // namespace
+
+FileManager& FileManager::defaultManager() {
+  static FileManager* const manager = new FileManager();
+  return *manager;
+}
+
+bool FileManager::fileExistsAtPath(const std::string& path) const {
+  struct stat status {};
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &status) == 0;
+}
+
+std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long directory,
+                                                             unsigned long domains,
+                                                             bool expandTilde) {
+  if (directory != NSCachesDirectory || (domains & NSUserDomainMask) == 0) return {};
+  const std::string id = applicationIdentifier();
+  if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') {
+    return {std::string(xdg) + "/" + id};
+  }
+  const std::string home = expandTilde ? homeDirectory() : "~";
+  if (home.empty()) return {};
+  return {home + "/.cache/" + id};
+}

@@ -23,7 +23,8 @@ enum NSSearchPathDomainMask : unsigned long { NSUserDomainMask = 1 };
 // domain that is $XDG_CACHE_HOME/<bundle identifier> ($HOME/.cache when XDG_CACHE_HOME is
 // unset, empty or relative; "~/.cache" unexpanded when `expandTilde` is false). The bundle
 // identifier is the main bundle's, or the executable's file name outside a bundle.
-// Other kinds give an empty list.
+// Other kinds, domain masks without the user's domain, and a home directory that cannot
+// be found give an empty list.
 std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long directory,
                                                              unsigned long domains,
                                                              bool expandTilde);

@@ -1,1 +1,102 @@
-// placeholder
+#include "Foundation/NSBundle.hpp"
+
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+namespace {
+
+std::string runningExecutable() {
+  std::string buf(4096, '\0');
+  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return {};
+  buf.resize(static_cast<std::size_t>(n));
+  return buf;
+}
+
+std::string directoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+void* NSBundleParseInfoPlist(std::string_view bytes, std::string* error) {
+  if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+    *error = "too large";
+    return nullptr;
+  }
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  if (root == nullptr) {
+    *error = "not a property list";
+    return nullptr;
+  }
+  if (plist_get_node_type(root) != PLIST_DICT) {
+    plist_free(root);
+    *error = "its top level is not a dictionary";
+    return nullptr;
+  }
+  return root;
+}
+
+const NSBundle& NSBundle::mainBundle() {
+  // Never destroyed: the bundle is read until the very end of the process.
+  static const NSBundle* bundle = [] {
+    std::string exe = runningExecutable();
+    return new NSBundle(directoryOf(exe), exe);
+  }();
+  return *bundle;
+}
+
+NSBundle::NSBundle(std::string path) : NSBundle(std::move(path), std::string()) {}
+
+NSBundle::NSBundle(std::string path, std::string executable)
+    : path_(std::move(path)), executable_(std::move(executable)) {
+  std::ifstream in(infoPlistPath(), std::ios::binary);
+  if (!in) {
+    infoError_ = infoPlistPath() + ": " + std::strerror(errno);
+    return;
+  }
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string why;
+  info_ = NSBundleParseInfoPlist(bytes, &why);
+  if (info_ == nullptr) infoError_ = infoPlistPath() + ": " + why;
+}
+
+NSBundle::~NSBundle() {
+  if (info_ != nullptr) plist_free(static_cast<plist_t>(info_));
+}
+
+std::string NSBundle::executablePath() const {
+  if (!executable_.empty()) return executable_;
+  std::optional<std::string> name = stringForKeyPath("CFBundleExecutable");
+  return name ? path_ + "/" + *name : std::string();
+}
+
+std::optional<std::string> NSBundle::bundleIdentifier() const {
+  return stringForKeyPath("CFBundleIdentifier");
+}
+
+std::optional<std::string> NSBundle::stringForKeyPath(std::string_view keyPath) const {
+  plist_t node = static_cast<plist_t>(info_);
+  while (node != nullptr && !keyPath.empty()) {
+    std::size_t dot = keyPath.find('.');
+    std::string key(keyPath.substr(0, dot));
+    keyPath = dot == std::string_view::npos ? std::string_view() : keyPath.substr(dot + 1);
+    node = plist_get_node_type(node) == PLIST_DICT ? plist_dict_get_item(node, key.c_str())
+                                                   : nullptr;
+  }
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  std::uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  return std::string(text, static_cast<std::size_t>(length));
+}

@@ -1,1 +1,72 @@
-// placeholder
+#include "Foundation/NSExtensionMain.hpp"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Foundation/CodeSignature.hpp"
+#include "Foundation/NSBundle.hpp"
+
+namespace {
+
+void collectPoints(const void* start, std::size_t size, void* context) {
+  auto* found = static_cast<std::vector<const NSExtensionPointRecord*>*>(context);
+  const auto* entries = static_cast<const NSExtensionPointRecord* const*>(start);
+  for (std::size_t i = 0; i < size / sizeof(entries[0]); ++i) {
+    if (entries[i] != nullptr) found->push_back(entries[i]);
+  }
+}
+
+int refuse(const std::string& why) {
+  std::fprintf(stderr, "HalvicourtNotificationService: cannot start the extension: %s\n",
+               why.c_str());
+  return kNSExtensionConfigurationError;
+}
+
+}  // namespace
+
+Class NSClassFromString(std::string_view name) {
+  std::size_t dot = name.find('.');
+  if (dot != std::string_view::npos && dot > 0 && dot + 1 < name.size() &&
+      name.find('.', dot + 1) == std::string_view::npos) {
+    std::string_view module = name.substr(0, dot);
+    std::string_view cls = name.substr(dot + 1);
+    std::string mangled = "_TtC" + std::to_string(module.size()) + std::string(module) +
+                          std::to_string(cls.size()) + std::string(cls);
+    return objc_getClass(mangled);
+  }
+  return objc_getClass(name);
+}
+
+const NSExtensionPointRecord* NSExtensionPointLookup(std::string_view identifier) {
+  std::vector<const NSExtensionPointRecord*> points;
+  objc::forEachImageSection("nsextension_points", &collectPoints, &points);
+  for (const NSExtensionPointRecord* p : points) {
+    if (identifier == p->identifier) return p;
+  }
+  return nullptr;
+}
+
+int NSExtensionMain(int argc, char** argv) {
+  const NSBundle& bundle = NSBundle::mainBundle();
+  if (!bundle.hasInfoDictionary()) return refuse(bundle.infoDictionaryError());
+  if (std::optional<std::string> why = NSBundleVerifyCodeSignature(bundle)) {
+    return refuse("code signature: " + *why);
+  }
+  std::optional<std::string> pointName = bundle.stringForKeyPath("NSExtension.NSExtensionPointIdentifier");
+  std::optional<std::string> className = bundle.stringForKeyPath("NSExtension.NSExtensionPrincipalClass");
+  if (!pointName) return refuse("Info.plist names no NSExtensionPointIdentifier");
+  if (!className) return refuse("Info.plist names no NSExtensionPrincipalClass");
+  const NSExtensionPointRecord* point = NSExtensionPointLookup(*pointName);
+  if (point == nullptr) return refuse("no host for the extension point " + *pointName);
+  Class principal = NSClassFromString(*className);
+  if (principal == nullptr) return refuse("no class named " + *className);
+  Class required = objc_getClass(point->requiredSuperclass);
+  if (required == nullptr || principal == required || !class_isSubclassOf(principal, required)) {
+    return refuse(*className + " is not a subclass of " + point->requiredSuperclass);
+  }
+  return point->run(principal, argc, argv);
+}
+
+// The extension executable defines no main of its own: the process enters the runner.
+extern "C" int main(int argc, char** argv) __attribute__((alias("NSExtensionMain")));

@@ -26,8 +26,9 @@ class URL {
   // encoded as one path segment, so "/", "?", "#" and "%" stay inside it.
   URL appendingPathComponent(std::string_view component) const;
   // A new URL whose last path component has "." and `ext` added, `ext` encoded as in
-  // appendingPathComponent. An empty extension leaves the URL as it is. An extension
-  // that no file name can carry (one holding "/" or a NUL byte) gives absent.
+  // appendingPathComponent. An empty extension, or a URL without a last path component
+  // ("http://h/"), leaves the URL as it is. An extension that no file name can carry (one
+  // holding "/" or a NUL byte) gives absent.
   std::optional<URL> appendingPathExtension(std::string_view ext) const;
 
   friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }

@@ -9,7 +9,8 @@
 // status is not a failure: its body is delivered.
 //
 // Thread-safe. Destroying a session cancels what is still running (each completion is
-// called with a cancellation error) and joins its threads.
+// called with a cancellation error) and joins its threads. A completion may start further
+// tasks on its own session.
 #pragma once
 
 #include <chrono>
@@ -19,8 +20,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Foundation/Data.hpp"
+#include "Foundation/DispatchQueue.hpp"
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
 #include "objc/Mutex.hpp"
@@ -52,16 +56,22 @@ inline constexpr long NSURLErrorCancelled = -999;
 inline constexpr long NSURLErrorBadURL = -1000;
 inline constexpr long NSURLErrorTimedOut = -1001;
 inline constexpr long NSURLErrorUnsupportedURL = -1002;
+inline constexpr long NSURLErrorCannotFindHost = -1003;
 inline constexpr long NSURLErrorCannotConnectToHost = -1004;
 inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
 inline constexpr long NSURLErrorHTTPTooManyRedirects = -1007;
 inline constexpr long NSURLErrorDataLengthExceedsMaximum = -1103;
+inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
+inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
 inline constexpr long NSURLErrorUnknown = -1;
 
 class URLSession;
 
-using URLSessionCompletionHandler = std::function<void(
-    std::optional<Data> body, std::optional<HTTPURLResponse> response, std::optional<NSError> error)>;
+extern const objc_class objc_class_NSURLSessionDataTask;
+
+using URLSessionCompletionHandler =
+    std::function<void(std::optional<Data> body, std::optional<HTTPURLResponse> response,
+                       std::optional<NSError> error)>;
 
 // One transfer. Made suspended by URLSession::dataTask; resume() starts it. The session
 // keeps what it needs, so the caller may drop the task at once.
@@ -70,6 +80,7 @@ class URLSessionDataTask : public NSObject {
   static Class classRecord();
 
   // Starts the transfer; later calls do nothing.
+  // REQUIRES: the session that made the task has not been destroyed.
   void resume();
   const URL& originalRequest() const { return url_; }
 
@@ -90,6 +101,7 @@ class URLSession {
   static URLSession& sharedSession();
 
   explicit URLSession(URLSessionConfiguration configuration);
+  // REQUIRES: not called from a completion of this session.
   ~URLSession();
   URLSession(const URLSession&) = delete;
   URLSession& operator=(const URLSession&) = delete;
@@ -104,8 +116,10 @@ class URLSession {
   // Waits until no transfer is outstanding, or until `deadline`; true when idle.
   bool waitUntilIdle(std::chrono::steady_clock::time_point deadline) const;
   // Cancels every outstanding transfer (completions run with NSURLErrorCancelled), stops
-  // the threads and refuses later tasks (their completions get NSURLErrorCancelled too).
-  void invalidateAndCancel();
+  // the threads and refuses later tasks (their completions get NSURLErrorCancelled too,
+  // each on a short-lived thread of its own). Called from a completion, it leaves the
+  // callback queue running; the destructor stops it.
+  void invalidateAndCancel() EXCLUDES(mu_);
 
   const URLSessionConfiguration& configuration() const { return configuration_; }
 
@@ -113,14 +127,24 @@ class URLSession {
   friend class URLSessionDataTask;
   struct Engine;  // the libcurl side, owned by the network thread
 
-  void start(const URL& url, URLSessionCompletionHandler completion);
+  void start(const URL& url, URLSessionCompletionHandler completion) EXCLUDES(mu_);
+  // Hands the result to the callback queue (or, once that has stopped, to a thread of its
+  // own); called exactly once for every started transfer.
   void complete(URLSessionCompletionHandler completion, std::optional<Data> body,
-                std::optional<HTTPURLResponse> response, std::optional<NSError> error);
+                std::optional<HTTPURLResponse> response, std::optional<NSError> error)
+      EXCLUDES(mu_);
+  // Runs a completion, releases it, then counts the transfer as done.
+  void runCompletion(URLSessionCompletionHandler& completion, std::optional<Data> body,
+                     std::optional<HTTPURLResponse> response, std::optional<NSError> error)
+      EXCLUDES(mu_);
 
   const URLSessionConfiguration configuration_;
-  std::unique_ptr<Engine> engine_;
+  const std::unique_ptr<Engine> engine_;  // thread-safe itself
 
+  // Guards the members below.
   mutable objc::Mutex mu_;
   mutable std::condition_variable idle_;
   std::size_t outstanding_ GUARDED_BY(mu_) = 0;
+  std::unique_ptr<DispatchQueue> callbackQueue_ GUARDED_BY(mu_);  // null once stopped
+  std::vector<std::thread> lateThreads_ GUARDED_BY(mu_);          // completions after the stop
 };

@@ -16,7 +16,7 @@ constinit const objc_method kNSObjectMethods[] = {
 
 }  // namespace
 
-constinit const objc_class kNSObjectClass = {
+constinit const objc_class objc_class_NSObject = {
     .superclass = nullptr,
     .name = "NSObject",
     .instanceSize = sizeof(NSObject),
@@ -28,9 +28,9 @@ constinit const objc_class kNSObjectClass = {
     .classMethodCount = 0,
     .create = nullptr,
 };
-OBJC_CLASSLIST_ENTRY(kNSObjectClass);
+OBJC_CLASSLIST_ENTRY(objc_class_NSObject);
 
-Class NSObject::classRecord() { return &kNSObjectClass; }
+Class NSObject::classRecord() { return &objc_class_NSObject; }
 
 NSObject::NSObject(Class cls) : isa_(cls) {}
 NSObject::~NSObject() = default;

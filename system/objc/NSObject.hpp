@@ -9,6 +9,10 @@
 
 #include "objc/runtime.hpp"
 
+// The root class's record. Records are named objc_class_<Class> so that a subclass in
+// another image can name its superclass in constant data.
+extern const objc_class objc_class_NSObject;
+
 class NSObject {
  public:
   NSObject(const NSObject&) = delete;

@@ -1,1 +1,215 @@
-// placeholder
+#include "tests/support/TestServer.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace testing_support {
+
+namespace {
+
+// Each image was checked with `file --mime-type` and decodes as a 1x1 picture.
+constexpr unsigned char kPng[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
+    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x02, 0x00, 0x00,
+    0x00, 0x90, 0x77, 0x53, 0xde, 0x00, 0x00, 0x00, 0x0c, 0x49, 0x44, 0x41, 0x54, 0x78,
+    0xda, 0x63, 0x78, 0x90, 0xa0, 0x00, 0x00, 0x03, 0x84, 0x01, 0x61, 0x4b, 0xad, 0x64,
+    0x26, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+
+// Baseline JFIF, one grey component: SOI, APP0, DQT, SOF0, two one-code DHTs, SOS, one
+// entropy-coded block, EOI.
+constexpr unsigned char kJpeg[] = {
+    0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10, 0x4a, 0x46, 0x49, 0x46, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01,
+    0x00, 0x01, 0x00, 0x00, 0xff, 0xdb, 0x00, 0x43, 0x00, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+    0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+    0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+    0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+    0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0xff, 0xc0, 0x00, 0x0b, 0x08, 0x00, 0x01, 0x00, 0x01,
+    0x01, 0x01, 0x11, 0x00, 0xff, 0xc4, 0x00, 0x14, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xc4, 0x00, 0x14, 0x10, 0x01,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0xff, 0xda, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3f, 0x00, 0x3f, 0xff, 0xd9};
+
+constexpr unsigned char kGif[] = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80,
+                                  0x00, 0x00, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x21, 0xf9, 0x04,
+                                  0x01, 0x00, 0x00, 0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x01,
+                                  0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3b};
+
+// RIFF container with one lossless (VP8L) 1x1 frame.
+constexpr unsigned char kWebp[] = {0x52, 0x49, 0x46, 0x46, 0x1a, 0x00, 0x00, 0x00, 0x57,
+                                   0x45, 0x42, 0x50, 0x56, 0x50, 0x38, 0x4c, 0x0d, 0x00,
+                                   0x00, 0x00, 0x2f, 0x00, 0x00, 0x00, 0x10, 0x07, 0x10,
+                                   0x11, 0x11, 0x88, 0x88, 0xfe, 0x07, 0x00};
+
+template <std::size_t N>
+std::string bytesOf(const unsigned char (&bytes)[N]) {
+  return std::string(reinterpret_cast<const char*>(bytes), N);
+}
+
+// Filler for the long bodies, written in slices of this size.
+const std::string& filler() {
+  static const std::string block(64 * 1024, 'x');
+  return block;
+}
+
+// Writes the next slice of a filler body, at most `length` bytes.
+bool writeFiller(std::size_t length, httplib::DataSink& sink) {
+  const std::size_t n = std::min(length, filler().size());
+  return sink.write(filler().data(), n);
+}
+
+}  // namespace
+
+const std::string& pngBytes() {
+  static const std::string bytes = bytesOf(kPng);
+  return bytes;
+}
+const std::string& jpegBytes() {
+  static const std::string bytes = bytesOf(kJpeg);
+  return bytes;
+}
+const std::string& gifBytes() {
+  static const std::string bytes = bytesOf(kGif);
+  return bytes;
+}
+const std::string& webpBytes() {
+  static const std::string bytes = bytesOf(kWebp);
+  return bytes;
+}
+
+TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
+    : server_(std::make_unique<httplib::Server>()) {
+  httplib::Server& s = *server_;
+  // Handlers that block (gates, /never) each hold a worker, so the pool is generous.
+  s.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  // An idle kept-alive connection holds a worker this long, and stop() waits for it.
+  s.set_keep_alive_timeout(1);
+
+  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++hits_[req.path];
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+
+  if (extraRoutes) extraRoutes(s);
+
+  auto serve = [](const std::string& bytes, const char* type) {
+    return [&bytes, type](const httplib::Request&, httplib::Response& res) {
+      res.set_content(bytes, type);
+    };
+  };
+  s.Get("/image.png", serve(pngBytes(), "image/png"));
+  s.Get("/image.jpg", serve(jpegBytes(), "image/jpeg"));
+  s.Get("/image.gif", serve(gifBytes(), "image/gif"));
+  s.Get("/image.webp", serve(webpBytes(), "image/webp"));
+  s.Get("/pic.jpg", serve(jpegBytes(), "image/jpeg"));
+  s.Get(R"(/images/.+\.png)", serve(pngBytes(), "image/png"));
+
+  s.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    const std::string code = req.matches[1];
+    res.status = std::atoi(code.c_str());
+    res.set_content("<html><body><h1>" + code + "</h1></body></html>", "text/html");
+  });
+  s.Get("/empty",
+        [](const httplib::Request&, httplib::Response& res) { res.set_content("", "image/png"); });
+  s.Get("/html.png", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<html><body>not an image</body></html>", "image/png");
+  });
+
+  s.Get("/gate/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.matches[1];
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      ++arrivals_[name];
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return openGates_.count(name) != 0 || stopping_; });
+    }
+    res.set_content(pngBytes(), "image/png");
+  });
+  s.Get("/never", [this](const httplib::Request&, httplib::Response& res) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return stopping_; });
+    res.status = 503;
+  });
+
+  s.Get("/reset", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(
+        kResetDeclaredBytes, "image/png", [](std::size_t, std::size_t, httplib::DataSink& sink) {
+          const std::string head =
+              pngBytes() + std::string(kResetSentBytes - pngBytes().size(), 'x');
+          sink.write(head.data(), head.size());
+          return false;  // httplib drops the connection mid-body
+        });
+  });
+  s.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("image/png", [](std::size_t offset, httplib::DataSink& sink) {
+      if (offset >= kBigBodyBytes) {
+        sink.done();
+        return true;
+      }
+      return writeFiller(kBigBodyBytes - offset, sink);
+    });
+  });
+  s.Get("/big-declared", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(kBigBodyBytes, "image/png",
+                             [](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                               return writeFiller(length, sink);
+                             });
+  });
+
+  s.Get("/redirect", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_redirect(req.get_param_value("to"), 302);
+  });
+  s.Get("/redirect-loop", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/redirect-loop", 302);
+  });
+
+  port_ = s.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) {
+    std::fprintf(stderr, "TestServer: cannot bind 127.0.0.1\n");
+    std::abort();
+  }
+  // The socket already listens, so requests queue until the accept loop runs.
+  thread_ = std::thread([&s] { s.listen_after_bind(); });
+  // stop() does nothing before the accept loop has started, so wait for it here.
+  while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TestServer::~TestServer() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  server_->stop();
+  thread_.join();
+}
+
+std::string TestServer::url(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+void TestServer::openGate(const std::string& name) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    openGates_.insert(name);
+  }
+  cv_.notify_all();
+}
+
+bool TestServer::waitForGateArrivals(const std::string& name, int count,
+                                     std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, timeout, [&] { return arrivals_[name] >= count; });
+}
+
+int TestServer::hits(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = hits_.find(path);
+  return it == hits_.end() ? 0 : it->second;
+}
+
+}  // namespace testing_support

@@ -11,8 +11,8 @@
 //   /gate/<name>                                       the PNG, once openGate(name) was called
 //   /never                                             accepts, reads the request, never answers
 //   /reset                                             declares 100000 bytes, sends 1000, closes
-//   /big                                               chunked body of maximumBody + 1 MiB
-//   /big-declared                                      Content-Length over the cap
+//   /big                                               chunked body of kBigBodyBytes
+//   /big-declared                                      kBigBodyBytes with Content-Length
 //   /redirect?to=<url>                                 302 to <url>
 //   /redirect-loop                                     302 to itself, forever
 //   /html.png                                          an HTML page served as image/png
@@ -35,6 +35,12 @@ class Server;
 }
 
 namespace testing_support {
+
+// Bodies of /big and /big-declared: 1 MiB and a bit over the session's default cap.
+inline constexpr std::size_t kBigBodyBytes = 17u * 1024u * 1024u + 4321u;
+// What /reset declares, and what it sends before it closes the connection.
+inline constexpr std::size_t kResetDeclaredBytes = 100000;
+inline constexpr std::size_t kResetSentBytes = 1000;
 
 // Small valid images, byte for byte what the routes serve.
 const std::string& pngBytes();
@@ -70,10 +76,10 @@ class TestServer {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  std::set<std::string> openGates_;        // guarded by mu_
-  std::map<std::string, int> arrivals_;    // guarded by mu_
-  std::map<std::string, int> hits_;        // guarded by mu_
-  bool stopping_ = false;                  // guarded by mu_
+  std::set<std::string> openGates_;      // guarded by mu_
+  std::map<std::string, int> arrivals_;  // guarded by mu_
+  std::map<std::string, int> hits_;      // guarded by mu_
+  bool stopping_ = false;                // guarded by mu_
 };
 
 }  // namespace testing_support

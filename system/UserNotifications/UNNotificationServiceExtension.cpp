@@ -1,0 +1,44 @@
+#include "UserNotifications/UNNotificationServiceExtension.hpp"
+
+#include "System/Block.hpp"
+
+namespace {
+
+id UNNotificationServiceExtension_init(id self, SEL) { return self; }
+
+// Without an override the notification is shown as it arrived.
+void UNNotificationServiceExtension_didReceive(id, SEL, UNNotificationRequest* request,
+                                               UNContentHandlerBlock contentHandler) {
+  if (request == nullptr || contentHandler == nullptr) return;
+  blocks::invoke<void, UNNotificationContent*>(contentHandler, request->content().get());
+}
+
+void UNNotificationServiceExtension_timeWillExpire(id, SEL) {}
+
+constinit const objc_method kMethods[] = {
+    {"didReceiveNotificationRequest:withContentHandler:", "v32@0:8@16@?24",
+     reinterpret_cast<IMP>(&UNNotificationServiceExtension_didReceive)},
+    {"serviceExtensionTimeWillExpire", "v16@0:8",
+     reinterpret_cast<IMP>(&UNNotificationServiceExtension_timeWillExpire)},
+    {"init", "@16@0:8", reinterpret_cast<IMP>(&UNNotificationServiceExtension_init)},
+};
+
+}  // namespace
+
+constinit const objc_class objc_class_UNNotificationServiceExtension = {
+    .superclass = &objc_class_NSObject,
+    .name = "UNNotificationServiceExtension",
+    .instanceSize = sizeof(UNNotificationServiceExtension),
+    .methods = kMethods,
+    .methodCount = 3,
+    .ivars = nullptr,
+    .ivarCount = 0,
+    .classMethods = nullptr,
+    .classMethodCount = 0,
+    .create = nullptr,
+};
+OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationServiceExtension);
+
+Class UNNotificationServiceExtension::classRecord() {
+  return &objc_class_UNNotificationServiceExtension;
+}

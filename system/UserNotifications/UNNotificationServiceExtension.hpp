@@ -1,0 +1,30 @@
+// UNNotificationServiceExtension: the base class of a notification service extension's
+// principal class. The platform creates the principal class through the runtime, sends it
+// "init", then "didReceiveNotificationRequest:withContentHandler:" with the request and a
+// content-handler block, and "serviceExtensionTimeWillExpire" when the time it grants runs
+// out. The base class's own answers: "init" returns the instance, the request message
+// delivers the content unchanged, the expiry message does nothing.
+//
+// Thread-safety is the subclass's: the platform sends one instance's messages from one thread.
+#pragma once
+
+#include "UserNotifications/UNNotificationContent.hpp"
+#include "UserNotifications/UNNotificationRequest.hpp"
+#include "objc/NSObject.hpp"
+
+// The content-handler block: void (^)(UNNotificationContent*).
+using UNContentHandlerBlock = void*;
+
+extern const objc_class objc_class_UNNotificationServiceExtension;
+
+class UNNotificationServiceExtension : public NSObject {
+ public:
+  static Class classRecord();
+
+ protected:
+  explicit UNNotificationServiceExtension(Class cls) : NSObject(cls) {}
+};
+
+// The extension point this library hosts.
+inline constexpr const char* kUNNotificationServiceExtensionPoint =
+    "com.apple.usernotifications.service";
