@@ -56,11 +56,11 @@ void NotificationService_cxxDestruct(id self, SEL) { service(self)->destroyStore
 
 constinit const objc_method kMethods[] = {
     {"didReceiveNotificationRequest:withContentHandler:", "v32@0:8@16@?24",
-     reinterpret_cast<IMP>(&NotificationService_didReceive)},
+     OBJC_IMP(NotificationService_didReceive)},
     {"serviceExtensionTimeWillExpire", "v16@0:8",
-     reinterpret_cast<IMP>(&NotificationService_serviceExtensionTimeWillExpire)},
-    {"init", "@16@0:8", reinterpret_cast<IMP>(&NotificationService_init)},
-    {".cxx_destruct", "v16@0:8", reinterpret_cast<IMP>(&NotificationService_cxxDestruct)},
+     OBJC_IMP(NotificationService_serviceExtensionTimeWillExpire)},
+    {"init", "@16@0:8", OBJC_IMP(NotificationService_init)},
+    {".cxx_destruct", "v16@0:8", OBJC_IMP(NotificationService_cxxDestruct)},
 };
 
 constinit const objc_ivar kIvars[] = {

@@ -1,5 +1,7 @@
 #include "Foundation/CodeSignature.hpp"
 
+#include "Foundation/Data.hpp"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <plist/plist.h>
@@ -8,8 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 namespace {
@@ -52,11 +52,11 @@ std::optional<std::string> NSFileSHA256(const std::string& path) {
 
 std::optional<std::string> NSBundleVerifyCodeSignature(const NSBundle& bundle) {
   const std::string path = bundle.bundlePath() + "/" + kCodeSignaturePath;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "no signature at " + path + ": " + std::strerror(errno);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::optional<NSError> error;
+  std::optional<Data> bytes = Data::contentsOfFile(path, &error);
+  if (!bytes) return "no signature: " + error->description;
   std::string why;
-  std::unique_ptr<void, void (*)(void*)> root(NSBundleParseInfoPlist(bytes, &why),
+  std::unique_ptr<void, void (*)(void*)> root(NSBundleParseInfoPlist(bytes->view(), &why),
                                               [](void* p) { plist_free(static_cast<plist_t>(p)); });
   if (!root) return path + ": " + why;
   auto dict = static_cast<plist_t>(root.get());

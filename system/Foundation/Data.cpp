@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -98,4 +99,33 @@ std::optional<NSError> Data::write(const URL& url, WritingOptions options) const
                    "write: not a file name: " + url.absoluteString()};
   }
   return (options & atomic) != 0 ? writeAtomically(path, bytes_) : writeDirect(path, bytes_);
+}
+
+std::optional<Data> Data::contentsOfFile(const std::string& path, std::optional<NSError>* error) {
+  auto fail = [&](const char* call) {
+    if (error != nullptr) *error = posixError(std::string(call) + "(" + path + ")", errno);
+    return std::nullopt;
+  };
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail("open");
+  Data data;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    data.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      close(fd);
+      errno = err;
+      return fail("read");
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return data;
 }

@@ -50,6 +50,11 @@ class Data {
   // file (514: a directory path, a NUL byte).
   std::optional<NSError> write(const URL& url, WritingOptions options = none) const;
 
+  // The whole contents of the file at `path`; absent with `error` (when given) set when it
+  // cannot be opened or read.
+  static std::optional<Data> contentsOfFile(const std::string& path,
+                                            std::optional<NSError>* error = nullptr);
+
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 
  private:

@@ -1,12 +1,12 @@
 #include "Foundation/NSBundle.hpp"
 
+#include "Foundation/Data.hpp"
+
 #include <plist/plist.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -61,14 +61,14 @@ NSBundle::NSBundle(std::string path) : NSBundle(std::move(path), std::string()) 
 
 NSBundle::NSBundle(std::string path, std::string executable)
     : path_(std::move(path)), executable_(std::move(executable)) {
-  std::ifstream in(infoPlistPath(), std::ios::binary);
-  if (!in) {
-    infoError_ = infoPlistPath() + ": " + std::strerror(errno);
+  std::optional<NSError> error;
+  std::optional<Data> bytes = Data::contentsOfFile(infoPlistPath(), &error);
+  if (!bytes) {
+    infoError_ = error->description;
     return;
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string why;
-  info_ = NSBundleParseInfoPlist(bytes, &why);
+  info_ = NSBundleParseInfoPlist(bytes->view(), &why);
   if (info_ == nullptr) infoError_ = infoPlistPath() + ": " + why;
 }
 

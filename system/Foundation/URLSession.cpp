@@ -18,7 +18,7 @@ namespace {
 void URLSessionDataTask_resume(id self, SEL) { static_cast<URLSessionDataTask*>(self)->resume(); }
 
 constinit const objc_method kURLSessionDataTaskMethods[] = {
-    {"resume", "v16@0:8", reinterpret_cast<IMP>(&URLSessionDataTask_resume)},
+    {"resume", "v16@0:8", OBJC_IMP(URLSessionDataTask_resume)},
 };
 
 }  // namespace
@@ -62,8 +62,8 @@ void URLSessionDataTask::resume() {
 namespace {
 
 // The one place where a libcurl failure becomes an NSError: the NSURLErrorDomain code that
-// callers branch on, and a description naming the CURLcode and libcurl's own detail.
-NSError curlError(CURLcode code, std::string_view detail) {
+// callers branch on, and a description naming the call, the CURLcode and libcurl's detail.
+NSError curlError(const std::string& call, CURLcode code, std::string_view detail) {
   long urlCode = NSURLErrorUnknown;
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
@@ -109,7 +109,7 @@ NSError curlError(CURLcode code, std::string_view detail) {
     default:
       break;
   }
-  std::string description = "curl: ";
+  std::string description = call + ": ";
   description += curl_easy_strerror(code);
   description += " (CURLcode " + std::to_string(static_cast<int>(code)) + ")";
   if (!detail.empty()) {
@@ -242,7 +242,7 @@ void URLSession::Engine::stop() {
 
 std::optional<NSError> URLSession::Engine::prepare(Transfer& t) {
   t.easy = curl_easy_init();
-  if (t.easy == nullptr) return curlError(CURLE_OUT_OF_MEMORY, "curl_easy_init");
+  if (t.easy == nullptr) return curlError("curl_easy_init", CURLE_OUT_OF_MEMORY, {});
   CURL* e = t.easy;
   const long timeout = static_cast<long>(configuration_.timeoutIntervalForRequest.count());
   const auto cap = static_cast<curl_off_t>(
@@ -270,7 +270,7 @@ std::optional<NSError> URLSession::Engine::prepare(Transfer& t) {
   set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Engine::write));
   set(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
   set(curl_easy_setopt(e, CURLOPT_USERAGENT, "HalvicourtNotificationService/1.0"));
-  if (rc != CURLE_OK) return curlError(rc, "curl_easy_setopt");
+  if (rc != CURLE_OK) return curlError("curl_easy_setopt", rc, t.errorBuffer);
   return std::nullopt;
 }
 
@@ -323,7 +323,9 @@ void URLSession::Engine::finish(std::unique_ptr<Transfer> t, CURLcode code) {
     body = std::move(t->body);
   } else {
     // A write refused by the cap shows up as a write error; name it for what it is.
-    error = curlError(t->overCap ? CURLE_FILESIZE_EXCEEDED : code, t->errorBuffer);
+    error = t->overCap ? curlError("GET " + t->url, CURLE_FILESIZE_EXCEEDED,
+                                   "body over " + std::to_string(t->maximumBodyBytes) + " bytes")
+                       : curlError("GET " + t->url, code, t->errorBuffer);
   }
   URLSessionCompletionHandler completion = std::move(t->completion);
   t.reset();

@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Foundation/Data.hpp"
 #include "Foundation/FileManager.hpp"
 #include "Foundation/NSBundle.hpp"
 #include "Foundation/NSExtensionMain.hpp"
@@ -245,25 +246,21 @@ void Host::inputError(const std::string& message) {
 
 void Host::readFiles() {
   for (const std::string& file : options_.files) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      inputError(file + ": cannot open: " + std::strerror(errno));
+    std::optional<NSError> error;
+    std::optional<Data> text = Data::contentsOfFile(file, &error);
+    if (!text) {
+      inputError(file + ": cannot read: " + error->description);
       continue;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-      inputError(file + ": cannot read: " + std::strerror(errno));
-      continue;
-    }
-    nlohmann::json payload = nlohmann::json::parse(text, nullptr, false);
+    nlohmann::json payload = nlohmann::json::parse(text->view(), nullptr, false);
     if (payload.is_discarded()) {
       inputError(file + ": not valid JSON");
       continue;
     }
-    std::string error;
-    std::optional<UNPushRequest> request = UNPushRequestFromPayload(file, std::move(payload), &error);
+    std::string why;
+    std::optional<UNPushRequest> request = UNPushRequestFromPayload(file, std::move(payload), &why);
     if (!request) {
-      inputError(file + ": " + error);
+      inputError(file + ": " + why);
       continue;
     }
     submit(std::move(request));

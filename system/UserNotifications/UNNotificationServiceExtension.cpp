@@ -17,10 +17,10 @@ void UNNotificationServiceExtension_timeWillExpire(id, SEL) {}
 
 constinit const objc_method kMethods[] = {
     {"didReceiveNotificationRequest:withContentHandler:", "v32@0:8@16@?24",
-     reinterpret_cast<IMP>(&UNNotificationServiceExtension_didReceive)},
+     OBJC_IMP(UNNotificationServiceExtension_didReceive)},
     {"serviceExtensionTimeWillExpire", "v16@0:8",
-     reinterpret_cast<IMP>(&UNNotificationServiceExtension_timeWillExpire)},
-    {"init", "@16@0:8", reinterpret_cast<IMP>(&UNNotificationServiceExtension_init)},
+     OBJC_IMP(UNNotificationServiceExtension_timeWillExpire)},
+    {"init", "@16@0:8", OBJC_IMP(UNNotificationServiceExtension_init)},
 };
 
 }  // namespace

@@ -10,8 +10,8 @@ id NSObject_init(id self, SEL) { return self; }
 void NSObject_dealloc(id self, SEL) { object_dispose(self); }
 
 constinit const objc_method kNSObjectMethods[] = {
-    {"init", "@16@0:8", reinterpret_cast<IMP>(&NSObject_init)},
-    {"dealloc", "v16@0:8", reinterpret_cast<IMP>(&NSObject_dealloc)},
+    {"init", "@16@0:8", OBJC_IMP(NSObject_init)},
+    {"dealloc", "v16@0:8", OBJC_IMP(NSObject_dealloc)},
 };
 
 }  // namespace

@@ -187,7 +187,7 @@ void object_dispose(id obj) {
   if (obj == nullptr) return;
   for (Class c = obj->isa(); c != nullptr; c = c->superclass) {
     if (const objc_method* m = class_getOwnMethod(c, ".cxx_destruct")) {
-      reinterpret_cast<void (*)(id, SEL)>(m->imp)(obj, ".cxx_destruct");
+      objc_imp_function<void>(m->imp)(obj, ".cxx_destruct");
     }
   }
   delete obj;

@@ -17,8 +17,21 @@ using id = NSObject*;
 // A selector is its name; the runtime compares selectors by text.
 using SEL = const char*;
 // An implementation is called with the receiver and the selector first, then the
-// arguments, so it is stored type-erased and cast back by the sender.
-using IMP = void (*)();
+// arguments. It is stored type-erased as the address of a constant holding the typed
+// function pointer (OBJC_IMP), which, unlike a cast between function pointer types, is a
+// constant expression, so class records stay constant data.
+using IMP = const void*;
+
+template <auto F>
+inline constexpr auto objc_imp_storage = F;
+#define OBJC_IMP(fn) static_cast<IMP>(&objc_imp_storage<&(fn)>)
+
+// The typed function that `imp` holds. REQUIRES: R(id, SEL, Args...) is the signature it
+// was registered with.
+template <class R, class... Args>
+auto objc_imp_function(IMP imp) {
+  return *static_cast<R (*const*)(id, SEL, Args...)>(imp);
+}
 
 struct objc_method {
   const char* name;
@@ -89,7 +102,7 @@ R objc_msgSend(id self, SEL sel, Args... args) {
   if (self == nullptr) return R();
   IMP imp = class_getMethodImplementation(object_getClass(self), sel);
   if (imp == nullptr) objc_doesNotRecognizeSelector(self, sel);
-  return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
+  return objc_imp_function<R, Args...>(imp)(self, sel, args...);
 }
 
 // Sends `sel` to `self` starting the lookup at the superclass of `currentClass`.
@@ -98,7 +111,7 @@ R objc_msgSendSuper2(id self, Class currentClass, SEL sel, Args... args) {
   if (self == nullptr) return R();
   IMP imp = class_getMethodImplementation(class_getSuperclass(currentClass), sel);
   if (imp == nullptr) objc_doesNotRecognizeSelector(self, sel);
-  return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
+  return objc_imp_function<R, Args...>(imp)(self, sel, args...);
 }
 
 namespace objc {

@@ -87,6 +87,8 @@ TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
   s.new_task_queue = [] { return new httplib::ThreadPool(32); };
   // An idle kept-alive connection holds a worker this long, and stop() waits for it.
   s.set_keep_alive_timeout(1);
+  // Headers and body go out in separate writes; Nagle would hold the body for an ACK.
+  s.set_tcp_nodelay(true);
 
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
     std::lock_guard<std::mutex> lock(mu_);
