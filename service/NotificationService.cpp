@@ -69,8 +69,8 @@ std::function<void(std::optional<URL>)> makeDeliveryContinuation(
     if (localURL) {
       std::optional<NSError> error;
       Strong<UNNotificationAttachment> attachment =
-          UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *localURL,
-                                                             nullptr, &error);
+          UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *localURL, nullptr,
+                                                             &error);
       if (attachment) content->setAttachments({std::move(attachment)});
     }
     contentHandler(content);
@@ -91,7 +91,8 @@ void NotificationService::init() {
 void NotificationService::didReceive(const Strong<UNNotificationRequest>& request,
                                      ContentHandler contentHandler) {
   setContentHandler(contentHandler);
-  setBestAttemptContent(dynamicCast<UNMutableNotificationContent>(request->content()->mutableCopy()));
+  setBestAttemptContent(
+      dynamicCast<UNMutableNotificationContent>(request->content()->mutableCopy()));
 
   Strong<UNMutableNotificationContent> bestAttempt = bestAttemptContent();
   if (!bestAttempt) return;
@@ -100,7 +101,8 @@ void NotificationService::didReceive(const Strong<UNNotificationRequest>& reques
   if (image == userInfo.end() || !image->is_string()) return;
   std::optional<URL> url = URL::fromString(image->get_ref<const std::string&>());
   if (!url) return;
-  downloadAndSave(*url, makeDeliveryContinuation(std::move(bestAttempt), std::move(contentHandler)));
+  downloadAndSave(*url,
+                  makeDeliveryContinuation(std::move(bestAttempt), std::move(contentHandler)));
 }
 
 void NotificationService::serviceExtensionTimeWillExpire() {
@@ -114,12 +116,10 @@ void NotificationService::serviceExtensionTimeWillExpire() {
 void NotificationService::downloadAndSave(const URL& url,
                                           std::function<void(std::optional<URL>)> handler) {
   URLSession& session = URLSession::sharedSession();
-  Strong<URLSessionDataTask> task = session.dataTask(
-      url, [url, handler = std::move(handler)](std::optional<Data> body,
-                                               std::optional<HTTPURLResponse>,
-                                               std::optional<NSError>) {
-        handler(saveBody(url, body));
-      });
+  Strong<URLSessionDataTask> task =
+      session.dataTask(url, [url, handler = std::move(handler)](
+                                std::optional<Data> body, std::optional<HTTPURLResponse>,
+                                std::optional<NSError>) { handler(saveBody(url, body)); });
   task->resume();
 }
 

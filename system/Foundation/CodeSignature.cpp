@@ -78,7 +78,8 @@ std::optional<std::string> NSBundleVerifyCodeSignature(const NSBundle& bundle) {
     std::string key;
     std::string file;
   };
-  for (const Covered& c : {Covered{name, executable}, Covered{"Info.plist", bundle.infoPlistPath()}}) {
+  for (const Covered& c :
+       {Covered{name, executable}, Covered{"Info.plist", bundle.infoPlistPath()}}) {
     plist_t entry = plist_dict_get_item(files, c.key.c_str());
     std::optional<std::string> expected =
         entry != nullptr && plist_get_node_type(entry) == PLIST_DICT ? stringValue(entry, "sha256")

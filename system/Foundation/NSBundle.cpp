@@ -92,8 +92,8 @@ std::optional<std::string> NSBundle::stringForKeyPath(std::string_view keyPath) 
     std::size_t dot = keyPath.find('.');
     std::string key(keyPath.substr(0, dot));
     keyPath = dot == std::string_view::npos ? std::string_view() : keyPath.substr(dot + 1);
-    node = plist_get_node_type(node) == PLIST_DICT ? plist_dict_get_item(node, key.c_str())
-                                                   : nullptr;
+    node =
+        plist_get_node_type(node) == PLIST_DICT ? plist_dict_get_item(node, key.c_str()) : nullptr;
   }
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
   std::uint64_t length = 0;

@@ -53,8 +53,10 @@ int NSExtensionMain(int argc, char** argv) {
   if (std::optional<std::string> why = NSBundleVerifyCodeSignature(bundle)) {
     return refuse("code signature: " + *why);
   }
-  std::optional<std::string> pointName = bundle.stringForKeyPath("NSExtension.NSExtensionPointIdentifier");
-  std::optional<std::string> className = bundle.stringForKeyPath("NSExtension.NSExtensionPrincipalClass");
+  std::optional<std::string> pointName =
+      bundle.stringForKeyPath("NSExtension.NSExtensionPointIdentifier");
+  std::optional<std::string> className =
+      bundle.stringForKeyPath("NSExtension.NSExtensionPrincipalClass");
   if (!pointName) return refuse("Info.plist names no NSExtensionPointIdentifier");
   if (!className) return refuse("Info.plist names no NSExtensionPrincipalClass");
   const NSExtensionPointRecord* point = NSExtensionPointLookup(*pointName);

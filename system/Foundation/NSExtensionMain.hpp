@@ -17,9 +17,9 @@ struct NSExtensionPointRecord {
   int (*run)(Class principalClass, int argc, char** argv);
 };
 
-#define NSEXTENSION_POINT_ENTRY(record)                                                  \
-  [[gnu::used, gnu::section("nsextension_points")]] constinit const NSExtensionPointRecord* \
-      const nsextension_point_entry_##record = &(record)
+#define NSEXTENSION_POINT_ENTRY(record)                                                           \
+  [[gnu::used, gnu::section("nsextension_points")]] constinit const NSExtensionPointRecord* const \
+      nsextension_point_entry_##record = &(record)
 
 // EX_CONFIG: the bundle is unusable (Info.plist, signature, principal class).
 inline constexpr int kNSExtensionConfigurationError = 78;

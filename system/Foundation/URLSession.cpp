@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -334,6 +335,12 @@ void URLSession::Engine::finish(std::unique_ptr<Transfer> t, CURLcode code) {
 
 void URLSession::Engine::run() {
   std::map<CURL*, std::unique_ptr<Transfer>> active;
+  // Transfers beyond the connection limit wait here without an easy handle: libcurl gives
+  // each handle its buffers as soon as it is added, even while it queues for a connection,
+  // which for thousands of queued transfers came to tens of megabytes.
+  std::deque<std::unique_ptr<Transfer>> waiting;
+  const std::size_t admitted =
+      static_cast<std::size_t>(std::max(1L, configuration_.maximumConnections));
   for (;;) {
     std::vector<std::unique_ptr<Transfer>> incoming;
     bool stopping = false;
@@ -342,17 +349,20 @@ void URLSession::Engine::run() {
       incoming.swap(pending_);
       stopping = stopping_;
     }
+    for (auto& t : incoming) waiting.push_back(std::move(t));
     if (stopping) {
       for (auto& [easy, t] : active) {
         curl_multi_remove_handle(multi_, easy);
         session_.complete(std::move(t->completion), std::nullopt, std::nullopt, cancelledError());
       }
-      for (auto& t : incoming) {
+      for (auto& t : waiting) {
         session_.complete(std::move(t->completion), std::nullopt, std::nullopt, cancelledError());
       }
       return;
     }
-    for (auto& t : incoming) {
+    while (!waiting.empty() && active.size() < admitted) {
+      std::unique_ptr<Transfer> t = std::move(waiting.front());
+      waiting.pop_front();
       std::optional<NSError> error = prepare(*t);
       if (!error) {
         CURLMcode mc = curl_multi_add_handle(multi_, t->easy);
@@ -383,6 +393,8 @@ void URLSession::Engine::run() {
       curl_multi_remove_handle(multi_, easy);  // invalidates msg
       finish(std::move(t), code);
     }
+    // A finished transfer frees a place: admit the next at once rather than after the poll.
+    if (!waiting.empty() && active.size() < admitted) continue;
     // Wakes on socket activity, libcurl's own timers, or curl_multi_wakeup from submit/stop.
     curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
   }

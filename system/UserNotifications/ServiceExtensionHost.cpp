@@ -13,12 +13,12 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -281,8 +281,8 @@ void Host::readLines() {
     std::string error;
     std::optional<UNInputLine> parsed = UNParseInputLine(line, lineNumber, &error);
     std::optional<UNPushRequest> request;
-    if (parsed) request = UNPushRequestFromPayload(parsed->identifier, std::move(parsed->payload),
-                                                   &error);
+    if (parsed)
+      request = UNPushRequestFromPayload(parsed->identifier, std::move(parsed->payload), &error);
     if (!request) {
       inputError("line " + std::to_string(lineNumber) + ": " + error);
       continue;
@@ -316,11 +316,12 @@ void Host::showOriginal(RequestRecord& record, const char* reason) {
     objc::MutexLock lock(record.mu);
     if (record.shown) return;
     record.shown = true;
-    output_.writeLine(dumpLine(ordered_json{{"id", record.id},
-                                            {"source", "original"},
-                                            {"reason", reason},
-                                            {"shown", true},
-                                            {"content", UNNotificationContentJSON(*record.original)}}));
+    output_.writeLine(
+        dumpLine(ordered_json{{"id", record.id},
+                              {"source", "original"},
+                              {"reason", reason},
+                              {"shown", true},
+                              {"content", UNNotificationContentJSON(*record.original)}}));
   }
   noteShown();
 }
@@ -345,8 +346,8 @@ void Host::deliver(RequestRecord& record, UNNotificationContent* content) {
 
 void Host::start(UNPushRequest request) {
   ++started_;
-  auto record = std::make_shared<RequestRecord>(request.request->identifier(),
-                                                request.request->content());
+  auto record =
+      std::make_shared<RequestRecord>(request.request->identifier(), request.request->content());
   if (!request.mutableContent) {
     showOriginal(*record, "not-mutable");
     return;
@@ -359,8 +360,9 @@ void Host::start(UNPushRequest request) {
   }
   auto block = blocks::makeBlock<void(UNNotificationContent*)>(
       [this, record](UNNotificationContent* content) { deliver(*record, content); });
-  objc_msgSend<void>(instance.get(), "didReceiveNotificationRequest:withContentHandler:",
-                     request.request.get(), block.get());
+  objc_msgSend<void>(instance.get(),
+                     "didReceiveNotificationRequest:withContentHandler:", request.request.get(),
+                     block.get());
   active_.push_back(Active{Clock::now() + timeLimit_, std::move(record), std::move(instance)});
 }
 
@@ -451,7 +453,10 @@ int hostMain(Class principalClass, int argc, char** argv) {
   }
   if (options->version) {
     std::printf("%s %s\n", kProgram,
-                NSBundle::mainBundle().stringForKeyPath("CFBundleShortVersionString").value_or("?").c_str());
+                NSBundle::mainBundle()
+                    .stringForKeyPath("CFBundleShortVersionString")
+                    .value_or("?")
+                    .c_str());
     return 0;
   }
   // A reader that goes away must not kill the process: the write fails and is reported.

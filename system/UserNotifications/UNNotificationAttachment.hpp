@@ -50,6 +50,6 @@ class UNNotificationAttachment : public NSObject {
   const std::string type_;
 };
 
-// The type identifier of image bytes recognised by content (libmagic), or absent when they
+// The type identifier of image bytes recognised by their signature, or absent when they
 // are none of the four accepted formats. Exposed for tests. Thread-safe.
 std::optional<std::string> UNImageTypeIdentifierForBytes(const void* bytes, std::size_t count);

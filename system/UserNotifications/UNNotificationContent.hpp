@@ -66,8 +66,9 @@ class UNMutableNotificationContent : public UNNotificationContent {
  public:
   static Class classRecord();
 
-  explicit UNMutableNotificationContent(UNNotificationContentFields fields,
-                                        std::vector<Strong<UNNotificationAttachment>> attachments = {});
+  explicit UNMutableNotificationContent(
+      UNNotificationContentFields fields,
+      std::vector<Strong<UNNotificationAttachment>> attachments = {});
 
   // Replaces the attachments whole.
   void setAttachments(std::vector<Strong<UNNotificationAttachment>> attachments) EXCLUDES(mu_);

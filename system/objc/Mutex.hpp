@@ -53,8 +53,7 @@ class SCOPED_CAPABILITY MutexLock {
     lk.release();
   }
   template <class TimePoint>
-  bool waitUntil(std::condition_variable& cv, const TimePoint& deadline)
-      NO_THREAD_SAFETY_ANALYSIS {
+  bool waitUntil(std::condition_variable& cv, const TimePoint& deadline) NO_THREAD_SAFETY_ANALYSIS {
     std::unique_lock<std::mutex> lk(mu_.native(), std::adopt_lock);
     bool timedOut = cv.wait_until(lk, deadline) == std::cv_status::timeout;
     lk.release();

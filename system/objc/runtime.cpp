@@ -31,7 +31,7 @@ bool readAt(int fd, void* buf, std::size_t len, off_t off) {
 
 // Finds the named section in the ELF file at `path`; gives its address (relative to the
 // load base) and size.
-bool findSection(const char* path, const char* name, ElfW(Addr)* addr, std::size_t* size) {
+bool findSection(const char* path, const char* name, ElfW(Addr) * addr, std::size_t* size) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   bool found = false;
@@ -45,7 +45,7 @@ bool findSection(const char* path, const char* name, ElfW(Addr)* addr, std::size
       if (strtab.sh_size < (1u << 20)) {
         std::string names(strtab.sh_size, '\0');
         if (readAt(fd, names.data(), names.size(), static_cast<off_t>(strtab.sh_offset))) {
-          for (const ElfW(Shdr)& s : sh) {
+          for (const ElfW(Shdr) & s : sh) {
             if (s.sh_name < names.size() && std::strcmp(names.c_str() + s.sh_name, name) == 0 &&
                 s.sh_type == SHT_PROGBITS) {
               *addr = s.sh_addr;
@@ -71,9 +71,8 @@ struct SectionVisit {
 int visitImage(struct dl_phdr_info* info, size_t, void* data) {
   auto* v = static_cast<SectionVisit*>(data);
   // The main program reports an empty name; its file is /proc/self/exe.
-  const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0')
-                         ? info->dlpi_name
-                         : "/proc/self/exe";
+  const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') ? info->dlpi_name
+                                                                                : "/proc/self/exe";
   ElfW(Addr) addr = 0;
   std::size_t size = 0;
   if (findSection(path, v->name, &addr, &size)) {

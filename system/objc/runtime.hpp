@@ -65,16 +65,17 @@ using Class = const objc_class*;
 
 // Lists `cls` in the defining image's class list. Use once per class, at namespace
 // scope, in the source file that defines the record.
-#define OBJC_CLASSLIST_ENTRY(cls)                                             \
-  [[gnu::used, gnu::section("objc_classlist")]] constinit const objc_class* \
-      const objc_classlist_entry_##cls = &(cls)
+#define OBJC_CLASSLIST_ENTRY(cls) \
+  [[gnu::used,                    \
+    gnu::section(                 \
+        "objc_classlist")]] constinit const objc_class* const objc_classlist_entry_##cls = &(cls)
 
 // Class lookup by runtime name; null when no loaded image lists it.
 Class objc_getClass(std::string_view name);
 
 Class class_getSuperclass(Class cls);
 const char* class_getName(Class cls);
-bool class_isSubclassOf(Class cls, Class ancestor);  // reflexive
+bool class_isSubclassOf(Class cls, Class ancestor);                // reflexive
 std::span<const objc_method> class_getInstanceMethods(Class cls);  // own methods only
 std::span<const objc_ivar> class_getIvars(Class cls);
 std::span<const objc_method> class_getClassMethods(Class cls);

@@ -215,7 +215,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds dead
 std::vector<std::string> ChildProcess::readAllLines(std::chrono::milliseconds deadline) {
   const Clock::time_point until = Clock::now() + deadline;
   std::vector<std::string> lines;
-  while (std::optional<std::string> line = readLine(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()))) {
+  while (std::optional<std::string> line = readLine(
+             std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()))) {
     lines.push_back(std::move(*line));
   }
   return lines;

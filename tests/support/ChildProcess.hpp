@@ -53,16 +53,14 @@ class ChildProcess {
   // Queues `text` for the child's standard input and writes all of it, reading the child's
   // output meanwhile so that neither side blocks the other. False when the child stopped
   // reading. REQUIRES: stdinMode was kOpen and closeStdin() was not called.
-  bool writeStdin(std::string_view text,
-                  std::chrono::milliseconds deadline = kChildSafetyDeadline);
+  bool writeStdin(std::string_view text, std::chrono::milliseconds deadline = kChildSafetyDeadline);
   void closeStdin();
 
   // The next line of standard output without its newline (a last line without one counts);
   // absent at end of output or when the deadline passes first (then timedOut() is true).
   std::optional<std::string> readLine(std::chrono::milliseconds deadline = kChildSafetyDeadline);
   // Every line that readLine would still give, up to end of output.
-  std::vector<std::string> readAllLines(
-      std::chrono::milliseconds deadline = kChildSafetyDeadline);
+  std::vector<std::string> readAllLines(std::chrono::milliseconds deadline = kChildSafetyDeadline);
   bool timedOut() const { return timedOut_; }
 
   // Waits until the child has closed its output and exited. The exit status; 128 + the

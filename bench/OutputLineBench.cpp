@@ -1,0 +1,81 @@
+// The delivered content to the JSON line the host prints for it, attachment included.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "Foundation/URL.hpp"
+#include "UserNotifications/PushPayload.hpp"
+#include "UserNotifications/UNNotificationAttachment.hpp"
+#include "UserNotifications/UNNotificationContent.hpp"
+
+namespace {
+
+// The attachment needs a real image file to recognise; a PNG signature and header will do.
+std::optional<URL> writeSampleImage(const std::filesystem::path& directory) {
+  static constexpr unsigned char kPng[] = {0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A,
+                                           0,    0,    0,    0x0D, 'I',  'H',  'D',  'R',
+                                           0,    0,    0,    1,    0,    0,    0,    1,
+                                           8,    6,    0,    0,    0,    0x1F, 0x15, 0xC4,
+                                           0x89};
+  const std::filesystem::path file = directory / "4c1ab7b3a2d3e0e9f5a1c2d4b6e8f0a1.png";
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(kPng), sizeof kPng);
+  if (!out.flush()) return std::nullopt;
+  return URL::fileURLWithPath(file.string());
+}
+
+void BM_ContentToOutputLine(benchmark::State& state) {
+  char pattern[] = "/tmp/halvicourt-microbench.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::filesystem::path directory = pattern;
+  std::optional<URL> file = writeSampleImage(directory);
+  std::optional<NSError> error;
+  Strong<UNNotificationAttachment> attachment =
+      file ? UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *file,
+                                                                nullptr, &error)
+           : Strong<UNNotificationAttachment>();
+  std::filesystem::remove_all(directory);
+  if (!attachment) {
+    state.SkipWithError("the sample image was not accepted as an attachment");
+    return;
+  }
+
+  UNNotificationContentFields fields;
+  fields.title = "Sunset over Halvicourt";
+  fields.body = "Tonight's view from the harbour";
+  fields.badge = 1;
+  fields.sound = "default";
+  fields.threadIdentifier = "harbour";
+  fields.userInfo = nlohmann::json::parse(
+      R"({"aps":{"alert":{"title":"Sunset over Halvicourt","body":"Tonight's view from the )"
+      R"(harbour"},"badge":1,"sound":"default","thread-id":"harbour","mutable-content":1},)"
+      R"("image":"http://127.0.0.1:8080/img/01234.png"})");
+  UNMutableNotificationContent content(std::move(fields), {attachment});
+
+  using ojson = nlohmann::ordered_json;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    // The line as the host writes it for an extension's delivery.
+    const ojson line{{"id", "r1234"},        {"source", "extension"},
+                     {"call", 1},            {"expired", false},
+                     {"shown", true},        {"content", UNNotificationContentJSON(content)}};
+    std::string text = line.dump(-1, ' ', false, ojson::error_handler_t::replace);
+    bytes += text.size();
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_ContentToOutputLine);
+
+}  // namespace

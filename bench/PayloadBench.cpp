@@ -1,0 +1,30 @@
+// A JSON Lines input line to a request, as the host does it for every line it reads.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <string_view>
+
+#include "UserNotifications/PushPayload.hpp"
+
+namespace {
+
+constexpr std::string_view kLine =
+    R"({"id":"r1234","payload":{"aps":{"alert":{"title":"Sunset over Halvicourt",)"
+    R"("body":"Tonight's view from the harbour"},"badge":1,"sound":"default",)"
+    R"("thread-id":"harbour","mutable-content":1},)"
+    R"("image":"http://127.0.0.1:8080/img/01234.png"}})";
+
+void BM_InputLineToRequest(benchmark::State& state) {
+  std::string error;
+  for (auto _ : state) {
+    std::optional<UNInputLine> line = UNParseInputLine(kLine, 1, &error);
+    std::optional<UNPushRequest> request =
+        UNPushRequestFromPayload(std::move(line->identifier), std::move(line->payload), &error);
+    benchmark::DoNotOptimize(request);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(kLine.size()));
+}
+BENCHMARK(BM_InputLineToRequest);
+
+}  // namespace

@@ -1,0 +1,478 @@
+#!/usr/bin/env python3
+"""The extension against curl on the same downloads from a loopback nginx.
+
+Cases (each run alternates ours and the baseline, and which of the two goes first):
+  throughput  N requests as JSON Lines on standard input to one extension process, against
+              one `curl --parallel` process fetching the same N addresses into files named
+              by the same digest and extension (a curl config file); N = 2,000, and 250,
+              500, 1,000 for the time-per-request plot
+  cold start  one payload file with one 64 KiB image, process start to exit, against one
+              `curl -s -o` of the same address
+  memory      one payload with a 10 MB image, against `curl -s -o` of it (the peak RSS of
+              the 2,000 requests comes from the throughput case)
+Wall time, CPU time (user + system) and peak RSS come from wait4's rusage of the child.
+Run through bench/run.sh, which builds first.
+"""
+
+import argparse
+import datetime
+import hashlib
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+import zlib
+
+MEASURE = None  # the wait4 wrapper, bench/Measure.cpp
+MEASURE_DIR = None
+
+IMAGE_BYTES = 64 * 1024
+BIG_IMAGE_BYTES = 10_000_000
+THROUGHPUT_REQUESTS = 2000
+SCALING_REQUESTS = (250, 500, 1000, 2000)
+
+TARGETS = {
+    "throughput_wall": 1.3,
+    "throughput_cpu": 2.0,
+    "cold_wall": 1.5,
+    "rss_big_mib": 24.0,
+    "rss_throughput_mib": 64.0,
+}
+
+
+# ---- Images ------------------------------------------------------------------------------
+
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def png_of_size(size, seed):
+    """A valid 1x1 PNG padded to exactly `size` bytes with a private ancillary chunk."""
+    head = b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 6, 0, 0, 0))
+    head += png_chunk(b"IDAT", zlib.compress(b"\x00\xff\x80\x00\xff"))
+    tail = png_chunk(b"IEND", b"")
+    padding = size - len(head) - len(tail) - 12
+    filler = (seed.to_bytes(4, "big") + os.urandom(60)) * (padding // 64 + 1)
+    return head + png_chunk(b"hlVc", filler[:padding]) + tail
+
+
+def make_images(www):
+    os.makedirs(os.path.join(www, "img"))
+    for i in range(THROUGHPUT_REQUESTS):
+        with open(os.path.join(www, "img", "%05d.png" % i), "wb") as f:
+            f.write(png_of_size(IMAGE_BYTES, i))
+    with open(os.path.join(www, "big.png"), "wb") as f:
+        f.write(png_of_size(BIG_IMAGE_BYTES, 1 << 30))
+
+
+# ---- nginx -------------------------------------------------------------------------------
+
+NGINX_CONF = """daemon off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  client_body_temp_path {dir}/client_body;
+  proxy_temp_path {dir}/proxy;
+  fastcgi_temp_path {dir}/fastcgi;
+  uwsgi_temp_path {dir}/uwsgi;
+  scgi_temp_path {dir}/scgi;
+  types {{ image/png png; }}
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_requests 100000;
+  server {{
+    listen 127.0.0.1:{port};
+    root {www};
+  }}
+}}
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    """nginx in the foreground with everything it writes under `directory`."""
+
+    def __init__(self, directory, www):
+        self.directory = directory
+        self.process = None
+        os.makedirs(directory)
+        for attempt in range(5):
+            self.port = free_port()
+            conf = os.path.join(directory, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(NGINX_CONF.format(dir=directory, port=self.port, www=www))
+            self.process = subprocess.Popen(
+                ["nginx", "-p", directory + "/", "-c", conf, "-e", os.path.join(directory, "error.log")],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if self.wait_ready():
+                return
+            self.stop()
+        raise SystemExit("bench: nginx did not start; see " + os.path.join(directory, "error.log"))
+
+    def wait_ready(self):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return False  # most likely the port was taken meanwhile
+            try:
+                with urllib.request.urlopen(self.url("img/00000.png"), timeout=1) as r:
+                    if r.status == 200 and len(r.read()) == IMAGE_BYTES:
+                        return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGQUIT)  # graceful shutdown
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+
+# ---- Measuring ---------------------------------------------------------------------------
+
+class Sample:
+    def __init__(self, wall, cpu, rss_kib):
+        self.wall, self.cpu, self.rss_kib = wall, cpu, rss_kib
+
+
+def measure(argv, stdin_path=None, stdout_path=None, env=None, cwd=None):
+    """Runs argv to its end through the wait4 wrapper: wall time from spawn to reap, CPU
+    time and peak RSS from the child's rusage."""
+    result = os.path.join(MEASURE_DIR, "rusage.txt")
+    stdin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
+    stdout = open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL
+    try:
+        rc = subprocess.run([MEASURE, result] + argv, stdin=stdin, stdout=stdout, env=env,
+                            cwd=cwd).returncode
+    finally:
+        if stdin_path:
+            stdin.close()
+        if stdout_path:
+            stdout.close()
+    if rc != 0:
+        raise SystemExit("bench: %s exited with %d" % (" ".join(argv[:3]), rc))
+    with open(result) as f:
+        wall, user, system, rss_kib, _ = f.read().split()
+    return Sample(float(wall), float(user) + float(system), int(rss_kib))
+
+
+def fresh_directory(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+
+
+class Bench:
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+        self.exe = os.path.abspath(args.exe)
+        with open(os.path.join(os.path.dirname(self.exe), "Info.plist"), "rb") as f:
+            import plistlib
+            self.bundle_id = plistlib.load(f)["CFBundleIdentifier"]
+        self.xdg = os.path.join(work, "xdg")
+        self.caches = os.path.join(self.xdg, self.bundle_id)
+        self.env = dict(os.environ, XDG_CACHE_HOME=self.xdg)
+        self.inputs = os.path.join(work, "inputs")
+        os.makedirs(self.inputs)
+
+    # Inputs -------------------------------------------------------------------------------
+
+    def payload(self, url, i=0):
+        return {"aps": {"alert": {"title": "Picture %d" % i, "body": "From the harbour"},
+                        "mutable-content": 1},
+                "image": url}
+
+    def cache_file(self, url):
+        name = hashlib.md5(url.encode()).hexdigest()
+        extension = url.rsplit("/", 1)[-1].rpartition(".")[2]
+        return os.path.join(self.caches, name + "." + extension)
+
+    def write_requests(self, server, n):
+        urls = [server.url("img/%05d.png" % i) for i in range(n)]
+        lines = os.path.join(self.inputs, "requests-%d.jsonl" % n)
+        with open(lines, "w") as f:
+            for i, url in enumerate(urls):
+                f.write(json.dumps({"id": "r%d" % i, "payload": self.payload(url, i)}) + "\n")
+        config = os.path.join(self.inputs, "curl-%d.conf" % n)
+        with open(config, "w") as f:
+            for url in urls:
+                f.write('url = "%s"\noutput = "%s"\n' % (url, self.cache_file(url)))
+        return lines, config, urls
+
+    def write_payload(self, name, url):
+        path = os.path.join(self.inputs, name)
+        with open(path, "w") as f:
+            json.dump(self.payload(url), f)
+        return path
+
+    # Checks: a fast result that did not do the work would be worthless ---------------------
+
+    def check_ours(self, stdout_path, urls):
+        delivered = 0
+        with open(stdout_path) as f:
+            for line in f:
+                event = json.loads(line)
+                attachments = event.get("content", {}).get("attachments", [])
+                if event.get("source") == "extension" and event.get("shown") and attachments:
+                    delivered += 1
+        if delivered != len(urls):
+            raise SystemExit("bench: the extension attached %d of %d images" % (delivered, len(urls)))
+        self.check_files(urls, "the extension")
+
+    def check_files(self, urls, who):
+        for url in urls:
+            path = self.cache_file(url)
+            size = os.path.getsize(path) if os.path.exists(path) else -1
+            want = BIG_IMAGE_BYTES if url.endswith("big.png") else IMAGE_BYTES
+            if size != want:
+                raise SystemExit("bench: %s stored %s with %d bytes, not %d" % (who, path, size, want))
+
+    # Runs ---------------------------------------------------------------------------------
+
+    def pair(self, runs, ours_argv, curl_argv, urls, stdin_path=None):
+        """Alternates ours and curl `runs` times after one warm-up each; every run starts
+        with an empty caches directory and is checked."""
+        out = os.path.join(self.work, "ours.jsonl")
+        samples = {"ours": [], "curl": []}
+
+        def run(who, keep):
+            fresh_directory(self.caches)
+            if who == "ours":
+                s = measure(ours_argv, stdin_path, out, self.env, self.inputs)
+                self.check_ours(out, urls)
+            else:
+                s = measure(curl_argv, None, None, self.env, self.inputs)
+                self.check_files(urls, "curl")
+            if keep:
+                samples[who].append(s)
+
+        run("ours", False)
+        run("curl", False)
+        for i in range(runs):
+            order = ("ours", "curl") if i % 2 == 0 else ("curl", "ours")
+            for who in order:
+                run(who, True)
+        return samples
+
+
+def median(samples, field):
+    return statistics.median(getattr(s, field) for s in samples)
+
+
+def version_lines(args):
+    def first_line(argv):
+        try:
+            r = subprocess.run(argv, capture_output=True, text=True)
+            return (r.stdout or r.stderr).strip().splitlines()[0]
+        except (OSError, IndexError):
+            return "?"
+
+    compiler = "?"
+    cache = os.path.join(args.build, "CMakeCache.txt") if args.build else None
+    if cache and os.path.exists(cache):
+        with open(cache) as f:
+            m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", f.read(), re.M)
+        if m:
+            compiler = first_line([m.group(1), "--version"])
+    cpu = "?"
+    with open("/proc/cpuinfo") as f:
+        m = re.search(r"^model name\s*:\s*(.*)$", f.read(), re.M)
+        if m:
+            cpu = m.group(1)
+    return [
+        "date: " + datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
+        "machine: %d cores (%s), %s %s" % (os.cpu_count(), cpu, platform.system(), platform.release()),
+        "extension: " + first_line([args.exe, "--version"]) + ", built RelWithDebInfo by " + compiler,
+        "baseline: " + first_line(["curl", "--version"]),
+        "server: " + first_line(["nginx", "-v"]) + ", 1 worker, loopback",
+    ]
+
+
+def fmt_ratio(value, limit=None):
+    text = "%.2f" % value
+    if limit is not None:
+        text += " (%s %.1f)" % ("ok <=" if value <= limit else "MISSED >", limit)
+    return text
+
+
+def report(results, args, runs):
+    t, c, m = results["throughput"][THROUGHPUT_REQUESTS], results["cold"], results["memory"]
+    mib = lambda kib: kib / 1024.0
+    rows = []
+
+    def row(case, samples, wall_limit=None, cpu_limit=None, rss_limit=None):
+        o, b = samples["ours"], samples["curl"]
+        ow, bw = median(o, "wall"), median(b, "wall")
+        oc, bc = median(o, "cpu"), median(b, "cpu")
+        orss, brss = max(s.rss_kib for s in o), max(s.rss_kib for s in b)
+        rss = "%.1f / %.1f" % (mib(orss), mib(brss))
+        if rss_limit is not None:
+            rss += " (%s %d)" % ("ok <=" if mib(orss) <= rss_limit else "MISSED >", rss_limit)
+        rows.append("| %s | %.3f / %.3f | %s | %.3f / %.3f | %s | %s |" % (
+            case, ow, bw, fmt_ratio(ow / bw, wall_limit), oc, bc, fmt_ratio(oc / bc, cpu_limit), rss))
+
+    row("Throughput, %d x 64 KiB" % THROUGHPUT_REQUESTS, t,
+        TARGETS["throughput_wall"], TARGETS["throughput_cpu"], TARGETS["rss_throughput_mib"])
+    row("Cold start, 1 x 64 KiB", c, TARGETS["cold_wall"])
+    row("Memory, 1 x 10 MB", m, rss_limit=TARGETS["rss_big_mib"])
+
+    lines = version_lines(args)
+    lines.append("runs: %d of each throughput and memory case, %d cold starts; medians, peak RSS the "
+                 "largest of the runs" % (runs, results["cold_runs"]))
+    lines.append("")
+    lines.append("| Case | Wall s, ours / curl | Wall ratio | CPU s, ours / curl | CPU ratio "
+                 "| Peak RSS MiB, ours / curl |")
+    lines.append("|---|---|---|---|---|---|")
+    lines += rows
+    lines.append("")
+    lines.append("| Requests | ms per request, ours | ms per request, curl | ratio |")
+    lines.append("|---|---|---|---|")
+    per = []
+    for n in SCALING_REQUESTS:
+        s = results["throughput"][n]
+        ours, curl = 1000 * median(s["ours"], "wall") / n, 1000 * median(s["curl"], "wall") / n
+        per.append((n, ours, curl))
+        lines.append("| %d | %.3f | %.3f | %.2f |" % (n, ours, curl, ours / curl))
+    spread = max(p[1] for p in per) / min(p[1] for p in per)
+    lines.append("")
+    lines.append("time per request, ours: largest / smallest over the sizes = %.2f" % spread)
+    return "\n".join(lines), per
+
+
+def plot(per, directory):
+    data = os.path.join(directory, "time-per-request.dat")
+    with open(data, "w") as f:
+        f.write("# requests ours_ms curl_ms\n")
+        for n, ours, curl in per:
+            f.write("%d %.4f %.4f\n" % (n, ours, curl))
+    png = os.path.join(directory, "benchmarks-time-per-request.png")
+    script = """set terminal pngcairo size 800,480 font ",11"
+set output '{png}'
+set title "Time per request, one process fetching and storing 64 KiB PNGs over loopback"
+set xlabel "requests"
+set ylabel "wall time per request (ms)"
+set logscale x 2
+set xtics ({xtics})
+set yrange [0:*]
+set key top right
+set grid
+plot '{data}' using 1:2 with linespoints lw 2 pt 7 title "extension", \\
+     '{data}' using 1:3 with linespoints lw 2 pt 5 title "curl --parallel"
+""".format(png=png, data=data, xtics=", ".join(str(n) for n in SCALING_REQUESTS))
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    return png
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--microbench")
+    parser.add_argument("--measure", required=True, help="the wait4 wrapper")
+    parser.add_argument("--results", required=True, help="directory for the table, data and plot")
+    parser.add_argument("--docs", help="directory the plot is copied into")
+    parser.add_argument("--no-docs", action="store_true")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--runs", type=int)
+    parser.add_argument("--on-disk", action="store_true",
+                        help="work in $TMPDIR even when /dev/shm is available")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    args = parser.parse_args()
+    args.build = os.path.abspath(os.path.join(os.path.dirname(args.exe), "..", "..", ".."))
+    runs = args.runs or (3 if args.quick else 7)
+    cold_runs = 3 * runs
+
+    # On tmpfs when there is one: every file is still written, but the disk's write-back of
+    # one run's 128 MB must not land in the next run's timing.
+    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) and not args.on_disk else None
+    work = tempfile.mkdtemp(prefix="halvicourt-bench.", dir=shm)
+    os.chmod(work, 0o755)  # nginx's workers drop root and must still read the images
+    global MEASURE, MEASURE_DIR
+    MEASURE, MEASURE_DIR = os.path.abspath(args.measure), work
+    server = None
+    try:
+        print("bench: generating images in " + work, flush=True)
+        www = os.path.join(work, "www")
+        make_images(www)
+        server = Nginx(os.path.join(work, "nginx"), www)
+        print("bench: nginx on 127.0.0.1:%d" % server.port, flush=True)
+        bench = Bench(args, work)
+        results = {"throughput": {}, "cold_runs": cold_runs}
+
+        for n in sorted(SCALING_REQUESTS, reverse=True):
+            print("bench: throughput, %d requests, %d runs each" % (n, runs), flush=True)
+            lines, config, urls = bench.write_requests(server, n)
+            results["throughput"][n] = bench.pair(
+                runs, [bench.exe, "--time-limit", "60"],
+                ["curl", "--silent", "--parallel", "--no-progress-meter", "--config", config], urls, stdin_path=lines)
+
+        print("bench: cold start, %d runs each" % cold_runs, flush=True)
+        url = server.url("img/00000.png")
+        payload = bench.write_payload("cold.json", url)
+        results["cold"] = bench.pair(cold_runs, [bench.exe, "--time-limit", "10", payload],
+                                     ["curl", "-s", "-o", bench.cache_file(url), url], [url])
+
+        print("bench: memory, 10 MB image, %d runs each" % runs, flush=True)
+        url = server.url("big.png")
+        payload = bench.write_payload("big.json", url)
+        results["memory"] = bench.pair(runs, [bench.exe, "--time-limit", "60", payload],
+                                       ["curl", "-s", "-o", bench.cache_file(url), url], [url])
+    finally:
+        if server is not None:
+            server.stop()
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+    os.makedirs(args.results, exist_ok=True)
+    table, per = report(results, args, runs)
+    png = plot(per, args.results)
+    with open(os.path.join(args.results, "table.md"), "w") as f:
+        f.write(table + "\n")
+    raw = {str(k): {who: [vars(s) for s in v] for who, v in samples.items()}
+           for k, samples in results["throughput"].items()}
+    raw["cold"] = {who: [vars(s) for s in v] for who, v in results["cold"].items()}
+    raw["memory"] = {who: [vars(s) for s in v] for who, v in results["memory"].items()}
+    with open(os.path.join(args.results, "samples.json"), "w") as f:
+        json.dump(raw, f, indent=1)
+    print()
+    print(table)
+    print()
+    print("plot: " + png)
+    if args.docs and not args.no_docs:
+        os.makedirs(args.docs, exist_ok=True)
+        shutil.copy(png, args.docs)
+        print("plot copied to " + os.path.join(args.docs, os.path.basename(png)))
+
+    if args.microbench:
+        print("\nbench: micro-benchmarks of the per-request work", flush=True)
+        subprocess.run([args.microbench, "--benchmark_min_time=%s" % ("0.1" if args.quick else "0.5")],
+                       check=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

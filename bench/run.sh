@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Benchmarks the extension against curl on the same downloads from a loopback nginx, and
+# runs the micro-benchmarks. Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs]
+#   --quick    fewer runs of each case (about a minute)
+#   --runs N   runs of each end-to-end case, ours and curl's alternating (default 7)
+#   --no-docs  leave docs/benchmarks-*.{md,png} alone; results stay in the build directory
+# Installs missing Debian packages first (as root), builds into build/bench.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/setup.sh --bench
+build="$root/build/bench"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DHALVICOURT_BENCH=ON -DHALVICOURT_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
+  --target HalvicourtNotificationService halvicourt_microbench halvicourt_measure
+
+exec python3 "$root/bench/bench.py" \
+  --exe "$build/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService" \
+  --microbench "$build/bench/halvicourt_microbench" --measure "$build/bench/halvicourt_measure" \
+  --results "$build/bench-results" --docs "$root/docs" "$@"

@@ -1,0 +1,41 @@
+// One line of the extension's standard input taken the whole way the host takes it: parsed
+// as a request line, turned into a request, its content copied as the service copies it,
+// and printed as the host prints it. Any crash, leak or sanitizer report is a finding.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "UserNotifications/PushPayload.hpp"
+#include "UserNotifications/UNNotificationContent.hpp"
+#include "objc/Strong.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view line(reinterpret_cast<const char*>(data), size);
+  std::string error;
+  std::optional<UNInputLine> parsed = UNParseInputLine(line, 1, &error);
+  if (!parsed) {
+    if (error.empty()) __builtin_trap();  // every refusal must say why
+    return 0;
+  }
+  std::optional<UNPushRequest> request =
+      UNPushRequestFromPayload(parsed->identifier, std::move(parsed->payload), &error);
+  if (!request) {
+    if (error.empty()) __builtin_trap();
+    return 0;
+  }
+  const Strong<UNNotificationContent> original = request->request->content();
+  Strong<UNMutableNotificationContent> copy =
+      dynamicCast<UNMutableNotificationContent>(original->mutableCopy());
+  if (!copy) __builtin_trap();
+  const UNNotificationContent* const contents[] = {original.get(), copy.get()};
+  for (const UNNotificationContent* content : contents) {
+    const std::string text = UNNotificationContentJSON(*content).dump(
+        -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // What the host prints must read back as one JSON object.
+    if (!nlohmann::json::accept(text)) __builtin_trap();
+  }
+  return 0;
+}
