@@ -78,15 +78,38 @@ std::optional<UNPushRequest> UNPushRequestFromPayload(std::string identifier, js
                        mutableContent};
 }
 
-std::optional<UNInputLine> UNParseInputLine(std::string_view line, std::size_t lineNumber,
-                                            std::string* error) {
+std::optional<json> UNParseJSON(std::string_view text, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
-  json parsed = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  // The parser itself keeps its own stack, so it reads any depth; values past the limit are
+  // dropped as they are read, and the whole text is then refused.
+  bool tooDeep = false;
+  json parsed = json::parse(
+      text,
+      [&tooDeep](int depth, json::parse_event_t, json&) {
+        if (depth <= kUNMaximumPayloadDepth) return true;
+        tooDeep = true;
+        return false;
+      },
+      /*allow_exceptions=*/false);
   if (parsed.is_discarded()) {
     *error = "not valid JSON";
     return std::nullopt;
   }
+  if (tooDeep) {
+    *error = "nested deeper than " + std::to_string(kUNMaximumPayloadDepth) + " levels";
+    return std::nullopt;
+  }
+  return parsed;
+}
+
+std::optional<UNInputLine> UNParseInputLine(std::string_view line, std::size_t lineNumber,
+                                            std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  std::optional<json> text = UNParseJSON(line, error);
+  if (!text) return std::nullopt;
+  json& parsed = *text;
   if (!parsed.is_object()) {
     *error = "not a JSON object";
     return std::nullopt;

@@ -1,5 +1,6 @@
 #include "UserNotifications/ServiceExtensionHost.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -252,13 +253,14 @@ void Host::readFiles() {
       inputError(file + ": cannot read: " + error->description);
       continue;
     }
-    nlohmann::json payload = nlohmann::json::parse(text->view(), nullptr, false);
-    if (payload.is_discarded()) {
-      inputError(file + ": not valid JSON");
+    std::string why;
+    std::optional<nlohmann::json> payload = UNParseJSON(text->view(), &why);
+    if (!payload) {
+      inputError(file + ": " + why);
       continue;
     }
-    std::string why;
-    std::optional<UNPushRequest> request = UNPushRequestFromPayload(file, std::move(payload), &why);
+    std::optional<UNPushRequest> request =
+        UNPushRequestFromPayload(file, std::move(*payload), &why);
     if (!request) {
       inputError(file + ": " + why);
       continue;
@@ -440,7 +442,26 @@ int Host::run() {
   return inputFailed ? 1 : 0;
 }
 
+// A standard descriptor the process was started without is taken by /dev/null, opened the
+// other way round so that using it still fails. Left free, it would go to the next file or
+// socket opened, and the notification lines would be written into that.
+void holdClosedStandardDescriptors() {
+  const struct {
+    int fd;
+    int flags;
+  } standard[] = {{STDIN_FILENO, O_WRONLY}, {STDOUT_FILENO, O_RDONLY}, {STDERR_FILENO, O_RDONLY}};
+  for (const auto& [fd, flags] : standard) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = open("/dev/null", flags);
+    if (held >= 0 && held != fd) {
+      dup2(held, fd);
+      close(held);
+    }
+  }
+}
+
 int hostMain(Class principalClass, int argc, char** argv) {
+  holdClosedStandardDescriptors();
   std::string error;
   std::optional<Options> options = parseOptions(argc, argv, &error);
   if (!options) {
@@ -461,6 +482,9 @@ int hostMain(Class principalClass, int argc, char** argv) {
   }
   // A reader that goes away must not kill the process: the write fails and is reported.
   signal(SIGPIPE, SIG_IGN);
+  // Nor must a file-size limit: the cache write fails with EFBIG and the request is still
+  // delivered, without the image.
+  signal(SIGXFSZ, SIG_IGN);
   // The platform makes the extension's container before starting it; so does the host.
   for (const std::string& dir :
        NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true)) {

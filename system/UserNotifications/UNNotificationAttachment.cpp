@@ -9,18 +9,8 @@
 #include <string_view>
 #include <utility>
 
-constinit const objc_class objc_class_UNNotificationAttachment = {
-    .superclass = &objc_class_NSObject,
-    .name = "UNNotificationAttachment",
-    .instanceSize = sizeof(UNNotificationAttachment),
-    .methods = nullptr,
-    .methodCount = 0,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,
-};
+constinit const objc_class objc_class_UNNotificationAttachment = objc_plainClass(
+    &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationAttachment);
 
 namespace {

@@ -2,32 +2,13 @@
 
 #include <utility>
 
-constinit const objc_class objc_class_UNNotificationContent = {
-    .superclass = &objc_class_NSObject,
-    .name = "UNNotificationContent",
-    .instanceSize = sizeof(UNNotificationContent),
-    .methods = nullptr,
-    .methodCount = 0,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,
-};
+constinit const objc_class objc_class_UNNotificationContent =
+    objc_plainClass(&objc_class_NSObject, "UNNotificationContent", sizeof(UNNotificationContent));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationContent);
 
-constinit const objc_class objc_class_UNMutableNotificationContent = {
-    .superclass = &objc_class_UNNotificationContent,
-    .name = "UNMutableNotificationContent",
-    .instanceSize = sizeof(UNMutableNotificationContent),
-    .methods = nullptr,
-    .methodCount = 0,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,
-};
+constinit const objc_class objc_class_UNMutableNotificationContent =
+    objc_plainClass(&objc_class_UNNotificationContent, "UNMutableNotificationContent",
+                    sizeof(UNMutableNotificationContent));
 OBJC_CLASSLIST_ENTRY(objc_class_UNMutableNotificationContent);
 
 Class UNNotificationContent::classRecord() { return &objc_class_UNNotificationContent; }

@@ -2,18 +2,8 @@
 
 #include <utility>
 
-constinit const objc_class objc_class_UNNotificationRequest = {
-    .superclass = &objc_class_NSObject,
-    .name = "UNNotificationRequest",
-    .instanceSize = sizeof(UNNotificationRequest),
-    .methods = nullptr,
-    .methodCount = 0,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,
-};
+constinit const objc_class objc_class_UNNotificationRequest =
+    objc_plainClass(&objc_class_NSObject, "UNNotificationRequest", sizeof(UNNotificationRequest));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationRequest);
 
 Class UNNotificationRequest::classRecord() { return &objc_class_UNNotificationRequest; }

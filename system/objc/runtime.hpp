@@ -63,6 +63,12 @@ struct objc_class {
 };
 using Class = const objc_class*;
 
+// The record of a class that adds no methods, instance variables or creation hook of its
+// own: its instances are made in C++ and only need a name and a place in the hierarchy.
+constexpr objc_class objc_plainClass(Class superclass, const char* name, std::size_t instanceSize) {
+  return objc_class{superclass, name, instanceSize, nullptr, 0, nullptr, 0, nullptr, 0, nullptr};
+}
+
 // Lists `cls` in the defining image's class list. Use once per class, at namespace
 // scope, in the source file that defines the record.
 #define OBJC_CLASSLIST_ENTRY(cls) \
