@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -26,8 +27,7 @@ std::vector<std::string> childEnvironment(const ChildOptions& options) {
     for (const auto& [key, value] : options.environment) {
       if (key == name) return true;
     }
-    return std::find(options.unsetEnvironment.begin(), options.unsetEnvironment.end(), name) !=
-           options.unsetEnvironment.end();
+    return false;
   };
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
@@ -106,18 +106,8 @@ ChildProcess::ChildProcess(ChildOptions options) {
   for (int fd : {stdinFd_, stdoutFd_, stderrFd_}) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
-  switch (options.stdinMode) {
-    case ChildOptions::Stdin::kClosed:
-      closeFd(stdinFd_);
-      break;
-    case ChildOptions::Stdin::kText:
-      pendingStdin_ = std::move(options.stdinText);
-      closeStdinWhenWritten_ = true;
-      if (pendingStdin_.empty()) closeFd(stdinFd_);
-      break;
-    case ChildOptions::Stdin::kOpen:
-      break;
-  }
+  if (options.stdinMode == ChildOptions::Stdin::kText) pendingStdin_ = std::move(options.stdinText);
+  if (pendingStdin_.empty()) closeFd(stdinFd_);
 }
 
 ChildProcess::~ChildProcess() {
@@ -133,21 +123,6 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::closeFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
-}
-
-bool ChildProcess::writeStdin(std::string_view text, std::chrono::milliseconds deadline) {
-  if (stdinFd_ < 0) return false;
-  pendingStdin_.append(text);
-  pumpUntil(Clock::now() + deadline, [&] { return pendingStdin_.empty() || stdinFd_ < 0; });
-  return pendingStdin_.empty();
-}
-
-void ChildProcess::closeStdin() {
-  if (pendingStdin_.empty()) {
-    closeFd(stdinFd_);
-  } else {
-    closeStdinWhenWritten_ = true;
-  }
 }
 
 void ChildProcess::pumpOnce(int timeoutMs) {
@@ -166,7 +141,7 @@ void ChildProcess::pumpOnce(int timeoutMs) {
       ssize_t w = write(stdinFd_, pendingStdin_.data(), pendingStdin_.size());
       if (w > 0) {
         pendingStdin_.erase(0, static_cast<std::size_t>(w));
-        if (pendingStdin_.empty() && closeStdinWhenWritten_) closeFd(stdinFd_);
+        if (pendingStdin_.empty()) closeFd(stdinFd_);
       } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
         // The child stopped reading; what it did not take is dropped.
         pendingStdin_.clear();

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,15 +24,12 @@ struct ChildOptions {
   std::vector<std::string> argv;
   // Variables set for the child on top of the test's own environment.
   std::vector<std::pair<std::string, std::string>> environment;
-  // Variables removed from the child's environment.
-  std::vector<std::string> unsetEnvironment;
   // Empty: the test's working directory.
   std::string workingDirectory;
 
   enum class Stdin {
     kClosed,  // the child reads end of file at once
     kText,    // the child reads `stdinText`, then end of file
-    kOpen,    // the test writes with writeStdin() and ends with closeStdin()
   };
   Stdin stdinMode = Stdin::kClosed;
   std::string stdinText;
@@ -49,12 +45,6 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
   const std::string& startError() const { return startError_; }
-
-  // Queues `text` for the child's standard input and writes all of it, reading the child's
-  // output meanwhile so that neither side blocks the other. False when the child stopped
-  // reading. REQUIRES: stdinMode was kOpen and closeStdin() was not called.
-  bool writeStdin(std::string_view text, std::chrono::milliseconds deadline = kChildSafetyDeadline);
-  void closeStdin();
 
   // The next line of standard output without its newline (a last line without one counts);
   // absent at end of output or when the deadline passes first (then timedOut() is true).
@@ -88,9 +78,8 @@ class ChildProcess {
   int stdinFd_ = -1;
   int stdoutFd_ = -1;
   int stderrFd_ = -1;
-  std::string pendingStdin_;
-  bool closeStdinWhenWritten_ = false;
-  std::string stdout_;  // read but not yet handed out by readLine
+  std::string pendingStdin_;  // written while output is read, so neither side blocks
+  std::string stdout_;        // read but not yet handed out by readLine
   std::string stderr_;
   bool timedOut_ = false;
   std::optional<int> exitStatus_;

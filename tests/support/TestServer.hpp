@@ -3,7 +3,7 @@
 // threads from construction to destruction; the accessors are thread-safe.
 //
 // Routes:
-//   /image.png, /image.jpg, /image.gif, /image.webp   a small valid image of that type
+//   /image.png, /image.jpg, /image.gif                a small valid image of that type
 //   /images/<anything>.png                             the PNG (any path, any query)
 //   /pic.jpg (any query)                               the JPEG
 //   /status/<code>                                     that status with an HTML body
