@@ -26,6 +26,14 @@ struct UNPushRequest {
 std::optional<UNPushRequest> UNPushRequestFromPayload(std::string identifier,
                                                       nlohmann::json payload, std::string* error);
 
+// How deeply arrays and objects may nest in a payload. Content is copied and printed by
+// recursive code, so a deeper payload (a 1 MiB line of "[") would exhaust a thread's stack.
+inline constexpr int kUNMaximumPayloadDepth = 512;
+
+// `text` parsed as JSON; absent, with `error` set, when it is not valid JSON or nests deeper
+// than kUNMaximumPayloadDepth. The host reads every payload through here.
+std::optional<nlohmann::json> UNParseJSON(std::string_view text, std::string* error);
+
 struct UNInputLine {
   std::string identifier;
   nlohmann::json payload;
