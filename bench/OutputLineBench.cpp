@@ -20,11 +20,9 @@ namespace {
 
 // The attachment needs a real image file to recognise; a PNG signature and header will do.
 std::optional<URL> writeSampleImage(const std::filesystem::path& directory) {
-  static constexpr unsigned char kPng[] = {0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A,
-                                           0,    0,    0,    0x0D, 'I',  'H',  'D',  'R',
-                                           0,    0,    0,    1,    0,    0,    0,    1,
-                                           8,    6,    0,    0,    0,    0x1F, 0x15, 0xC4,
-                                           0x89};
+  static constexpr unsigned char kPng[] = {
+      0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0x0D, 'I',  'H',  'D',  'R', 0,
+      0,    0,   1,   0,   0,    0,    1,    8,    6, 0, 0, 0,    0x1F, 0x15, 0xC4, 0x89};
   const std::filesystem::path file = directory / "4c1ab7b3a2d3e0e9f5a1c2d4b6e8f0a1.png";
   std::ofstream out(file, std::ios::binary);
   out.write(reinterpret_cast<const char*>(kPng), sizeof kPng);
@@ -42,8 +40,8 @@ void BM_ContentToOutputLine(benchmark::State& state) {
   std::optional<URL> file = writeSampleImage(directory);
   std::optional<NSError> error;
   Strong<UNNotificationAttachment> attachment =
-      file ? UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *file,
-                                                                nullptr, &error)
+      file ? UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *file, nullptr,
+                                                                &error)
            : Strong<UNNotificationAttachment>();
   std::filesystem::remove_all(directory);
   if (!attachment) {
@@ -67,9 +65,9 @@ void BM_ContentToOutputLine(benchmark::State& state) {
   std::size_t bytes = 0;
   for (auto _ : state) {
     // The line as the host writes it for an extension's delivery.
-    const ojson line{{"id", "r1234"},        {"source", "extension"},
-                     {"call", 1},            {"expired", false},
-                     {"shown", true},        {"content", UNNotificationContentJSON(content)}};
+    const ojson line{{"id", "r1234"}, {"source", "extension"},
+                     {"call", 1},     {"expired", false},
+                     {"shown", true}, {"content", UNNotificationContentJSON(content)}};
     std::string text = line.dump(-1, ' ', false, ojson::error_handler_t::replace);
     bytes += text.size();
     benchmark::DoNotOptimize(text);

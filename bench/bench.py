@@ -47,6 +47,8 @@ TARGETS = {
     "cold_wall": 1.5,
     "rss_big_mib": 24.0,
     "rss_throughput_mib": 64.0,
+    # "Flat": a request costs no more at 2,000 than at 250, give or take noise.
+    "flat_growth": 1.15,
 }
 
 
@@ -314,6 +316,11 @@ def version_lines(args):
     ]
 
 
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
 def fmt_ratio(value, limit=None):
     text = "%.2f" % value
     if limit is not None:
@@ -343,6 +350,8 @@ def report(results, args, runs):
     row("Memory, 1 x 10 MB", m, rss_limit=TARGETS["rss_big_mib"])
 
     lines = version_lines(args)
+    lines.append("load average before / after: %s / %s" % (results["load_before"],
+                                                          results["load_after"]))
     lines.append("runs: %d of each throughput and memory case, %d cold starts; medians, peak RSS the "
                  "largest of the runs" % (runs, results["cold_runs"]))
     lines.append("")
@@ -351,17 +360,28 @@ def report(results, args, runs):
     lines.append("|---|---|---|---|---|---|")
     lines += rows
     lines.append("")
-    lines.append("| Requests | ms per request, ours | ms per request, curl | ratio |")
+    # A run half a second over the median is a stall, not noise: it is counted apart.
+    lines.append("| Requests | ms per request, ours / curl | ratio | stalled runs, ours / curl |")
     lines.append("|---|---|---|---|")
     per = []
     for n in SCALING_REQUESTS:
         s = results["throughput"][n]
-        ours, curl = 1000 * median(s["ours"], "wall") / n, 1000 * median(s["curl"], "wall") / n
+        ours = 1000 * median(s["ours"], "wall") / n
+        curl = 1000 * median(s["curl"], "wall") / n
         per.append((n, ours, curl))
-        lines.append("| %d | %.3f | %.3f | %.2f |" % (n, ours, curl, ours / curl))
-    spread = max(p[1] for p in per) / min(p[1] for p in per)
+        stalls = ["%d of %d" % (sum(x.wall > median(s[who], "wall") + 0.5 for x in s[who]),
+                                len(s[who])) for who in ("ours", "curl")]
+        lines.append("| %d | %.3f / %.3f | %.2f | %s / %s |" % (n, ours, curl, ours / curl,
+                                                              stalls[0], stalls[1]))
+    # Each run includes one process start, which larger runs spread thinner, so a flat cost
+    # per request shows as a falling line; a rising one means a request costs more when
+    # there are more of them.
+    growth = per[-1][1] / per[0][1]
     lines.append("")
-    lines.append("time per request, ours: largest / smallest over the sizes = %.2f" % spread)
+    lines.append("flat: time per request, ours, at %d / at %d = %.2f (%s)" % (
+        per[-1][0], per[0][0], growth,
+        "ok <= %.2f" % TARGETS["flat_growth"] if growth <= TARGETS["flat_growth"]
+        else "MISSED > %.2f" % TARGETS["flat_growth"]))
     return "\n".join(lines), per
 
 
@@ -379,6 +399,7 @@ set xlabel "requests"
 set ylabel "wall time per request (ms)"
 set logscale x 2
 set xtics ({xtics})
+set xrange [180:2800]
 set yrange [0:*]
 set key top right
 set grid
@@ -404,12 +425,14 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = parser.parse_args()
     args.build = os.path.abspath(os.path.join(os.path.dirname(args.exe), "..", "..", ".."))
-    runs = args.runs or (3 if args.quick else 7)
+    runs = args.runs or (3 if args.quick else 9)
     cold_runs = 3 * runs
 
     # On tmpfs when there is one: every file is still written, but the disk's write-back of
     # one run's 128 MB must not land in the next run's timing.
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) and not args.on_disk else None
+    # A plain kill must still stop nginx and remove the files: SIGTERM unwinds like Ctrl-C.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     work = tempfile.mkdtemp(prefix="halvicourt-bench.", dir=shm)
     os.chmod(work, 0o755)  # nginx's workers drop root and must still read the images
     global MEASURE, MEASURE_DIR
@@ -422,7 +445,10 @@ def main():
         server = Nginx(os.path.join(work, "nginx"), www)
         print("bench: nginx on 127.0.0.1:%d" % server.port, flush=True)
         bench = Bench(args, work)
-        results = {"throughput": {}, "cold_runs": cold_runs}
+        results = {"throughput": {}, "cold_runs": cold_runs, "load_before": load_average()}
+        if float(results["load_before"].split()[0]) > 0.5 * (os.cpu_count() or 1):
+            print("bench: warning: the load average is %s; other work on the machine will "
+                  "show in the wall times" % results["load_before"], flush=True)
 
         for n in sorted(SCALING_REQUESTS, reverse=True):
             print("bench: throughput, %d requests, %d runs each" % (n, runs), flush=True)
@@ -442,6 +468,7 @@ def main():
         payload = bench.write_payload("big.json", url)
         results["memory"] = bench.pair(runs, [bench.exe, "--time-limit", "60", payload],
                                        ["curl", "-s", "-o", bench.cache_file(url), url], [url])
+        results["load_after"] = load_average()
     finally:
         if server is not None:
             server.stop()

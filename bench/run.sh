@@ -2,7 +2,7 @@
 # Benchmarks the extension against curl on the same downloads from a loopback nginx, and
 # runs the micro-benchmarks. Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs]
 #   --quick    fewer runs of each case (about a minute)
-#   --runs N   runs of each end-to-end case, ours and curl's alternating (default 7)
+#   --runs N   runs of each end-to-end case, ours and curl's alternating (default 9)
 #   --no-docs  leave docs/benchmarks-*.{md,png} alone; results stay in the build directory
 # Installs missing Debian packages first (as root), builds into build/bench.
 set -euo pipefail

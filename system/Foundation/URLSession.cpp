@@ -145,6 +145,10 @@ std::string mimeTypeOf(const char* contentType) {
   return lowercase(text);
 }
 
+// libcurl's receive buffer per transfer. Its 16 KiB default took five reads, five write
+// callbacks and as many polls for a 64 KiB image; curl's own tool uses 100 KiB.
+constexpr long kReceiveBufferBytes = 64 * 1024;
+
 void initCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -179,14 +183,18 @@ struct URLSession::Engine {
   Engine(URLSession& session, const URLSessionConfiguration& configuration);
   ~Engine();
 
-  // Queues a transfer for the network thread, starting it on first use; false once the
-  // engine has stopped (the transfer is then the caller's to complete).
-  bool submit(std::unique_ptr<Transfer>& transfer) EXCLUDES(mu_);
+  // Queues a transfer for the network thread, starting it on first use (then `*started` is
+  // set); false once the engine has stopped (the transfer is then the caller's to complete).
+  bool submit(std::unique_ptr<Transfer>& transfer, bool* started) EXCLUDES(mu_);
   // Makes the network thread cancel everything and end, and waits for it.
   void stop() EXCLUDES(mu_);
 
  private:
   void run() EXCLUDES(mu_);
+  // Gives back the place of an admitted transfer once its completion has returned.
+  void release() EXCLUDES(mu_);
+  // Wakes the network thread unless a wake-up is already on its way.
+  void wakeLocked() REQUIRES(mu_);
   // Sets up the easy handle; an error when libcurl refuses an option.
   std::optional<NSError> prepare(Transfer& t);
   void finish(std::unique_ptr<Transfer> t, CURLcode code);
@@ -194,19 +202,27 @@ struct URLSession::Engine {
 
   URLSession& session_;
   const URLSessionConfiguration& configuration_;
-  CURLM* const multi_;  // curl_multi_wakeup is the one call other threads make on it
+  CURLM* const multi_;       // curl_multi_wakeup is the one call other threads make on it
+  const std::size_t limit_;  // transfers admitted at once
 
   // Guards the members below.
   objc::Mutex mu_;
   std::vector<std::unique_ptr<Transfer>> pending_ GUARDED_BY(mu_);
   bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_ GUARDED_BY(mu_);
+  // Transfers admitted to the multi handle whose completion has not yet returned; at most
+  // maximumConnections. A place is held until the completion returns, not only until the
+  // body is in, so that bodies queued behind a slow completion count against the limit.
+  std::size_t admitted_ GUARDED_BY(mu_) = 0;
+  bool waiting_ GUARDED_BY(mu_) = false;      // transfers wait for a place
+  bool wakePending_ GUARDED_BY(mu_) = false;  // cleared when the network thread looks again
 };
 
 URLSession::Engine::Engine(URLSession& session, const URLSessionConfiguration& configuration)
     : session_(session),
       configuration_(configuration),
-      multi_((initCurlOnce(), curl_multi_init())) {
+      multi_((initCurlOnce(), curl_multi_init())),
+      limit_(static_cast<std::size_t>(std::max(1L, configuration.maximumConnections))) {
   if (multi_ != nullptr) {
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
                       configuration_.httpMaximumConnectionsPerHost);
@@ -219,15 +235,33 @@ URLSession::Engine::~Engine() {
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
 }
 
-bool URLSession::Engine::submit(std::unique_ptr<Transfer>& transfer) {
+bool URLSession::Engine::submit(std::unique_ptr<Transfer>& transfer, bool* started) {
   {
     objc::MutexLock lock(mu_);
     if (stopping_ || multi_ == nullptr) return false;
     pending_.push_back(std::move(transfer));
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    if (!thread_.joinable()) {
+      thread_ = std::thread([this] { run(); });
+      *started = true;
+    }
+    wakeLocked();
   }
-  curl_multi_wakeup(multi_);
   return true;
+}
+
+void URLSession::Engine::wakeLocked() {
+  if (wakePending_) return;
+  wakePending_ = true;
+  curl_multi_wakeup(multi_);
+}
+
+void URLSession::Engine::release() {
+  objc::MutexLock lock(mu_);
+  // Only the place that ends a full house needs the network thread: until then it admits
+  // what it can each time it looks, and it looks again when a place frees meanwhile.
+  const bool wasFull = admitted_ == limit_;
+  --admitted_;
+  if (wasFull && waiting_ && !stopping_) wakeLocked();
 }
 
 void URLSession::Engine::stop() {
@@ -268,6 +302,7 @@ std::optional<NSError> URLSession::Engine::prepare(Transfer& t) {
   set(curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout));
   // Refuses a declared Content-Length over the cap before any of the body arrives.
   set(curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, cap));
+  set(curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes));
   set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Engine::write));
   set(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
   set(curl_easy_setopt(e, CURLOPT_USERAGENT, "HalvicourtNotificationService/1.0"));
@@ -328,26 +363,35 @@ void URLSession::Engine::finish(std::unique_ptr<Transfer> t, CURLcode code) {
                                    "body over " + std::to_string(t->maximumBodyBytes) + " bytes")
                        : curlError("GET " + t->url, code, t->errorBuffer);
   }
-  URLSessionCompletionHandler completion = std::move(t->completion);
+  // The place goes back only after the completion and what it captured are gone.
+  URLSessionCompletionHandler completion = [this, inner = std::move(t->completion)](
+                                               std::optional<Data> b,
+                                               std::optional<HTTPURLResponse> r,
+                                               std::optional<NSError> e) mutable {
+    inner(std::move(b), std::move(r), std::move(e));
+    inner = nullptr;
+    release();
+  };
   t.reset();
   session_.complete(std::move(completion), std::move(body), std::move(response), std::move(error));
 }
 
 void URLSession::Engine::run() {
   std::map<CURL*, std::unique_ptr<Transfer>> active;
-  // Transfers beyond the connection limit wait here without an easy handle: libcurl gives
-  // each handle its buffers as soon as it is added, even while it queues for a connection,
-  // which for thousands of queued transfers came to tens of megabytes.
+  // Transfers beyond the limit wait here without an easy handle: libcurl gives each handle
+  // its buffers as soon as it is added, even while it queues for a connection, which for
+  // thousands of queued transfers came to tens of megabytes.
   std::deque<std::unique_ptr<Transfer>> waiting;
-  const std::size_t admitted =
-      static_cast<std::size_t>(std::max(1L, configuration_.maximumConnections));
   for (;;) {
     std::vector<std::unique_ptr<Transfer>> incoming;
     bool stopping = false;
+    std::size_t room = 0;
     {
       objc::MutexLock lock(mu_);
       incoming.swap(pending_);
       stopping = stopping_;
+      wakePending_ = false;
+      room = limit_ - std::min(limit_, admitted_);
     }
     for (auto& t : incoming) waiting.push_back(std::move(t));
     if (stopping) {
@@ -360,7 +404,8 @@ void URLSession::Engine::run() {
       }
       return;
     }
-    while (!waiting.empty() && active.size() < admitted) {
+    std::size_t added = 0;
+    while (!waiting.empty() && added < room) {
       std::unique_ptr<Transfer> t = std::move(waiting.front());
       waiting.pop_front();
       std::optional<NSError> error = prepare(*t);
@@ -377,6 +422,15 @@ void URLSession::Engine::run() {
       }
       CURL* easy = t->easy;
       active.emplace(easy, std::move(t));
+      ++added;
+    }
+    bool again = false;
+    {
+      objc::MutexLock lock(mu_);
+      admitted_ += added;
+      waiting_ = !waiting.empty();
+      // A place given back while this thread was admitting has woken nobody.
+      again = waiting_ && admitted_ < limit_;
     }
 
     int running = 0;
@@ -392,9 +446,11 @@ void URLSession::Engine::run() {
       active.erase(it);
       curl_multi_remove_handle(multi_, easy);  // invalidates msg
       finish(std::move(t), code);
+      // A finished transfer frees its connection; libcurl starts the transfers that wait
+      // for one only when driven again, so drive it now rather than after a poll time-out.
+      again = true;
     }
-    // A finished transfer frees a place: admit the next at once rather than after the poll.
-    if (!waiting.empty() && active.size() < admitted) continue;
+    if (again) continue;
     // Wakes on socket activity, libcurl's own timers, or curl_multi_wakeup from submit/stop.
     curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
   }
@@ -457,8 +513,14 @@ void URLSession::start(const URL& url, URLSessionCompletionHandler completion) {
   transfer->url = url.absoluteString();
   transfer->completion = std::move(completion);
   transfer->maximumBodyBytes = configuration_.maximumBodyBytes;
-  if (!engine_->submit(transfer)) {
+  bool started = false;
+  if (!engine_->submit(transfer, &started)) {
     complete(std::move(transfer->completion), std::nullopt, std::nullopt, cancelledError());
+  } else if (started) {
+    // The callback queue starts its thread on first use; started now, alongside the first
+    // transfer, it is ready when the body arrives instead of being started on its path.
+    objc::MutexLock lock(mu_);
+    if (callbackQueue_ != nullptr) callbackQueue_->async([] {});
   }
 }
 

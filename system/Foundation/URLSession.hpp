@@ -38,6 +38,8 @@ struct URLSessionConfiguration {
   std::chrono::seconds timeoutIntervalForRequest{60};
   long maximumRedirects = 10;
   // Connections at once to one host, and in all; further transfers wait their turn.
+  // maximumConnections also bounds the transfers under way, each counted from its start
+  // until its completion has returned, so that at most that many bodies are held at once.
   long httpMaximumConnectionsPerHost = 6;
   long maximumConnections = 64;
 

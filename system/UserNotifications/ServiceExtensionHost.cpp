@@ -222,13 +222,13 @@ class Host {
   const Clock::duration timeLimit_;
   Output output_;
   std::deque<Active> active_;  // host thread only
-  std::size_t started_ = 0;    // host thread only
 
   objc::Mutex mu_;  // guards the hand-over from the input thread and the shown count
   std::condition_variable wake_;
   std::deque<UNPushRequest> incoming_ GUARDED_BY(mu_);
   bool inputDone_ GUARDED_BY(mu_) = false;
   bool inputFailed_ GUARDED_BY(mu_) = false;
+  std::size_t started_ GUARDED_BY(mu_) = 0;  // written by the host thread only
   std::size_t shownCount_ GUARDED_BY(mu_) = 0;
   Clock::time_point lastShown_ GUARDED_BY(mu_);
 };
@@ -310,7 +310,9 @@ void Host::noteShown() {
   objc::MutexLock lock(mu_);
   ++shownCount_;
   lastShown_ = Clock::now();
-  wake_.notify_one();
+  // Only the last request shown gives the host something to do; waking it for every one
+  // cost a context switch per request. Shown requests leave its queue when it next wakes.
+  if (inputDone_ && shownCount_ == started_) wake_.notify_one();
 }
 
 void Host::showOriginal(RequestRecord& record, const char* reason) {
@@ -347,7 +349,10 @@ void Host::deliver(RequestRecord& record, UNNotificationContent* content) {
 }
 
 void Host::start(UNPushRequest request) {
-  ++started_;
+  {
+    objc::MutexLock lock(mu_);
+    ++started_;
+  }
   auto record =
       std::make_shared<RequestRecord>(request.request->identifier(), request.request->content());
   if (!request.mutableContent) {
@@ -381,7 +386,15 @@ void Host::expire(Active& active) {
 }
 
 int Host::run() {
-  std::thread reader(&Host::readInput, this);
+  // Payload files are at hand and are read here before the first request starts; only
+  // standard input, which may trickle in, gets a thread of its own. A thread for the files
+  // put its start and its join on every cold start's path.
+  std::thread reader;
+  if (options_.files.empty()) {
+    reader = std::thread(&Host::readInput, this);
+  } else {
+    readInput();
+  }
   for (;;) {
     std::deque<UNPushRequest> incoming;
     bool inputDone = false;
@@ -419,7 +432,7 @@ int Host::run() {
       if (incoming_.empty() && shown == started_) break;
     }
   }
-  reader.join();
+  if (reader.joinable()) reader.join();
 
   // Every request has been shown; transfers that are still running get one more time limit.
   Clock::time_point lastShown;

@@ -5,9 +5,11 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,12 +31,18 @@ bool readAt(int fd, void* buf, std::size_t len, off_t off) {
   return true;
 }
 
-// Finds the named section in the ELF file at `path`; gives its address (relative to the
-// load base) and size.
-bool findSection(const char* path, const char* name, ElfW(Addr) * addr, std::size_t* size) {
+struct NamedSection {
+  std::string name;
+  ElfW(Addr) addr;  // relative to the load base
+  std::size_t size;
+};
+
+// The data sections of the ELF file at `path` whose names could be spelt as identifiers:
+// the names section attributes give, never the toolchain's own ".text" and kin.
+std::vector<NamedSection> readNamedSections(const char* path) {
+  std::vector<NamedSection> found;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool found = false;
+  if (fd < 0) return found;
   ElfW(Ehdr) eh;
   if (readAt(fd, &eh, sizeof eh, 0) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 &&
       eh.e_ident[EI_CLASS] == ELFCLASS64 && eh.e_shentsize == sizeof(ElfW(Shdr)) &&
@@ -46,13 +54,9 @@ bool findSection(const char* path, const char* name, ElfW(Addr) * addr, std::siz
         std::string names(strtab.sh_size, '\0');
         if (readAt(fd, names.data(), names.size(), static_cast<off_t>(strtab.sh_offset))) {
           for (const ElfW(Shdr) & s : sh) {
-            if (s.sh_name < names.size() && std::strcmp(names.c_str() + s.sh_name, name) == 0 &&
-                s.sh_type == SHT_PROGBITS) {
-              *addr = s.sh_addr;
-              *size = s.sh_size;
-              found = true;
-              break;
-            }
+            if (s.sh_name >= names.size() || s.sh_type != SHT_PROGBITS) continue;
+            const char* name = names.c_str() + s.sh_name;
+            if (name[0] != '\0' && name[0] != '.') found.push_back({name, s.sh_addr, s.sh_size});
           }
         }
       }
@@ -62,23 +66,39 @@ bool findSection(const char* path, const char* name, ElfW(Addr) * addr, std::siz
   return found;
 }
 
-struct SectionVisit {
-  const char* name;
-  void (*visit)(const void*, std::size_t, void*);
-  void* context;
+struct LoadedImage {
+  ElfW(Addr) base;
+  std::string path;
 };
 
-int visitImage(struct dl_phdr_info* info, size_t, void* data) {
-  auto* v = static_cast<SectionVisit*>(data);
+struct LoadedImages {
+  std::vector<LoadedImage> images;
+  unsigned long long unloads = 0;  // images unloaded since the process started
+};
+
+int listImage(struct dl_phdr_info* info, size_t, void* data) {
+  auto* loaded = static_cast<LoadedImages*>(data);
   // The main program reports an empty name; its file is /proc/self/exe.
   const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') ? info->dlpi_name
                                                                                 : "/proc/self/exe";
-  ElfW(Addr) addr = 0;
-  std::size_t size = 0;
-  if (findSection(path, v->name, &addr, &size)) {
-    v->visit(reinterpret_cast<const void*>(info->dlpi_addr + addr), size, v->context);
-  }
+  loaded->images.push_back({info->dlpi_addr, path});
+  loaded->unloads = info->dlpi_subs;
   return 0;
+}
+
+// Each loaded image's named sections, read from its file once. Class lookups and extension
+// point lookups each scan every image, and with libcurl's dependencies a process has some
+// forty of them, so reading the files on every scan cost a measurable part of a start.
+struct SectionCache {
+  objc::Mutex mu;
+  // Guarded by mu: the images read so far, valid while no image has been unloaded since.
+  std::vector<std::pair<LoadedImage, std::vector<NamedSection>>> images GUARDED_BY(mu);
+  unsigned long long unloads GUARDED_BY(mu) = 0;
+};
+
+SectionCache& sectionCache() {
+  static SectionCache* cache = new SectionCache;  // never destroyed: lookups may run at exit
+  return *cache;
 }
 
 // Classes seen so far, by name. Lookups that miss rescan the loaded images, so an image
@@ -107,8 +127,34 @@ namespace objc {
 
 void forEachImageSection(const char* sectionName, void (*visit)(const void*, std::size_t, void*),
                          void* context) {
-  SectionVisit v{sectionName, visit, context};
-  dl_iterate_phdr(&visitImage, &v);
+  LoadedImages loaded;
+  dl_iterate_phdr(&listImage, &loaded);
+  std::vector<std::pair<const void*, std::size_t>> hits;
+  {
+    SectionCache& cache = sectionCache();
+    objc::MutexLock lock(cache.mu);
+    // An image unloaded since may have left its address to another.
+    if (cache.unloads != loaded.unloads) {
+      cache.images.clear();
+      cache.unloads = loaded.unloads;
+    }
+    for (const LoadedImage& image : loaded.images) {
+      auto it = std::find_if(cache.images.begin(), cache.images.end(), [&](const auto& entry) {
+        return entry.first.base == image.base && entry.first.path == image.path;
+      });
+      if (it == cache.images.end()) {
+        cache.images.emplace_back(image, readNamedSections(image.path.c_str()));
+        it = std::prev(cache.images.end());
+      }
+      for (const NamedSection& section : it->second) {
+        if (section.name == sectionName) {
+          hits.emplace_back(reinterpret_cast<const void*>(image.base + section.addr), section.size);
+        }
+      }
+    }
+  }
+  // Visited outside the lock, so that a visitor may look sections up itself.
+  for (const auto& [start, size] : hits) visit(start, size, context);
 }
 
 }  // namespace objc
