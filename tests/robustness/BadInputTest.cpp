@@ -1,185 +1,131 @@
-// Malformed input given to the extension executable: each bad line or file is reported on
-// standard error by its number or name, and every other request is still shown exactly once.
+// Malformed input and command lines given to the extension executable: each bad line or file
+// is reported on standard error by its number or name, every other request is still shown
+// exactly once, and bad usage stops the process before it reads anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "tests/robustness/ExtensionRun.hpp"
+#include "tests/support/ExtensionRun.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/support/TestServer.hpp"
 
-namespace robustness {
 namespace {
 
 using nlohmann::json;
-using testing_support::TempDir;
-using testing_support::TestServer;
+using namespace testing_support;
 
 constexpr std::size_t kMiB = 1024 * 1024;
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// One input line: either a request that must be shown, or a line that must be reported.
-struct Line {
-  const char* what;
-  std::string text;            // without the newline
-  std::string id;              // for a request: its identifier
-  std::string complaint = {};  // for a bad line: what standard error says after "line N: "
-};
-
-Line request(const char* what, const std::string& id, const json& payload) {
-  return Line{what, requestLine(id, payload).substr(0, requestLine(id, payload).size() - 1), id};
-}
+const std::string kDeep = std::string(kMiB / 2, '[') + std::string(kMiB / 2, ']');
 
 TEST(BadInputTest, BadLinesAreReportedByNumberAndEveryOtherRequestIsShown) {
   TestServer server;
   TempDir home;
-  std::string deep = std::string(kMiB / 2, '[') + std::string(kMiB / 2, ']');
-  json longBody = mutablePayload(std::nullopt);
-  longBody["aps"]["alert"]["body"] = std::string(kMiB, 'b');
-  const std::vector<Line> lines = {
-      {"not JSON", "this is not JSON", "", "not valid JSON"},
-      request("a valid request with an image", "with-image",
-              mutablePayload(server.url("/image.png"))),
-      {"JSON that is not an object", "[1, 2, 3]", "", "not a JSON object"},
-      {"payload that is not an object", R"({"id": "p", "payload": [1]})", "",
-       "\"payload\" is not a JSON object"},
-      {"no payload", R"({"id": "p"})", "", "no \"payload\""},
-      {"aps that is not an object", R"({"id": "a", "payload": {"aps": "x"}})", "",
-       "\"aps\" is not an object"},
-      {"mutable-content of the wrong type",
-       R"({"id": "m", "payload": {"aps": {"alert": "b", "mutable-content": "1"}}})", "",
+  const struct {
+    std::string text;
+    const char* complaint;  // after "HalvicourtNotificationService: line N: "
+  } bad[] = {
+      {"this is not JSON", "not valid JSON"},
+      {"[1, 2, 3]", "not a JSON object"},
+      {R"({"id": "p", "payload": [1]})", "\"payload\" is not"},
+      {R"({"id": "p"})", "no \"payload\""},
+      {R"({"id": "a", "payload": {"aps": "x"}})", "\"aps\" is not"},
+      {R"({"id": "m", "payload": {"aps": {"alert": "b", "mutable-content": "1"}}})",
        "\"aps.mutable-content\" is not a number"},
-      {"bytes that are not UTF-8", "{\"id\": \"\xff\xfe\", \"payload\": {}}", "", "not valid JSON"},
-      {"a NUL byte", std::string("{\"id\": \"a\0b\", \"payload\": {}}", 29), "", "not valid JSON"},
-      {"a 1 MiB line nested half a million deep",
-       R"({"id": "deep", "payload": {"aps": {"alert": "b", "mutable-content": 1}, "x": )" + deep +
-           "}}",
-       "", "nested deeper than"},
-      request("a 1 MiB line that is a valid request", "long", longBody),
-      request("image as a number", "image-number",
-              json::parse(R"({"aps": {"alert": "b", "mutable-content": 1}, "image": 42})")),
-      request("image as an array", "image-array",
-              json::parse(R"({"aps": {"alert": "b", "mutable-content": 1}, "image": ["x"]})")),
-      request("image as an object", "image-object",
-              json::parse(R"({"aps": {"alert": "b", "mutable-content": 1}, "image": {}})")),
-      request("image as null", "image-null",
-              json::parse(R"({"aps": {"alert": "b", "mutable-content": 1}, "image": null})")),
-      request("image as empty text", "image-empty", mutablePayload("")),
-      request("image with spaces", "image-spaces", mutablePayload(server.url("/a b.png"))),
-      request("image with non-ASCII text", "image-non-ascii",
-              mutablePayload(server.url("/\xC3\xA9t\xC3\xA9.png"))),
+      {"{\"id\": \"\xff\xfe\", \"payload\": {}}", "not valid JSON"},
+      // A 1 MiB line nested half a million levels deep.
+      {R"({"id": "deep", "payload": {"aps": {"alert": "b"}, "x": )" + kDeep + "}}",
+       "nested deeper than"},
   };
+  // Valid requests, only without an address to fetch: shown at the expiry, not reported.
+  const json images[] = {42, json::array({"x"}),     json::object(),
+                         "", server.url("/a b.png"), server.url("/\xC3\xA9t\xC3\xA9.png")};
   std::string input;
-  std::vector<std::string> ids;
-  std::vector<std::string> complaints;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    input += lines[i].text + "\n";
-    if (lines[i].complaint.empty()) {
-      ids.push_back(lines[i].id);
-    } else {
-      complaints.push_back("HalvicourtNotificationService: line " + std::to_string(i + 1) + ": " +
-                           lines[i].complaint);
-    }
+  for (const auto& line : bad) input += line.text + "\n";
+  json longBody = payload(std::nullopt);
+  longBody["aps"]["alert"]["body"] = std::string(kMiB, 'b');
+  std::vector<std::string> ids = {"a 1 MiB line"};
+  input += requestLine(ids[0], longBody);
+  for (const json& image : images) {
+    json p = payload(std::nullopt);
+    p["image"] = image;
+    ids.push_back("image " + image.dump());
+    input += requestLine(ids.back(), p);
   }
-  Invocation run;
-  run.args = {"--time-limit", "1"};
-  run.input = input;
-  run.cacheHome = home.path();
-  Outcome outcome = runExtension(run);
-
-  expectEachShownExactlyOnce(outcome, ids);
-  expectNoSanitizerReport(outcome.stderrText);
+  const Outcome outcome =
+      runExtension({.args = {"--time-limit", "1"}, .input = input, .cacheHome = home.path()});
+  expectEachShownOnce(outcome, ids);
   EXPECT_EQ(outcome.status, 1);
   // One message per bad line, naming it; nothing about the requests that were accepted.
-  const std::vector<std::string> messages = splitLines(outcome.stderrText);
-  EXPECT_EQ(messages.size(), complaints.size()) << outcome.stderrText;
-  for (const std::string& complaint : complaints) {
-    SCOPED_TRACE(complaint);
-    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
-                            [&](const std::string& m) { return m.rfind(complaint, 0) == 0; }),
-              1)
+  EXPECT_EQ(std::count(outcome.stderrText.begin(), outcome.stderrText.end(), '\n'), std::ssize(bad))
+      << outcome.stderrText;
+  for (std::size_t i = 0; i < std::size(bad); ++i) {
+    EXPECT_NE(outcome.stderrText.find("HalvicourtNotificationService: line " +
+                                      std::to_string(i + 1) + ": " + bad[i].complaint),
+              std::string::npos)
+        << bad[i].complaint << "\n"
         << outcome.stderrText;
   }
-  for (const Line& line : lines) {
-    if (!line.complaint.empty()) continue;
-    SCOPED_TRACE(line.what);
-    const json shown = shownEvent(outcome, line.id);
-    ASSERT_TRUE(shown.is_object());
-    EXPECT_EQ(shown["source"], "extension");
-    if (line.id == "with-image") {
-      EXPECT_EQ(shown["content"]["attachments"].size(), 1u);
-    } else {
-      // No usable image: the extension waits for the expiry and delivers what it has.
-      EXPECT_EQ(shown["expired"], true);
-      EXPECT_EQ(shown["content"]["attachments"], json::array());
-    }
+  for (const std::string& id : ids) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(outcome.shown(id)["expired"], true);
+    EXPECT_EQ(outcome.shown(id)["content"]["attachments"], json::array());
   }
-  EXPECT_EQ(shownEvent(outcome, "long")["content"]["body"].get<std::string>().size(), kMiB);
+  EXPECT_EQ(outcome.shown(ids[0])["content"]["body"], std::string(kMiB, 'b'));
 }
 
 TEST(BadInputTest, BadFilesAreReportedByNameAndTheOthersAreShown) {
   TempDir home;
   TempDir files;
-  testing_support::writeFile(files.file("good.json"), mutablePayload(std::nullopt).dump());
-  testing_support::writeFile(files.file("plain.json"), R"({"aps": {"alert": "hi"}})");
-  testing_support::writeFile(files.file("broken.json"), R"({"aps": )");
-  testing_support::writeFile(files.file("array.json"), "[]");
-  testing_support::writeFile(files.file("deep.json"), R"({"aps": {"alert": "b"}, "x": )" +
-                                                          std::string(kMiB / 2, '[') +
-                                                          std::string(kMiB / 2, ']') + "}");
-  testing_support::writeFile(files.file("aps.json"), R"({"aps": 7})");
-  const struct {
-    std::string file;
-    const char* complaint;  // null for a good file
-  } cases[] = {
-      {"good.json", nullptr},
-      {"missing.json", "cannot read"},
-      {"broken.json", "not valid JSON"},
-      {"plain.json", nullptr},
-      {"array.json", "payload is not a JSON object"},
-      {"deep.json", "nested deeper than"},
-      {"aps.json", "\"aps\" is not an object"},
-      {".", "cannot read"},
-  };
-  Invocation run;
-  run.args = {"--time-limit", "1"};
-  std::vector<std::string> ids;
-  for (const auto& c : cases) {
-    run.args.push_back(c.file);
-    if (c.complaint == nullptr) ids.push_back(c.file);
-  }
-  run.cacheHome = home.path();
-  run.workingDirectory = files.path();
-  Outcome outcome = runExtension(run);
-
-  expectEachShownExactlyOnce(outcome, ids);
-  expectNoSanitizerReport(outcome.stderrText);
+  writeFile(files.file("good.json"), payload(std::nullopt).dump());
+  writeFile(files.file("broken.json"), R"({"aps": )");
+  writeFile(files.file("deep.json"), R"({"aps": {"alert": "b"}, "x": )" + kDeep + "}");
+  const Outcome outcome = runExtension(
+      {.args = {"--time-limit", "0", "good.json", "missing.json", "broken.json", "deep.json", "."},
+       .cacheHome = home.path(),
+       .workingDirectory = files.path()});
+  expectEachShownOnce(outcome, {"good.json"});
   EXPECT_EQ(outcome.status, 1);
-  for (const auto& c : cases) {
-    if (c.complaint == nullptr) continue;
-    SCOPED_TRACE(c.file);
-    EXPECT_NE(
-        outcome.stderrText.find("HalvicourtNotificationService: " + c.file + ": " + c.complaint),
-        std::string::npos)
+  for (const char* message : {"missing.json: cannot read", "broken.json: not valid JSON",
+                              "deep.json: nested deeper than", ".: cannot read"}) {
+    EXPECT_NE(outcome.stderrText.find(std::string("HalvicourtNotificationService: ") + message),
+              std::string::npos)
+        << message << "\n"
         << outcome.stderrText;
   }
 }
 
+TEST(BadInputTest, UsageIsAnsweredOrRefusedBeforeAnyInputIsRead) {
+  TempDir home;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* says;  // on the first line of standard output (status 0) or standard error
+  } rows[] = {
+      {{"--help"}, 0, "usage: HalvicourtNotificationService"},
+      {{"--version"}, 0, "HalvicourtNotificationService "},
+      {{"--bogus"}, 2, "unknown option '--bogus'"},
+      {{"--time-limit", "soon"}, 2, "--time-limit: 'soon'"},
+      {{"--time-limit=-1"}, 2, "--time-limit: '-1'"},
+      {{"--time-limit"}, 2, "--time-limit needs a number"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    const Outcome outcome = runExtension({.args = row.args,
+                                          .input = requestLine("r", payload(std::nullopt)),
+                                          .cacheHome = home.path()});
+    EXPECT_EQ(outcome.status, row.status) << outcome.stderrText;
+    const std::string said = row.status != 0         ? outcome.stderrText
+                             : outcome.lines.empty() ? std::string()
+                                                     : outcome.lines[0];
+    EXPECT_NE(said.find(row.says), std::string::npos) << said;
+    EXPECT_TRUE(outcome.events.empty());
+  }
+}
+
 }  // namespace
-}  // namespace robustness

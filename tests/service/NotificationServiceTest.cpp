@@ -167,8 +167,6 @@ class NotificationServiceTest : public ::testing::Test {
 // --- Download and save --------------------------------------------------------------------
 
 TEST_F(NotificationServiceTest, StoresTheBodyUnderItsDigestNameAndAttachesOnlyAnImage) {
-  TempDir elsewhere;
-  testing_support::writeFile(elsewhere.file("local.png"), pngBytes());
   struct Row {
     std::string path;
     const char* extension;  // what follows the digest
@@ -180,8 +178,6 @@ TEST_F(NotificationServiceTest, StoresTheBodyUnderItsDigestNameAndAttachesOnlyAn
       // An error page is a body like any other: kept, but not an image.
       {"/status/404", "", "<html><body><h1>404</h1></body></html>", nullptr},
       {"/reset", "", std::nullopt, nullptr},
-      // A redirect may not read local files into the cache.
-      {"/redirect?to=file://" + elsewhere.file("local.png"), ".png", std::nullopt, nullptr},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
@@ -224,18 +220,6 @@ TEST_F(NotificationServiceTest, MissingCachesDirectoryIsNotCreated) {
   ASSERT_EQ(rmdir(caches_.c_str()), 0);
   EXPECT_EQ(fetch(server_->url("/image.png")).attachments, Attachments{earlier_});
   EXPECT_FALSE(std::filesystem::exists(caches_));
-}
-
-TEST_F(NotificationServiceTest, LinkPlantedAtTheCacheNameIsReplacedNotWrittenThrough) {
-  const std::string address = server_->url("/image.png");
-  const std::string target = cacheHome_.file("precious.txt");
-  testing_support::writeFile(target, "precious");
-  const std::string planted = caches_ + "/" + md5(address) + ".png";
-  ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
-  EXPECT_TRUE(imageAttached(fetch(address)));
-  EXPECT_EQ(readFile(target), "precious");
-  EXPECT_FALSE(std::filesystem::is_symlink(planted));
-  EXPECT_EQ(readFile(planted), pngBytes());
 }
 
 // --- Deliveries ---------------------------------------------------------------------------

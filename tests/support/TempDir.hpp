@@ -1,20 +1,30 @@
 // TempDir: a fresh directory under $TMPDIR (or /tmp), removed with all it holds when the
-// object goes. Not thread-safe; one owner.
+// object goes. Not thread-safe; one owner. Beside it, whole-file reads and writes.
 #pragma once
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace testing_support {
 
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/halvicourt-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) std::abort();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() + "/" + name
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
@@ -22,7 +32,13 @@ class TempDir {
 };
 
 // Whole contents of a file; empty when it cannot be read.
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& bytes);
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 }  // namespace testing_support

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 namespace testing_support {
 
@@ -39,60 +38,38 @@ constexpr char kWebp[] =
     "\x52\x49\x46\x46\x1a\x00\x00\x00\x57\x45\x42\x50\x56\x50\x38\x4c\x0d\x00\x00\x00\x2f\x00"
     "\x00\x00\x10\x07\x10\x11\x11\x88\x88\xfe\x07\x00";
 
-// The literal's terminating zero is not part of the image.
-template <std::size_t N>
-std::string bytesOf(const char (&bytes)[N]) {
-  return std::string(bytes, N - 1);
-}
+// The literals' terminating zeros are not part of the images.
+const std::string kPngImage(kPng, sizeof kPng - 1);
+const std::string kJpegImage(kJpeg, sizeof kJpeg - 1);
+const std::string kGifImage(kGif, sizeof kGif - 1);
+const std::string kWebpImage(kWebp, sizeof kWebp - 1);
 
-// Filler for the long bodies, written in slices of this size.
-const std::string& filler() {
-  static const std::string block(64 * 1024, 'x');
-  return block;
-}
-
-// Writes the next slice of a filler body, at most `length` bytes.
+// Writes at most `length` bytes of filler, in slices of 64 KiB.
 bool writeFiller(std::size_t length, httplib::DataSink& sink) {
-  const std::size_t n = std::min(length, filler().size());
-  return sink.write(filler().data(), n);
+  static const std::string block(64 * 1024, 'x');
+  return sink.write(block.data(), std::min(length, block.size()));
 }
 
 }  // namespace
 
-const std::string& pngBytes() {
-  static const std::string bytes = bytesOf(kPng);
-  return bytes;
-}
-const std::string& jpegBytes() {
-  static const std::string bytes = bytesOf(kJpeg);
-  return bytes;
-}
-const std::string& gifBytes() {
-  static const std::string bytes = bytesOf(kGif);
-  return bytes;
-}
-const std::string& webpBytes() {
-  static const std::string bytes = bytesOf(kWebp);
-  return bytes;
-}
+const std::string& pngBytes() { return kPngImage; }
+const std::string& jpegBytes() { return kJpegImage; }
+const std::string& gifBytes() { return kGifImage; }
+const std::string& webpBytes() { return kWebpImage; }
 
-TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
-    : server_(std::make_unique<httplib::Server>()) {
+TestServer::TestServer() : server_(std::make_unique<httplib::Server>()) {
   httplib::Server& s = *server_;
-  // Handlers that block (gates, /never) each hold a worker, so the pool is generous.
+  // A request held at a gate holds a worker, so the pool is generous.
   s.new_task_queue = [] { return new httplib::ThreadPool(32); };
   // An idle kept-alive connection holds a worker this long, and stop() waits for it.
   s.set_keep_alive_timeout(1);
   // Headers and body go out in separate writes; Nagle would hold the body for an ACK.
   s.set_tcp_nodelay(true);
-
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
     std::lock_guard<std::mutex> lock(mu_);
     ++hits_[req.path];
     return httplib::Server::HandlerResponse::Unhandled;
   });
-
-  if (extraRoutes) extraRoutes(s);
 
   auto serve = [](const std::string& bytes, const char* type) {
     return [&bytes, type](const httplib::Request&, httplib::Response& res) {
@@ -100,22 +77,15 @@ TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
     };
   };
   s.Get("/image.png", serve(pngBytes(), "image/png"));
-  s.Get("/image.jpg", serve(jpegBytes(), "image/jpeg"));
   s.Get("/image.gif", serve(gifBytes(), "image/gif"));
   s.Get("/pic.jpg", serve(jpegBytes(), "image/jpeg"));
   s.Get(R"(/images/.+\.png)", serve(pngBytes(), "image/png"));
-
-  s.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-    const std::string code = req.matches[1];
-    res.status = std::atoi(code.c_str());
-    res.set_content("<html><body><h1>" + code + "</h1></body></html>", "text/html");
-  });
   s.Get("/empty",
         [](const httplib::Request&, httplib::Response& res) { res.set_content("", "image/png"); });
-  s.Get("/html.png", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("<html><body>not an image</body></html>", "image/png");
+  s.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    res.status = std::atoi(req.matches[1].str().c_str());
+    res.set_content("<html><body><h1>" + req.matches[1].str() + "</h1></body></html>", "text/html");
   });
-
   s.Get("/gate/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
     const std::string name = req.matches[1];
     {
@@ -126,28 +96,19 @@ TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
     }
     res.set_content(pngBytes(), "image/png");
   });
-  s.Get("/never", [this](const httplib::Request&, httplib::Response& res) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] { return stopping_; });
-    res.status = 503;
-  });
-
   s.Get("/reset", [](const httplib::Request&, httplib::Response& res) {
     res.set_content_provider(
-        kResetDeclaredBytes, "image/png", [](std::size_t, std::size_t, httplib::DataSink& sink) {
-          const std::string head =
-              pngBytes() + std::string(kResetSentBytes - pngBytes().size(), 'x');
+        100000, "image/png", [](std::size_t, std::size_t, httplib::DataSink& sink) {
+          const std::string head = pngBytes() + std::string(1024 - pngBytes().size(), 'x');
           sink.write(head.data(), head.size());
           return false;  // httplib drops the connection mid-body
         });
   });
   s.Get("/big", [](const httplib::Request&, httplib::Response& res) {
     res.set_chunked_content_provider("image/png", [](std::size_t offset, httplib::DataSink& sink) {
-      if (offset >= kBigBodyBytes) {
-        sink.done();
-        return true;
-      }
-      return writeFiller(kBigBodyBytes - offset, sink);
+      if (offset < kBigBodyBytes) return writeFiller(kBigBodyBytes - offset, sink);
+      sink.done();
+      return true;
     });
   });
   s.Get("/big-declared", [](const httplib::Request&, httplib::Response& res) {
@@ -156,7 +117,6 @@ TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
                                return writeFiller(length, sink);
                              });
   });
-
   s.Get("/redirect", [](const httplib::Request& req, httplib::Response& res) {
     res.set_redirect(req.get_param_value("to"), 302);
   });
@@ -169,7 +129,6 @@ TestServer::TestServer(std::function<void(httplib::Server&)> extraRoutes)
     std::fprintf(stderr, "TestServer: cannot bind 127.0.0.1\n");
     std::abort();
   }
-  // The socket already listens, so requests queue until the accept loop runs.
   thread_ = std::thread([&s] { s.listen_after_bind(); });
   // stop() does nothing before the accept loop has started, so wait for it here.
   while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -197,10 +156,9 @@ void TestServer::openGate(const std::string& name) {
   cv_.notify_all();
 }
 
-bool TestServer::waitForGateArrivals(const std::string& name, int count,
-                                     std::chrono::milliseconds timeout) {
+bool TestServer::waitForGateArrivals(const std::string& name, int count) {
   std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, timeout, [&] { return arrivals_[name] >= count; });
+  return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return arrivals_[name] >= count; });
 }
 
 int TestServer::hits(const std::string& path) const {

@@ -1,27 +1,21 @@
 // TestServer: a loopback HTTP server (cpp-httplib on 127.0.0.1, port 0) in the test
-// process, with routes for the cases the extension meets in the field. It runs on its own
-// threads from construction to destruction; the accessors are thread-safe.
+// process, with routes for the cases the extension meets in the field. It serves on its own
+// threads from construction to destruction; every member is thread-safe.
 //
-// Routes:
-//   /image.png, /image.jpg, /image.gif                a small valid image of that type
-//   /images/<anything>.png                             the PNG (any path, any query)
-//   /pic.jpg (any query)                               the JPEG
-//   /status/<code>                                     that status with an HTML body
-//   /empty                                             200 with a zero-byte body
-//   /gate/<name>                                       the PNG, once openGate(name) was called
-//   /never                                             accepts, reads the request, never answers
-//   /reset                                             declares 100000 bytes, sends 1000, closes
-//   /big                                               chunked body of kBigBodyBytes
-//   /big-declared                                      kBigBodyBytes with Content-Length
-//   /redirect?to=<url>                                 302 to <url>
-//   /redirect-loop                                     302 to itself, forever
-//   /html.png                                          an HTML page served as image/png
+//   /image.png, /image.gif, /pic.jpg (any query)   a small valid image of that type
+//   /images/<anything>.png                          the PNG
+//   /status/<code>                                  that status with an HTML body
+//   /empty                                          200 with a zero-byte body
+//   /gate/<name>                                    the PNG, once openGate(name) was called
+//                                                   (/gate/never: never)
+//   /reset                                          declares 100000 bytes, closes after the first 1
+//   KiB /big, /big-declared                             kBigBodyBytes, chunked or with a length
+//   /redirect?to=<url>, /redirect-loop              302 to <url>, or to itself
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,11 +30,8 @@ class Server;
 
 namespace testing_support {
 
-// Bodies of /big and /big-declared: 1 MiB and a bit over the session's default cap.
+// A bit over the URL session's default cap of 16 MiB.
 inline constexpr std::size_t kBigBodyBytes = 17u * 1024u * 1024u + 4321u;
-// What /reset declares, and what it sends before it closes the connection.
-inline constexpr std::size_t kResetDeclaredBytes = 100000;
-inline constexpr std::size_t kResetSentBytes = 1000;
 
 // Small valid images, byte for byte what the routes serve.
 const std::string& pngBytes();
@@ -50,22 +41,18 @@ const std::string& webpBytes();
 
 class TestServer {
  public:
-  // `extraRoutes` may add routes before the server starts listening.
-  explicit TestServer(std::function<void(httplib::Server&)> extraRoutes = {});
-  // Opens every gate and releases /never before stopping, so no handler is left blocked.
+  TestServer();
+  // Opens every gate before stopping, so no handler is left blocked.
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  int port() const { return port_; }
   // "http://127.0.0.1:<port>" + path
   std::string url(std::string_view path) const;
-
   // Lets requests waiting on /gate/<name> (and later ones) through.
   void openGate(const std::string& name);
-  // Blocks until `count` requests have reached /gate/<name>; false after `timeout`.
-  bool waitForGateArrivals(const std::string& name, int count,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // Blocks until `count` requests have reached /gate/<name>; false after a minute.
+  bool waitForGateArrivals(const std::string& name, int count);
   // Requests served so far on a path (without its query).
   int hits(const std::string& path) const;
 

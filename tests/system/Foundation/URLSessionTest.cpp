@@ -138,7 +138,7 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
       {belowCap, server.url("/image.png"), NSURLErrorDataLengthExceedsMaximum},
       {session, server.url("/redirect?to=file://" + temp.file("secret")), NSURLErrorUnsupportedURL},
       {session, server.url("/redirect-loop"), NSURLErrorHTTPTooManyRedirects},
-      {session, server.url("/never"), NSURLErrorTimedOut},
+      {session, server.url("/gate/never"), NSURLErrorTimedOut},
       {session, "file:///etc/hostname", NSURLErrorUnsupportedURL},
       {session, "ftp://127.0.0.1/", NSURLErrorUnsupportedURL},
       {session, "image.png", NSURLErrorUnsupportedURL},

@@ -1,15 +1,8 @@
 #include "Foundation/URL.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
-
-#include "Foundation/Data.hpp"
-#include "tests/support/TempDir.hpp"
 
 namespace {
 
@@ -61,27 +54,6 @@ TEST(FileURLWithPathTest, EncodesWhatAPathCannotCarryAndRoundTrips) {
     }
     EXPECT_EQ(url.path(), row.path);
     EXPECT_TRUE(URL::fromString(url.absoluteString()).has_value()) << url.absoluteString();
-  }
-}
-
-// The cache store names its file "<md5 hex>.<extension of the address>", so whatever an
-// address's extension holds must end up as one file directly in the caches directory.
-TEST(URLBuildingTest, CacheFileNamesStayOneFileInsideTheDirectory) {
-  testing_support::TempDir temp;
-  const std::string directory = temp.file("Caches d\xC3\xA9j\xC3\xA0 %20");
-  ASSERT_EQ(mkdir(directory.c_str(), 0777), 0);
-  const std::string hex = "900150983cd24fb0d6963f7d28e17f72";
-  for (const std::string ext :
-       {"jpg?w=100", "jpg#frag", "100%", "%2F", "..", "\xC3\xA9t\xC3\xA9"}) {
-    SCOPED_TRACE("extension " + ::testing::PrintToString(ext));
-    const std::optional<URL> url =
-        URL::fileURLWithPath(directory).appendingPathComponent(hex).appendingPathExtension(ext);
-    ASSERT_TRUE(url.has_value());
-    EXPECT_EQ(url->path(), directory + "/" + hex + "." + ext);
-    ASSERT_FALSE(Data("image").write(*url).has_value());
-    EXPECT_EQ(testing_support::readFile(directory + "/" + hex + "." + ext), "image");
-    ASSERT_EQ(unlink(url->path().c_str()), 0);
-    EXPECT_TRUE(std::filesystem::is_empty(directory));
   }
 }
 

@@ -1,0 +1,175 @@
+#include "tests/support/ExtensionRun.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "Foundation/NSBundle.hpp"
+#include "System/CommonDigest.hpp"
+
+namespace testing_support {
+
+using nlohmann::json;
+
+std::string appDirectory() {
+  const char* build = std::getenv("HALVICOURT_BUILD_DIR");
+  return std::string(build != nullptr ? build : ".") + "/Halvicourt.app";
+}
+
+std::string bundleIdentifier() {
+  return NSBundle(appDirectory() + kAppex).bundleIdentifier().value_or("no bundle identifier");
+}
+
+std::string md5Hex(const std::string& text) {
+  unsigned char md[CC_MD5_DIGEST_LENGTH];
+  CC_MD5(text.data(), static_cast<std::uint32_t>(text.size()), md);
+  std::string hex;
+  for (unsigned char b : md) {
+    hex += "0123456789abcdef"[b >> 4];
+    hex += "0123456789abcdef"[b & 15];
+  }
+  return hex;
+}
+
+json payload(const std::optional<std::string>& image, bool mutableContent) {
+  json p = {{"aps",
+             {{"alert", {{"title", "Parcel"}, {"body", "Your parcel has arrived"}}},
+              {"badge", 3},
+              {"sound", "default"},
+              {"thread-id", "parcels"},
+              {"category", "DELIVERY"}}}};
+  if (mutableContent) p["aps"]["mutable-content"] = 1;
+  if (image) p["image"] = *image;
+  return p;
+}
+
+std::string requestLine(const std::string& id, const json& payload) {
+  return json{{"id", id}, {"payload", payload}}.dump() + "\n";
+}
+
+ExtensionProcess::ExtensionProcess(const Run& run) {
+  const std::string in = io_.file("in");
+  const std::string err = io_.file("err");
+  writeFile(in, run.input);
+  std::vector<std::string> argv = {"/usr/bin/env", "XDG_CACHE_HOME=" + run.cacheHome};
+  argv.insert(argv.end(), run.wrapper.begin(), run.wrapper.end());
+  argv.push_back(run.app + kAppex + "/HalvicourtNotificationService");
+  argv.insert(argv.end(), run.args.begin(), run.args.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+
+  int out[2] = {-1, -1};
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0) << std::strerror(errno);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT, 0600);
+  if (!run.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, run.workingDirectory.c_str());
+  }
+  // Every signal at its default action, whatever the test's runner ignores: the extension
+  // must ignore SIGPIPE and SIGXFSZ itself.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  const int rc = posix_spawn(&pid_, pointers[0], &actions, &attributes, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(out[1]);
+  stdout_ = out[0];
+  if (rc != 0) pid_ = -1;
+  EXPECT_EQ(rc, 0) << "posix_spawn: " << std::strerror(rc);
+}
+
+ExtensionProcess::~ExtensionProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (stdout_ >= 0) close(stdout_);
+}
+
+std::optional<std::string> ExtensionProcess::readLine() {
+  std::size_t newline;
+  while ((newline = pending_.find('\n')) == std::string::npos && stdout_ >= 0) {
+    pollfd ready{stdout_, POLLIN, 0};
+    char buffer[1 << 16];
+    const int polled = poll(&ready, 1, 120 * 1000);
+    const ssize_t n = polled > 0 ? read(stdout_, buffer, sizeof buffer) : -1;
+    if (n > 0) {
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    } else if (polled == 0 || n == 0 || errno != EINTR) {
+      EXPECT_NE(polled, 0) << "no output for two minutes";
+      close(std::exchange(stdout_, -1));
+    }
+  }
+  if (pending_.empty()) return std::nullopt;
+  lines_.push_back(pending_.substr(0, newline));
+  pending_.erase(0, newline == std::string::npos ? newline : newline + 1);
+  return lines_.back();
+}
+
+Outcome ExtensionProcess::finish() {
+  Outcome outcome;
+  while (readLine()) {
+  }
+  // Its output ended, the child exits.
+  int status = 0;
+  if (pid_ > 0 && waitpid(std::exchange(pid_, -1), &status, 0) > 0) {
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  outcome.lines = lines_;
+  for (const std::string& line : lines_) {
+    json event = json::parse(line, nullptr, false);
+    if (event.is_object()) outcome.events.push_back(std::move(event));
+  }
+  outcome.stderrText = readFile(io_.file("err"));
+  return outcome;
+}
+
+json Outcome::shown(const std::string& id) const {
+  for (const json& event : events) {
+    if (event.value("id", "") == id && event.value("shown", false)) return event;
+  }
+  return json();
+}
+
+void expectEachShownOnce(const Outcome& outcome, const std::vector<std::string>& ids) {
+  EXPECT_EQ(outcome.events.size(), outcome.lines.size()) << "a line is not a JSON object";
+  std::map<std::string, int> shown;
+  for (const std::string& id : ids) shown[id] = 0;
+  for (const json& event : outcome.events) {
+    auto it = shown.find(event.value("id", ""));
+    if (it == shown.end()) {
+      ADD_FAILURE() << "a line for a request never made: " << event.dump();
+    } else if (event.value("shown", false)) {
+      ++it->second;
+    }
+  }
+  for (const auto& [id, count] : shown) {
+    EXPECT_EQ(count, 1) << "request \"" << id << "\" was shown " << count << " times";
+  }
+  expectNoSanitizerReport(outcome.stderrText);
+}
+
+void expectNoSanitizerReport(const std::string& stderrText) {
+  for (const char* mark : {"Sanitizer", "runtime error:"}) {
+    EXPECT_EQ(stderrText.find(mark), std::string::npos) << stderrText;
+  }
+}
+
+}  // namespace testing_support

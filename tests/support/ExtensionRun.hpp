@@ -1,0 +1,83 @@
+// ExtensionProcess: the extension executable of the build under test ($HALVICOURT_BUILD_DIR)
+// run as a child process the way the platform runs it, with requests on standard input and
+// one JSON line per delivery on standard output. Standard input is a file written before the
+// start and standard error goes to a file, so only standard output is read while the child
+// runs. A child still running when the object goes is killed. Not thread-safe; one owner.
+// Reading gives up after two minutes without output: a safety net, not a time budget.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/TempDir.hpp"
+
+namespace testing_support {
+
+inline constexpr const char* kAppex = "/PlugIns/HalvicourtNotificationService.appex";
+// The built app bundle, which holds the extension at kAppex.
+std::string appDirectory();
+// The extension's bundle identifier: its caches folder's name.
+std::string bundleIdentifier();
+// The lowercase hex MD5 of the bytes of `text`: the cache file's name for an address.
+std::string md5Hex(const std::string& text);
+
+// An alert with a title and a body, badge, sound, thread and category, mutable-content 1
+// unless `mutableContent` is false, and "image" when given.
+nlohmann::json payload(const std::optional<std::string>& image, bool mutableContent = true);
+// A standard-input line for request `id`, with its newline.
+std::string requestLine(const std::string& id, const nlohmann::json& payload);
+
+struct Run {
+  std::vector<std::string> args = {};  // after the executable
+  std::string input = {};              // standard input, then end of file
+  std::string cacheHome = {};          // XDG_CACHE_HOME. REQUIRES: not empty
+  std::string workingDirectory = {};   // empty: the test's own
+  // Before the executable on the command line: {"/usr/bin/prlimit", "--fsize=16"}.
+  std::vector<std::string> wrapper = {};
+  std::string app = appDirectory();
+};
+
+struct Outcome {
+  int status = -1;  // the exit status, or 128 + the signal that ended the process
+  std::vector<std::string> lines;
+  std::vector<nlohmann::json> events;  // the lines that are JSON objects
+  std::string stderrText;
+  // The event of request `id` with "shown" true; null when there is none.
+  nlohmann::json shown(const std::string& id) const;
+};
+
+class ExtensionProcess {
+ public:
+  explicit ExtensionProcess(const Run& run);
+  ~ExtensionProcess();
+  ExtensionProcess(const ExtensionProcess&) = delete;
+  ExtensionProcess& operator=(const ExtensionProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The next line of standard output; absent at its end.
+  std::optional<std::string> readLine();
+  // Reads the rest of the output and waits for the exit; every line, also those readLine gave.
+  Outcome finish();
+
+ private:
+  TempDir io_;  // the standard input and standard error files
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  std::string pending_;  // read but not yet a whole line
+  std::vector<std::string> lines_;
+};
+
+inline Outcome runExtension(const Run& run) { return ExtensionProcess(run).finish(); }
+
+// Standard error holds no sanitizer report (the sanitizer builds run these tests too).
+void expectNoSanitizerReport(const std::string& stderrText);
+// Every line is a JSON object for one of `ids`, each shown exactly once, and standard error
+// holds no sanitizer report. Failures name the request.
+void expectEachShownOnce(const Outcome& outcome, const std::vector<std::string>& ids);
+
+}  // namespace testing_support
