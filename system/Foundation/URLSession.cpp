@@ -24,18 +24,9 @@ constinit const objc_method kURLSessionDataTaskMethods[] = {
 
 }  // namespace
 
-constinit const objc_class objc_class_NSURLSessionDataTask = {
-    .superclass = &objc_class_NSObject,
-    .name = "NSURLSessionDataTask",
-    .instanceSize = sizeof(URLSessionDataTask),
-    .methods = kURLSessionDataTaskMethods,
-    .methodCount = 1,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,  // made only by a session
-};
+constinit const objc_class objc_class_NSURLSessionDataTask =
+    objc_classWithMethods(&objc_class_NSObject, "NSURLSessionDataTask", sizeof(URLSessionDataTask),
+                          kURLSessionDataTaskMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_NSURLSessionDataTask);
 
 Class URLSessionDataTask::classRecord() { return &objc_class_NSURLSessionDataTask; }

@@ -25,18 +25,9 @@ constinit const objc_method kMethods[] = {
 
 }  // namespace
 
-constinit const objc_class objc_class_UNNotificationServiceExtension = {
-    .superclass = &objc_class_NSObject,
-    .name = "UNNotificationServiceExtension",
-    .instanceSize = sizeof(UNNotificationServiceExtension),
-    .methods = kMethods,
-    .methodCount = 3,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,
-};
+constinit const objc_class objc_class_UNNotificationServiceExtension =
+    objc_classWithMethods(&objc_class_NSObject, "UNNotificationServiceExtension",
+                          sizeof(UNNotificationServiceExtension), kMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationServiceExtension);
 
 Class UNNotificationServiceExtension::classRecord() {

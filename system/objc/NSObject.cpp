@@ -16,18 +16,8 @@ constinit const objc_method kNSObjectMethods[] = {
 
 }  // namespace
 
-constinit const objc_class objc_class_NSObject = {
-    .superclass = nullptr,
-    .name = "NSObject",
-    .instanceSize = sizeof(NSObject),
-    .methods = kNSObjectMethods,
-    .methodCount = 2,
-    .ivars = nullptr,
-    .ivarCount = 0,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = nullptr,
-};
+constinit const objc_class objc_class_NSObject =
+    objc_classWithMethods(nullptr, "NSObject", sizeof(NSObject), kNSObjectMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_NSObject);
 
 Class NSObject::classRecord() { return &objc_class_NSObject; }

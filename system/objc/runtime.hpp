@@ -69,6 +69,18 @@ constexpr objc_class objc_plainClass(Class superclass, const char* name, std::si
   return objc_class{superclass, name, instanceSize, nullptr, 0, nullptr, 0, nullptr, 0, nullptr};
 }
 
+// The same with instance methods of its own; the count comes from the array, so it cannot
+// drift from the list.
+template <std::size_t N>
+constexpr objc_class objc_classWithMethods(Class superclass, const char* name,
+                                           std::size_t instanceSize,
+                                           const objc_method (&methods)[N]) {
+  objc_class cls = objc_plainClass(superclass, name, instanceSize);
+  cls.methods = methods;
+  cls.methodCount = static_cast<std::uint32_t>(N);
+  return cls;
+}
+
 // Lists `cls` in the defining image's class list. Use once per class, at namespace
 // scope, in the source file that defines the record.
 #define OBJC_CLASSLIST_ENTRY(cls) \
