@@ -23,7 +23,7 @@ std::optional<NSError> writeAll(int fd, const std::string& path, std::string_vie
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      return posixError("write(" + path + ")", errno);
+      return foundation::posixError("write(" + path + ")", errno);
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -34,7 +34,7 @@ std::optional<NSError> writeAll(int fd, const std::string& path, std::string_vie
 // surface only there.
 std::optional<NSError> writeAndClose(int fd, const std::string& path, std::string_view bytes) {
   std::optional<NSError> error = writeAll(fd, path, bytes);
-  if (::close(fd) != 0 && !error) error = posixError("close(" + path + ")", errno);
+  if (::close(fd) != 0 && !error) error = foundation::posixError("close(" + path + ")", errno);
   return error;
 }
 
@@ -53,7 +53,7 @@ std::string randomHex() {
 
 std::optional<NSError> writeDirect(const std::string& path, std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return posixError("open(" + path + ")", errno);
+  if (fd < 0) return foundation::posixError("open(" + path + ")", errno);
   return writeAndClose(fd, path, bytes);
 }
 
@@ -74,12 +74,12 @@ std::optional<NSError> writeAtomically(const std::string& path, std::string_view
     temporary = directory + tempName;
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt == 99)) {
-      return posixError("open(" + temporary + ")", errno);
+      return foundation::posixError("open(" + temporary + ")", errno);
     }
   }
   std::optional<NSError> error = writeAndClose(fd, temporary, bytes);
   if (!error && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = posixError("rename(" + temporary + ", " + path + ")", errno);
+    error = foundation::posixError("rename(" + temporary + ", " + path + ")", errno);
   }
   if (error) ::unlink(temporary.c_str());
   return error;
@@ -103,7 +103,7 @@ std::optional<NSError> Data::write(const URL& url, WritingOptions options) const
 
 std::optional<Data> Data::contentsOfFile(const std::string& path, std::optional<NSError>* error) {
   auto fail = [&](const char* call) {
-    if (error != nullptr) *error = posixError(std::string(call) + "(" + path + ")", errno);
+    if (error != nullptr) *error = foundation::posixError(std::string(call) + "(" + path + ")", errno);
     return std::nullopt;
   };
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

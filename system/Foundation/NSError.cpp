@@ -13,8 +13,15 @@ namespace {
 
 }  // namespace
 
-NSError posixError(const std::string& call, int err) {
+namespace foundation {
+
+std::string errorString(int err) {
   char buffer[256] = {};
-  const char* text = errorText(strerror_r(err, buffer, sizeof buffer), buffer);
-  return NSError{NSPOSIXErrorDomain, err, call + ": " + text};
+  return errorText(strerror_r(err, buffer, sizeof buffer), buffer);
 }
+
+NSError posixError(const std::string& call, int err) {
+  return NSError{NSPOSIXErrorDomain, err, call + ": " + errorString(err)};
+}
+
+}  // namespace foundation
