@@ -55,9 +55,9 @@ void NotificationService_serviceExtensionTimeWillExpire(id self, SEL) {
 void NotificationService_cxxDestruct(id self, SEL) { service(self)->destroyStoredProperties(); }
 
 constinit const objc_method kMethods[] = {
-    {"didReceiveNotificationRequest:withContentHandler:", "v32@0:8@16@?24",
+    {usernotifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24",
      OBJC_IMP(NotificationService_didReceive)},
-    {"serviceExtensionTimeWillExpire", "v16@0:8",
+    {usernotifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8",
      OBJC_IMP(NotificationService_serviceExtensionTimeWillExpire)},
     {"init", "@16@0:8", OBJC_IMP(NotificationService_init)},
     {".cxx_destruct", "v16@0:8", OBJC_IMP(NotificationService_cxxDestruct)},
@@ -73,16 +73,8 @@ constinit const objc_ivar kIvars[] = {
 
 }  // namespace
 
-constinit const objc_class objc_class_NotificationService = {
-    .superclass = &objc_class_UNNotificationServiceExtension,
-    .name = "_TtC29HalvicourtNotificationService19NotificationService",
-    .instanceSize = sizeof(NotificationService),
-    .methods = kMethods,
-    .methodCount = 4,
-    .ivars = kIvars,
-    .ivarCount = 2,
-    .classMethods = nullptr,
-    .classMethodCount = 0,
-    .create = &createInstance,
-};
+constinit const objc_class objc_class_NotificationService =
+    objc_makeClass(&objc_class_UNNotificationServiceExtension,
+                   "_TtC29HalvicourtNotificationService19NotificationService",
+                   sizeof(NotificationService), kMethods, kIvars, &createInstance);
 OBJC_CLASSLIST_ENTRY(objc_class_NotificationService);

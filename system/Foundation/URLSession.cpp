@@ -25,8 +25,8 @@ constinit const objc_method kURLSessionDataTaskMethods[] = {
 }  // namespace
 
 constinit const objc_class objc_class_NSURLSessionDataTask =
-    objc_classWithMethods(&objc_class_NSObject, "NSURLSessionDataTask", sizeof(URLSessionDataTask),
-                          kURLSessionDataTaskMethods);
+    objc_makeClass(&objc_class_NSObject, "NSURLSessionDataTask", sizeof(URLSessionDataTask),
+                   kURLSessionDataTaskMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_NSURLSessionDataTask);
 
 Class URLSessionDataTask::classRecord() { return &objc_class_NSURLSessionDataTask; }

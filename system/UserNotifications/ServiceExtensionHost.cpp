@@ -367,9 +367,8 @@ void Host::start(UNPushRequest request) {
   }
   auto block = blocks::makeBlock<void(UNNotificationContent*)>(
       [this, record](UNNotificationContent* content) { deliver(*record, content); });
-  objc_msgSend<void>(instance.get(),
-                     "didReceiveNotificationRequest:withContentHandler:", request.request.get(),
-                     block.get());
+  objc_msgSend<void>(instance.get(), usernotifications::kDidReceiveNotificationRequestSelector,
+                     request.request.get(), block.get());
   active_.push_back(Active{Clock::now() + timeLimit_, std::move(record), std::move(instance)});
 }
 
@@ -381,7 +380,8 @@ void Host::expire(Active& active) {
     if (record.shown) return;
     record.expired = true;
   }
-  objc_msgSend<void>(active.instance.get(), "serviceExtensionTimeWillExpire");
+  objc_msgSend<void>(active.instance.get(),
+                     usernotifications::kServiceExtensionTimeWillExpireSelector);
   showOriginal(record, "no-delivery");
 }
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-constinit const objc_class objc_class_UNNotificationAttachment = objc_plainClass(
+constinit const objc_class objc_class_UNNotificationAttachment = objc_makeClass(
     &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationAttachment);
 

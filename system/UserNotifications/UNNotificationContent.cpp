@@ -3,12 +3,12 @@
 #include <utility>
 
 constinit const objc_class objc_class_UNNotificationContent =
-    objc_plainClass(&objc_class_NSObject, "UNNotificationContent", sizeof(UNNotificationContent));
+    objc_makeClass(&objc_class_NSObject, "UNNotificationContent", sizeof(UNNotificationContent));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationContent);
 
 constinit const objc_class objc_class_UNMutableNotificationContent =
-    objc_plainClass(&objc_class_UNNotificationContent, "UNMutableNotificationContent",
-                    sizeof(UNMutableNotificationContent));
+    objc_makeClass(&objc_class_UNNotificationContent, "UNMutableNotificationContent",
+                   sizeof(UNMutableNotificationContent));
 OBJC_CLASSLIST_ENTRY(objc_class_UNMutableNotificationContent);
 
 Class UNNotificationContent::classRecord() { return &objc_class_UNNotificationContent; }

@@ -3,7 +3,7 @@
 #include <utility>
 
 constinit const objc_class objc_class_UNNotificationRequest =
-    objc_plainClass(&objc_class_NSObject, "UNNotificationRequest", sizeof(UNNotificationRequest));
+    objc_makeClass(&objc_class_NSObject, "UNNotificationRequest", sizeof(UNNotificationRequest));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationRequest);
 
 Class UNNotificationRequest::classRecord() { return &objc_class_UNNotificationRequest; }

@@ -16,9 +16,9 @@ void UNNotificationServiceExtension_didReceive(id, SEL, UNNotificationRequest* r
 void UNNotificationServiceExtension_timeWillExpire(id, SEL) {}
 
 constinit const objc_method kMethods[] = {
-    {"didReceiveNotificationRequest:withContentHandler:", "v32@0:8@16@?24",
+    {usernotifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24",
      OBJC_IMP(UNNotificationServiceExtension_didReceive)},
-    {"serviceExtensionTimeWillExpire", "v16@0:8",
+    {usernotifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8",
      OBJC_IMP(UNNotificationServiceExtension_timeWillExpire)},
     {"init", "@16@0:8", OBJC_IMP(UNNotificationServiceExtension_init)},
 };
@@ -26,8 +26,8 @@ constinit const objc_method kMethods[] = {
 }  // namespace
 
 constinit const objc_class objc_class_UNNotificationServiceExtension =
-    objc_classWithMethods(&objc_class_NSObject, "UNNotificationServiceExtension",
-                          sizeof(UNNotificationServiceExtension), kMethods);
+    objc_makeClass(&objc_class_NSObject, "UNNotificationServiceExtension",
+                   sizeof(UNNotificationServiceExtension), kMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationServiceExtension);
 
 Class UNNotificationServiceExtension::classRecord() {

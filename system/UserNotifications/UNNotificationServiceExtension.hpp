@@ -25,6 +25,16 @@ class UNNotificationServiceExtension : public NSObject {
   explicit UNNotificationServiceExtension(Class cls) : NSObject(cls) {}
 };
 
+namespace usernotifications {
+
+// The two messages the platform sends a service extension besides "init", named once for
+// the records that answer them and the host that sends them.
+inline constexpr SEL kDidReceiveNotificationRequestSelector =
+    "didReceiveNotificationRequest:withContentHandler:";
+inline constexpr SEL kServiceExtensionTimeWillExpireSelector = "serviceExtensionTimeWillExpire";
+
+}  // namespace usernotifications
+
 // The extension point this library hosts.
 inline constexpr const char* kUNNotificationServiceExtensionPoint =
     "com.apple.usernotifications.service";

@@ -63,22 +63,24 @@ struct objc_class {
 };
 using Class = const objc_class*;
 
-// The record of a class that adds no methods, instance variables or creation hook of its
-// own: its instances are made in C++ and only need a name and a place in the hierarchy.
-constexpr objc_class objc_plainClass(Class superclass, const char* name, std::size_t instanceSize) {
-  return objc_class{superclass, name, instanceSize, nullptr, 0, nullptr, 0, nullptr, 0, nullptr};
-}
-
-// The same with instance methods of its own; the count comes from the array, so it cannot
-// drift from the list.
-template <std::size_t N>
-constexpr objc_class objc_classWithMethods(Class superclass, const char* name,
-                                           std::size_t instanceSize,
-                                           const objc_method (&methods)[N]) {
-  objc_class cls = objc_plainClass(superclass, name, instanceSize);
-  cls.methods = methods;
-  cls.methodCount = static_cast<std::uint32_t>(N);
-  return cls;
+// The record of a class, built from its arrays so that no count can drift from its list.
+// Leave out what the class does not add: without methods and instance variables it is only
+// a name and a place in the hierarchy; without `create` its instances are made through the
+// nearest superclass's hook, or only in C++.
+constexpr objc_class objc_makeClass(Class superclass, const char* name, std::size_t instanceSize,
+                                    std::span<const objc_method> methods = {},
+                                    std::span<const objc_ivar> ivars = {},
+                                    id (*create)(Class) = nullptr) {
+  return objc_class{.superclass = superclass,
+                    .name = name,
+                    .instanceSize = instanceSize,
+                    .methods = methods.data(),
+                    .methodCount = static_cast<std::uint32_t>(methods.size()),
+                    .ivars = ivars.data(),
+                    .ivarCount = static_cast<std::uint32_t>(ivars.size()),
+                    .classMethods = nullptr,
+                    .classMethodCount = 0,
+                    .create = create};
 }
 
 // Lists `cls` in the defining image's class list. Use once per class, at namespace
