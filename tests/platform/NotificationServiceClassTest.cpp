@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Foundation/NSExtensionMain.hpp"
 #include "System/Block.hpp"
@@ -32,52 +34,37 @@ NotificationService& service(const Strong<NSObject>& instance) {
 }
 
 TEST(NotificationServiceClassTest, BothNamesResolveToTheOneRecord) {
-  struct Row {
-    const char* name;
-    bool found;
-  } const rows[] = {
-      {kRuntimeName, true},
-      {"HalvicourtNotificationService.NotificationService", true},
-      {"HalvicourtNotificationService.NotificationServic", false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(NSClassFromString(row.name), row.found ? &objc_class_NotificationService : nullptr);
-  }
   EXPECT_EQ(objc_getClass(kRuntimeName), &objc_class_NotificationService);
+  EXPECT_EQ(NSClassFromString(kRuntimeName), &objc_class_NotificationService);
+  EXPECT_EQ(NSClassFromString("HalvicourtNotificationService.NotificationService"),
+            &objc_class_NotificationService);
+  EXPECT_EQ(NSClassFromString("HalvicourtNotificationService.NotificationServic"), nullptr);
 }
 
-TEST(NotificationServiceClassTest, IsADirectSubclassWithExactlyTheServiceMethods) {
+TEST(NotificationServiceClassTest, IsADirectSubclassShapedAsThePlatformExpects) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
   Class cls = &objc_class_NotificationService;
   EXPECT_EQ(class_getSuperclass(cls), objc_getClass("UNNotificationServiceExtension"));
-  struct Expected {
-    const char* name;
-    const char* types;  // null: the runtime's own, not the platform's
-  } const expected[] = {
-      {"didReceiveNotificationRequest:withContentHandler:", "v32@0:8@16@?24"},
-      {"serviceExtensionTimeWillExpire", "v16@0:8"},
-      {"init", "@16@0:8"},
-      {".cxx_destruct", nullptr},
-  };
-  std::span<const objc_method> methods = class_getInstanceMethods(cls);
-  ASSERT_EQ(methods.size(), std::size(expected));
-  for (std::size_t i = 0; i < methods.size(); ++i) {
-    SCOPED_TRACE(expected[i].name);
-    EXPECT_STREQ(methods[i].name, expected[i].name);
-    if (expected[i].types != nullptr) {
-      EXPECT_STREQ(methods[i].types, expected[i].types);
-    }
-  }
-  EXPECT_TRUE(class_getClassMethods(cls).empty());
+  Pairs methods;
+  for (const objc_method& m : class_getInstanceMethods(cls)) methods.emplace_back(m.name, m.types);
+  EXPECT_EQ(methods,
+            (Pairs{{usernotifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24"},
+                   {usernotifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8"},
+                   {"init", "@16@0:8"},
+                   {".cxx_destruct", "v16@0:8"}}));
   // No dealloc of its own: the inherited one runs the destroyer.
   EXPECT_EQ(class_getOwnMethod(cls, "dealloc"), nullptr);
-}
-
-TEST(NotificationServiceClassTest, FreshInstanceHasBothPropertiesAbsent) {
-  Strong<NSObject> instance = makeInstance();
-  EXPECT_EQ(object_getClass(instance.get()), &objc_class_NotificationService);
-  EXPECT_FALSE(service(instance).contentHandler().has_value());
-  EXPECT_EQ(service(instance).bestAttemptContent(), nullptr);
+  EXPECT_TRUE(class_getClassMethods(cls).empty());
+  // The stored properties in declaration order, each inside the instance after the last.
+  Pairs ivars;
+  std::size_t end = sizeof(NSObject);
+  for (const objc_ivar& v : class_getIvars(cls)) {
+    ivars.emplace_back(v.name, v.type);
+    EXPECT_TRUE(v.offset >= end && v.offset + v.size <= sizeof(NotificationService)) << v.name;
+    end = v.offset + v.size;
+  }
+  EXPECT_EQ(ivars, (Pairs{{"contentHandler", "@?"},
+                          {"bestAttemptContent", "@\"UNMutableNotificationContent\""}}));
 }
 
 TEST(NotificationServiceClassTest, DestructionReleasesExactlyWhatIsPresent) {
@@ -107,7 +94,7 @@ TEST(NotificationServiceClassTest, DestructionReleasesExactlyWhatIsPresent) {
         auto request = makeStrong<UNNotificationRequest>(
             "r1", makeStrong<UNNotificationContent>(std::move(fields)));
         objc_msgSend<void>(instance.get(),
-                           "didReceiveNotificationRequest:withContentHandler:", request.get(),
+                           usernotifications::kDidReceiveNotificationRequestSelector, request.get(),
                            block.get());
         held = service(instance).bestAttemptContent();
       } else {

@@ -75,11 +75,7 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
     std::string address;
     bool attached;
   } rows[] = {
-      {"connection reset mid-body", server_.url("/reset"), false},
       {"a server that never answers", server_.url("/gate/never"), false},
-      {"redirect loop", server_.url("/redirect-loop"), false},
-      {"redirect to a local file", server_.url("/redirect?to=file:///etc/passwd"), false},
-      {"body over the cap", server_.url("/big"), false},
       {"a link to a file outside at the cache name", linked, true},
       {"a dangling link at the cache name", dangling, true},
       {"a folder at the cache name", blocked, false},

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -25,7 +24,10 @@
 namespace {
 
 using nlohmann::json;
+using notification_service_internal::cacheFileURL;
 using notification_service_internal::md5;
+using notification_service_internal::saveBody;
+using testing_support::listDirectory;
 using testing_support::pngBytes;
 using testing_support::readFile;
 using testing_support::TempDir;
@@ -64,16 +66,6 @@ class Deliveries {
   std::vector<Delivery> list_;  // guarded by mu_
 };
 
-std::vector<std::string> listDirectory(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
-    names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool waitUntilIdle() {
   return URLSession::sharedSession().waitUntilIdle(std::chrono::steady_clock::now() + kPatience);
 }
@@ -111,13 +103,13 @@ class NotificationServiceTest : public ::testing::Test {
     auto deliveries = std::make_shared<Deliveries>();
     auto block = blocks::makeBlock<void(UNNotificationContent*)>(
         [deliveries](UNNotificationContent* content) { deliveries->record(content); });
-    objc_msgSend<void>(service.get(),
-                       "didReceiveNotificationRequest:withContentHandler:", request.get(),
-                       block.get());
+    objc_msgSend<void>(service.get(), usernotifications::kDidReceiveNotificationRequestSelector,
+                       request.get(), block.get());
+    EXPECT_EQ(request->retainCount(), 1u) << "the service kept the request";
     return deliveries;
   }
   static void expire(const Strong<NSObject>& service) {
-    objc_msgSend<void>(service.get(), "serviceExtensionTimeWillExpire");
+    objc_msgSend<void>(service.get(), usernotifications::kServiceExtensionTimeWillExpireSelector);
   }
 
   Strong<UNNotificationRequest> request(const json& userInfo, const std::string& title = "Title") {
@@ -129,13 +121,16 @@ class NotificationServiceTest : public ::testing::Test {
         makeStrong<UNMutableNotificationContent>(std::move(fields), Attachments{earlier_}));
   }
 
-  // Runs one request for `address` through a fresh service until its download has ended;
-  // gives its only delivery.
-  Deliveries::Delivery fetch(const std::string& address) {
-    Strong<UNNotificationRequest> r = request({{"image", address}});
+  // Runs one request for the server's `path` through a fresh service until its download has
+  // ended; gives its only delivery.
+  Deliveries::Delivery fetch(const std::string& path) {
+    const std::string served = path.substr(0, path.find('?'));
+    const int hits = server_->hits(served);
+    Strong<UNNotificationRequest> r = request({{"image", server_->url(path)}});
     std::shared_ptr<Deliveries> deliveries = receive(makeService(), r);
     EXPECT_TRUE(deliveries->waitFor(1));
     EXPECT_TRUE(waitUntilIdle());
+    EXPECT_EQ(server_->hits(served), hits + 1) << "one transfer per request";
     std::vector<Deliveries::Delivery> all = deliveries->all();
     EXPECT_EQ(all.size(), 1u) << "the download delivers exactly once";
     // The request's own content is never changed.
@@ -181,9 +176,8 @@ TEST_F(NotificationServiceTest, StoresTheBodyUnderItsDigestNameAndAttachesOnlyAn
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
-    const std::string address = server_->url(row.path);
-    const std::string name = md5(address) + row.extension;
-    const Deliveries::Delivery d = fetch(address);
+    const std::string name = md5(server_->url(row.path)) + row.extension;
+    const Deliveries::Delivery d = fetch(row.path);
     ASSERT_TRUE(d.content);
     EXPECT_NE(d.thread, std::this_thread::get_id());
     EXPECT_EQ(d.content->title(), "Title");
@@ -204,32 +198,43 @@ TEST_F(NotificationServiceTest, StoresTheBodyUnderItsDigestNameAndAttachesOnlyAn
   }
 }
 
-TEST_F(NotificationServiceTest, TheSameAddressTwiceReplacesOneFile) {
-  const std::string address = server_->url("/image.png");
-  const Deliveries::Delivery first = fetch(address);
-  ASSERT_EQ(first.attachments.size(), 1u);
+TEST_F(NotificationServiceTest, EachAddressHasOneFileItsQueryIncluded) {
+  const Deliveries::Delivery first = fetch("/image.png");
+  ASSERT_TRUE(imageAttached(first));
   testing_support::writeFile(first.attachments[0]->url().path(), "stale");
-  const Deliveries::Delivery second = fetch(address);
-  ASSERT_EQ(second.attachments.size(), 1u);
+  const Deliveries::Delivery second = fetch("/image.png");
+  ASSERT_TRUE(imageAttached(second));
   EXPECT_EQ(second.attachments[0]->url(), first.attachments[0]->url());
-  EXPECT_EQ(listDirectory(caches_), std::vector<std::string>{md5(address) + ".png"});
   EXPECT_EQ(readFile(second.attachments[0]->url().path()), pngBytes());
+  // Only the query differs, and the path extension stays "png".
+  const Deliveries::Delivery other = fetch("/image.png?v=2.png");
+  ASSERT_TRUE(imageAttached(other));
+  EXPECT_NE(other.attachments[0]->url(), first.attachments[0]->url());
+  EXPECT_EQ(listDirectory(caches_).size(), 2u);
+}
+
+TEST_F(NotificationServiceTest, AZeroByteBodyIsStoredAndItsFileHandedOn) {
+  const URL url = *URL::fromString(server_->url("/empty.png"));
+  EXPECT_EQ(saveBody(url, Data()), cacheFileURL(url));
+  EXPECT_EQ(listDirectory(caches_), std::vector<std::string>{md5(url.absoluteString()) + ".png"});
 }
 
 TEST_F(NotificationServiceTest, MissingCachesDirectoryIsNotCreated) {
   ASSERT_EQ(rmdir(caches_.c_str()), 0);
-  EXPECT_EQ(fetch(server_->url("/image.png")).attachments, Attachments{earlier_});
+  EXPECT_EQ(fetch("/image.png").attachments, Attachments{earlier_});
   EXPECT_FALSE(std::filesystem::exists(caches_));
 }
 
 // --- Deliveries ---------------------------------------------------------------------------
 
-TEST_F(NotificationServiceTest, WithoutAUsableAddressOnlyTheExpiryDelivers) {
+TEST_F(NotificationServiceTest, WithoutAUsableAddressNothingIsFetchedAndOnlyTheExpiryDelivers) {
+  const std::string address = server_->url("/image.png");
   const json rows[] = {
-      json::object(),       {{"image", 42}},
-      {{"image", nullptr}}, {{"image", json::array({"http://127.0.0.1/image.png"})}},
-      {{"image", ""}},      {{"image", "not a url"}},
+      json::object(),       {{"image", 42}},          {{"image", json::array({address})}},
+      {{"image", nullptr}}, {{"image", "not a url"}}, {{"picture", address}},
+      {{"image", ""}},
   };
+  const int hits = server_->hits("/image.png");
   for (const json& userInfo : rows) {
     SCOPED_TRACE(userInfo.dump());
     Strong<UNNotificationRequest> r = request(userInfo);
@@ -243,6 +248,7 @@ TEST_F(NotificationServiceTest, WithoutAUsableAddressOnlyTheExpiryDelivers) {
     EXPECT_EQ(all[0].thread, std::this_thread::get_id());  // at once, from the expiry call
     expectUnchangedCopy(all[0], r);
   }
+  EXPECT_EQ(server_->hits("/image.png"), hits);
 }
 
 TEST_F(NotificationServiceTest, ExpiryBeforeAnyRequestDoesNothing) {
@@ -252,20 +258,7 @@ TEST_F(NotificationServiceTest, ExpiryBeforeAnyRequestDoesNothing) {
   EXPECT_EQ(service->retainCount(), 1u);
 }
 
-TEST_F(NotificationServiceTest, ExpiryAfterDeliveryDeliversTheSameObjectAgain) {
-  Strong<NSObject> service = makeService();
-  std::shared_ptr<Deliveries> deliveries =
-      receive(service, request({{"image", server_->url("/image.png")}}));
-  ASSERT_TRUE(deliveries->waitFor(1));
-  ASSERT_TRUE(waitUntilIdle());
-  expire(service);
-  std::vector<Deliveries::Delivery> all = deliveries->all();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[1].content, all[0].content);
-  EXPECT_TRUE(imageAttached(all[1]));
-}
-
-TEST_F(NotificationServiceTest, ExpiryWhileDownloadingDeliversWithoutThenTheDownloadWith) {
+TEST_F(NotificationServiceTest, EachExpiryAndTheDownloadDeliverTheOneCopy) {
   Strong<UNNotificationRequest> r = request({{"image", server_->url("/gate/pending")}});
   Strong<NSObject> service = makeService();
   std::shared_ptr<Deliveries> deliveries = receive(service, r);
@@ -277,9 +270,14 @@ TEST_F(NotificationServiceTest, ExpiryWhileDownloadingDeliversWithoutThenTheDown
 
   server_->openGate("pending");
   ASSERT_TRUE(deliveries->waitFor(2));
+  ASSERT_TRUE(waitUntilIdle());
+  expire(service);  // the service keeps no record of a delivery
   std::vector<Deliveries::Delivery> all = deliveries->all();
-  EXPECT_EQ(all[1].content, all[0].content);
-  EXPECT_TRUE(imageAttached(all[1]));
+  ASSERT_EQ(all.size(), 3u);
+  for (std::size_t i : {1u, 2u}) {
+    EXPECT_EQ(all[i].content, all[0].content);
+    EXPECT_TRUE(imageAttached(all[i]));
+  }
 }
 
 TEST_F(NotificationServiceTest, ServiceGoneBeforeTheDownloadEndsStillDelivers) {

@@ -1,12 +1,15 @@
 // TempDir: a fresh directory under $TMPDIR (or /tmp), removed with all it holds when the
-// object goes. Not thread-safe; one owner. Beside it, whole-file reads and writes.
+// object goes. Not thread-safe; one owner. Beside it, whole-file reads and writes and a
+// directory listing.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -39,6 +42,17 @@ inline std::string readFile(const std::string& path) {
 
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The names in a directory, sorted; empty when it cannot be read.
+inline std::vector<std::string> listDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
+    names.push_back(entry.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace testing_support

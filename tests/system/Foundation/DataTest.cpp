@@ -7,10 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,19 +17,10 @@
 
 namespace {
 
+using testing_support::listDirectory;
 using testing_support::readFile;
 using testing_support::TempDir;
 using testing_support::writeFile;
-
-std::vector<std::string> entries(const std::string& directory) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(directory, ec)) {
-    names.push_back(e.path().filename());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 class DataWriteTest : public ::testing::TestWithParam<Data::WritingOptions> {
  protected:
@@ -54,7 +43,7 @@ TEST_P(DataWriteTest, ReplacesTheFileWithExactlyTheBytesAndTheUmasksMode) {
     ASSERT_FALSE(first);
     ASSERT_FALSE(error) << error->description;
     EXPECT_EQ(readFile(temp_.file("image.jpg")), body);
-    EXPECT_EQ(entries(temp_.path()), std::vector<std::string>{"image.jpg"});
+    EXPECT_EQ(listDirectory(temp_.path()), std::vector<std::string>{"image.jpg"});
     struct stat status {};
     ASSERT_EQ(stat(temp_.file("image.jpg").c_str(), &status), 0);
     // 0666 less the umask, also when the bytes went to a temporary file first.
@@ -80,7 +69,7 @@ TEST_P(DataWriteTest, FailuresNameTheCallAndLeaveNothingBehind) {
     EXPECT_EQ(error->domain, NSPOSIXErrorDomain);
     EXPECT_EQ(error->code, row.code);
     EXPECT_NE(error->description.find(temp_.path()), std::string::npos) << error->description;
-    EXPECT_EQ(entries(temp_.path()), std::vector<std::string>{"plain"});
+    EXPECT_EQ(listDirectory(temp_.path()), std::vector<std::string>{"plain"});
   }
 }
 
@@ -99,7 +88,7 @@ TEST_P(DataWriteTest, FileSizeLimitFailsTheWrite) {
         Data(std::string(64 * 1024, 'x')).write(URL::fileURLWithPath(path), options);
     if (!error) _exit(11);
     if (error->code != EFBIG) _exit(12);
-    if (options == Data::atomic && !entries(temp_.path()).empty()) _exit(13);
+    if (options == Data::atomic && !listDirectory(temp_.path()).empty()) _exit(13);
     _exit(0);
   }
   int status = 0;
@@ -120,7 +109,7 @@ TEST(DataAtomicWriteTest, ReplacesASymbolicLinkInsteadOfWritingThroughIt) {
   ASSERT_EQ(lstat(target.c_str(), &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
   EXPECT_EQ(readFile(target), "new body");
-  EXPECT_EQ(entries(cache.path()), std::vector<std::string>{"image.jpg"});
+  EXPECT_EQ(listDirectory(cache.path()), std::vector<std::string>{"image.jpg"});
 }
 
 }  // namespace
