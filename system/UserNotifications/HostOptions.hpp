@@ -35,6 +35,6 @@ inline constexpr double kMaximumTimeLimit = 86400.0;
     const std::vector<std::string>& args);
 
 // The text of --help.
-UN_EXPORT extern const char* const kHostUsage;
+extern const char* const kHostUsage;
 
 }  // namespace usernotifications

@@ -25,8 +25,8 @@ UN_EXPORT std::string extensionLine(const std::string& id, int call, bool expire
                                     const UNNotificationContent* content);
 // The line for a request's original content, shown by the host for `reason`
 // ("not-mutable" or "no-delivery").
-UN_EXPORT std::string originalLine(const std::string& id, const char* reason,
-                                   const UNNotificationContent& content);
+std::string originalLine(const std::string& id, const char* reason,
+                         const UNNotificationContent& content);
 
 // "HalvicourtNotificationService: <message>" on standard error.
 void printError(const std::string& message);
