@@ -15,11 +15,12 @@ constexpr std::string_view kLine =
     R"("image":"http://127.0.0.1:8080/img/01234.png"}})";
 
 void BM_InputLineToRequest(benchmark::State& state) {
-  std::string error;
   for (auto _ : state) {
-    std::optional<UNInputLine> line = UNParseInputLine(kLine, 1, &error);
-    std::optional<UNPushRequest> request =
-        UNPushRequestFromPayload(std::move(line->identifier), std::move(line->payload), &error);
+    foundation::Result<usernotifications::InputLine> line =
+        usernotifications::parseInputLine(kLine, 1);
+    foundation::Result<usernotifications::PushRequest> request =
+        usernotifications::pushRequestFromPayload(std::move(line->identifier),
+                                                  std::move(line->payload));
     benchmark::DoNotOptimize(request);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *

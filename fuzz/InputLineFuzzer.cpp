@@ -8,22 +8,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/PushPayload.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "objc/Strong.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
-  std::string error;
-  std::optional<UNInputLine> parsed = UNParseInputLine(line, 1, &error);
-  if (!parsed) {
-    if (error.empty()) __builtin_trap();  // every refusal must say why
+  foundation::Result<usernotifications::InputLine> parsed =
+      usernotifications::parseInputLine(line, 1);
+  if (!parsed.ok()) {
+    if (parsed.error().description.empty()) __builtin_trap();  // every refusal must say why
     return 0;
   }
-  std::optional<UNPushRequest> request =
-      UNPushRequestFromPayload(parsed->identifier, std::move(parsed->payload), &error);
-  if (!request) {
-    if (error.empty()) __builtin_trap();
+  foundation::Result<usernotifications::PushRequest> request =
+      usernotifications::pushRequestFromPayload(parsed->identifier, std::move(parsed->payload));
+  if (!request.ok()) {
+    if (request.error().description.empty()) __builtin_trap();
     return 0;
   }
   const Strong<UNNotificationContent> original = request->request->content();
@@ -32,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!copy) __builtin_trap();
   const UNNotificationContent* const contents[] = {original.get(), copy.get()};
   for (const UNNotificationContent* content : contents) {
-    const std::string text = UNNotificationContentJSON(*content).dump(
+    const std::string text = usernotifications::contentJSON(*content).dump(
         -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     // What the host prints must read back as one JSON object.
     if (!nlohmann::json::accept(text)) __builtin_trap();

@@ -1,156 +1,111 @@
 #include "UserNotifications/PushPayload.hpp"
 
+#include <optional>
 #include <utility>
+
+namespace usernotifications {
 
 namespace {
 
 using nlohmann::json;
 
-// Reads an optional string member; false (with `error`) when present but not a string.
-bool readString(const json& object, const char* key, const std::string& where, std::string* out,
-                std::string* error) {
+NSError corrupt(std::string description) {
+  return NSError{NSCocoaErrorDomain, NSPropertyListReadCorruptError, std::move(description)};
+}
+
+// Reads an optional string member; an error when present but not a string.
+std::optional<NSError> readString(const json& object, const char* key, const char* where,
+                                  std::string* out) {
   auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  if (!it->is_string()) {
-    *error = where + "\"" + key + "\" is not a string";
-    return false;
-  }
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (!it->is_string()) return corrupt(std::string(where) + "\"" + key + "\" is not a string");
   *out = it->get<std::string>();
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<UNPushRequest> UNPushRequestFromPayload(std::string identifier, json payload,
-                                                      std::string* error) {
-  std::string ignored;
-  if (error == nullptr) error = &ignored;
-  if (!payload.is_object()) {
-    *error = "payload is not a JSON object";
-    return std::nullopt;
-  }
+foundation::Result<PushRequest> pushRequestFromPayload(std::string identifier, json payload) {
+  if (!payload.is_object()) return corrupt("payload is not a JSON object");
   UNNotificationContentFields fields;
   bool mutableContent = false;
   auto aps = payload.find("aps");
   if (aps != payload.end() && !aps->is_null()) {
-    if (!aps->is_object()) {
-      *error = "\"aps\" is not an object";
-      return std::nullopt;
-    }
+    if (!aps->is_object()) return corrupt("\"aps\" is not an object");
     if (auto alert = aps->find("alert"); alert != aps->end() && !alert->is_null()) {
       if (alert->is_string()) {
         fields.body = alert->get<std::string>();
       } else if (alert->is_object()) {
-        if (!readString(*alert, "title", "aps.alert.", &fields.title, error) ||
-            !readString(*alert, "subtitle", "aps.alert.", &fields.subtitle, error) ||
-            !readString(*alert, "body", "aps.alert.", &fields.body, error)) {
-          return std::nullopt;
+        for (auto [key, field] :
+             {std::pair{"title", &fields.title}, std::pair{"subtitle", &fields.subtitle},
+              std::pair{"body", &fields.body}}) {
+          if (std::optional<NSError> error = readString(*alert, key, "aps.alert.", field)) {
+            return *std::move(error);
+          }
         }
       } else {
-        *error = "\"aps.alert\" is neither a string nor an object";
-        return std::nullopt;
+        return corrupt("\"aps.alert\" is neither a string nor an object");
       }
     }
     if (auto badge = aps->find("badge"); badge != aps->end() && !badge->is_null()) {
-      if (!badge->is_number()) {
-        *error = "\"aps.badge\" is not a number";
-        return std::nullopt;
-      }
+      if (!badge->is_number()) return corrupt("\"aps.badge\" is not a number");
       fields.badge = *badge;
     }
     if (auto sound = aps->find("sound"); sound != aps->end()) fields.sound = *sound;
-    if (!readString(*aps, "thread-id", "aps.", &fields.threadIdentifier, error) ||
-        !readString(*aps, "category", "aps.", &fields.categoryIdentifier, error)) {
-      return std::nullopt;
+    for (auto [key, field] : {std::pair{"thread-id", &fields.threadIdentifier},
+                              std::pair{"category", &fields.categoryIdentifier}}) {
+      if (std::optional<NSError> error = readString(*aps, key, "aps.", field)) {
+        return *std::move(error);
+      }
     }
     if (auto mc = aps->find("mutable-content"); mc != aps->end() && !mc->is_null()) {
-      if (!mc->is_number()) {
-        *error = "\"aps.mutable-content\" is not a number";
-        return std::nullopt;
-      }
+      if (!mc->is_number()) return corrupt("\"aps.mutable-content\" is not a number");
       mutableContent = *mc == 1;
     }
   }
   mutableContent = mutableContent && (!fields.title.empty() || !fields.body.empty());
   fields.userInfo = std::move(payload);
   auto content = makeStrong<UNNotificationContent>(std::move(fields));
-  return UNPushRequest{makeStrong<UNNotificationRequest>(std::move(identifier), std::move(content)),
-                       mutableContent};
+  return PushRequest{makeStrong<UNNotificationRequest>(std::move(identifier), std::move(content)),
+                     mutableContent};
 }
 
-std::optional<json> UNParseJSON(std::string_view text, std::string* error) {
-  std::string ignored;
-  if (error == nullptr) error = &ignored;
+foundation::Result<json> parseJSON(std::string_view text) {
   // The parser itself keeps its own stack, so it reads any depth; values past the limit are
   // dropped as they are read, and the whole text is then refused.
   bool tooDeep = false;
   json parsed = json::parse(
       text,
       [&tooDeep](int depth, json::parse_event_t, json&) {
-        if (depth <= kUNMaximumPayloadDepth) return true;
+        if (depth <= kMaximumPayloadDepth) return true;
         tooDeep = true;
         return false;
       },
       /*allow_exceptions=*/false);
-  if (parsed.is_discarded()) {
-    *error = "not valid JSON";
-    return std::nullopt;
-  }
+  if (parsed.is_discarded()) return corrupt("not valid JSON");
   if (tooDeep) {
-    *error = "nested deeper than " + std::to_string(kUNMaximumPayloadDepth) + " levels";
-    return std::nullopt;
+    return corrupt("nested deeper than " + std::to_string(kMaximumPayloadDepth) + " levels");
   }
   return parsed;
 }
 
-std::optional<UNInputLine> UNParseInputLine(std::string_view line, std::size_t lineNumber,
-                                            std::string* error) {
-  std::string ignored;
-  if (error == nullptr) error = &ignored;
-  std::optional<json> text = UNParseJSON(line, error);
-  if (!text) return std::nullopt;
+foundation::Result<InputLine> parseInputLine(std::string_view line, std::size_t lineNumber) {
+  foundation::Result<json> text = parseJSON(line);
+  if (!text.ok()) return text.error();
   json& parsed = *text;
-  if (!parsed.is_object()) {
-    *error = "not a JSON object";
-    return std::nullopt;
-  }
-  UNInputLine out;
+  if (!parsed.is_object()) return corrupt("not a JSON object");
+  InputLine out;
   if (auto ident = parsed.find("id"); ident != parsed.end()) {
-    if (!ident->is_string()) {
-      *error = "\"id\" is not a string";
-      return std::nullopt;
-    }
+    if (!ident->is_string()) return corrupt("\"id\" is not a string");
     out.identifier = ident->get<std::string>();
   } else {
     out.identifier = std::to_string(lineNumber);
   }
   auto payload = parsed.find("payload");
-  if (payload == parsed.end()) {
-    *error = "no \"payload\"";
-    return std::nullopt;
-  }
-  if (!payload->is_object()) {
-    *error = "\"payload\" is not a JSON object";
-    return std::nullopt;
-  }
+  if (payload == parsed.end()) return corrupt("no \"payload\"");
+  if (!payload->is_object()) return corrupt("\"payload\" is not a JSON object");
   out.payload = std::move(*payload);
   return out;
 }
 
-nlohmann::ordered_json UNNotificationContentJSON(const UNNotificationContent& content) {
-  using ojson = nlohmann::ordered_json;
-  ojson attachments = ojson::array();
-  for (const Strong<UNNotificationAttachment>& a : content.attachments()) {
-    attachments.push_back(
-        {{"identifier", a->identifier()}, {"url", a->url().absoluteString()}, {"type", a->type()}});
-  }
-  return ojson{{"title", content.title()},
-               {"subtitle", content.subtitle()},
-               {"body", content.body()},
-               {"badge", ojson(content.badge())},
-               {"sound", ojson(content.sound())},
-               {"threadIdentifier", content.threadIdentifier()},
-               {"categoryIdentifier", content.categoryIdentifier()},
-               {"userInfo", ojson(content.userInfo())},
-               {"attachments", std::move(attachments)}};
-}
+}  // namespace usernotifications

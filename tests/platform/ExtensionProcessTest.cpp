@@ -1,7 +1,11 @@
 // The extension executable run as the platform runs it: a process of its own, started from
 // the built app bundle, fed push requests, downloading from a loopback server into a caches
 // directory of the test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -98,6 +102,32 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
           line("slow", expired, slow, json::array()),
           line("slow", {{"source", "extension"}, {"call", 2}, {"expired", true}, {"shown", false}},
                slow, image(address))}));
+}
+
+TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
+  // Standard input stays open, so the input reader is waiting on it when the signal comes.
+  TempDir dir;
+  const std::string fifo = dir.file("in");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(feed, 0);
+  ExtensionProcess process({.args = {"--time-limit", "3600"},
+                            .cacheHome = cache_.path(),
+                            .wrapper = {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo}});
+  const std::string input = requestLine("plain", payload(std::nullopt)) +
+                            requestLine("slow", payload(server_.url("/gate/held.png")));
+  ASSERT_EQ(write(feed, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  // Both requests are with the extension once the second one's download has begun.
+  ASSERT_TRUE(server_.waitForGateArrivals("held.png", 1));
+  ASSERT_EQ(kill(process.pid(), SIGTERM), 0);
+  const Outcome outcome = process.finish();
+  close(feed);
+  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
+  expectEachShownOnce(outcome, {"plain", "slow"});
+  EXPECT_EQ(outcome.lines.size(), 2u);
+  for (const char* id : {"plain", "slow"}) {
+    EXPECT_EQ(outcome.shown(id)["expired"], true) << id;
+  }
 }
 
 TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {

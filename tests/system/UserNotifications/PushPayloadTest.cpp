@@ -4,9 +4,19 @@
 
 #include <string>
 
+#include "UserNotifications/HostOutput.hpp"
+
 namespace {
 
 using nlohmann::json;
+using namespace usernotifications;
+
+// Every refusal is the platform's error for JSON it cannot use, and says why.
+void expectRefusal(const NSError& error, const std::string& says) {
+  EXPECT_EQ(error.domain, NSCocoaErrorDomain);
+  EXPECT_EQ(error.code, NSPropertyListReadCorruptError);
+  EXPECT_NE(error.description.find(says), std::string::npos) << error.description;
+}
 
 TEST(PushPayload, ContentComesFromAps) {
   struct Row {
@@ -33,9 +43,8 @@ TEST(PushPayload, ContentComesFromAps) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.payload);
     const json payload = json::parse(row.payload);
-    std::string error;
-    std::optional<UNPushRequest> r = UNPushRequestFromPayload("req", payload, &error);
-    ASSERT_TRUE(r) << error;
+    foundation::Result<PushRequest> r = pushRequestFromPayload("req", payload);
+    ASSERT_TRUE(r.ok()) << r.error().description;
     EXPECT_EQ(r->request->identifier(), "req");
     EXPECT_EQ(r->mutableContent, row.mutableContent);
     json expected = {{"title", ""},
@@ -48,7 +57,7 @@ TEST(PushPayload, ContentComesFromAps) {
                      {"userInfo", payload},
                      {"attachments", json::array()}};
     expected.update(json::parse(row.fields));
-    EXPECT_EQ(json::parse(UNNotificationContentJSON(*r->request->content()).dump()), expected);
+    EXPECT_EQ(json::parse(contentJSON(*r->request->content()).dump()), expected);
   }
 }
 
@@ -57,6 +66,8 @@ TEST(PushPayload, WrongShapesAreRefusedWithTheReason) {
     const char* payload;
     const char* says;
   } const rows[] = {
+      {R"([1])", "payload is not a JSON object"},
+      {R"({"aps":"x"})", R"("aps" is not an object)"},
       {R"({"aps":{"alert":5}})", R"("aps.alert" is neither a string nor an object)"},
       {R"({"aps":{"alert":{"body":["b"]}}})", R"(aps.alert."body" is not a string)"},
       {R"({"aps":{"alert":"Hi","badge":"3"}})", R"("aps.badge" is not a number)"},
@@ -66,33 +77,48 @@ TEST(PushPayload, WrongShapesAreRefusedWithTheReason) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.payload);
-    std::string error;
-    EXPECT_FALSE(UNPushRequestFromPayload("req", json::parse(row.payload), &error));
-    EXPECT_NE(error.find(row.says), std::string::npos) << error;
-    EXPECT_FALSE(UNPushRequestFromPayload("req", json::parse(row.payload), nullptr));
+    foundation::Result<PushRequest> r = pushRequestFromPayload("req", json::parse(row.payload));
+    ASSERT_FALSE(r.ok());
+    expectRefusal(r.error(), row.says);
   }
 }
 
 TEST(PushPayload, InputLines) {
+  // A 1 MiB line nested half a million levels deep: refused, without exhausting the stack.
+  const std::string deep = R"({"id":"deep","payload":{"x":)" + std::string(1 << 19, '[') +
+                           std::string(1 << 19, ']') + "}}";
+  // A payload `depth` levels deep.
+  auto nested = [](int depth) {
+    const auto inner = static_cast<std::size_t>(depth - 1);
+    return R"({"payload":{"x":)" + std::string(inner, '[') + std::string(inner, ']') + "}}";
+  };
   struct Row {
-    const char* line;
+    std::string line;
     const char* identifier;  // null when refused
     const char* says;
   } const rows[] = {
       {R"(  {"id":"a-1","payload":{"aps":{}}}  )", "a-1", ""},
       {R"({"payload":{"aps":{}}})", "7", ""},  // named by its line number
+      {nested(kMaximumPayloadDepth), "7", ""},
+      {nested(kMaximumPayloadDepth + 1), nullptr, "nested deeper than 512 levels"},
+      {deep, nullptr, "nested deeper than 512 levels"},
+      {"this is not JSON", nullptr, "not valid JSON"},
+      {"{\"id\": \"\xff\xfe\", \"payload\": {}}", nullptr, "not valid JSON"},
+      {"[1, 2, 3]", nullptr, "not a JSON object"},
       {R"({"id":5,"payload":{}})", nullptr, R"("id" is not a string)"},
+      {R"({"id":"p"})", nullptr, R"(no "payload")"},
+      {R"({"id":"p","payload":[1]})", nullptr, R"("payload" is not a JSON object)"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.line);
-    std::string error;
-    std::optional<UNInputLine> parsed = UNParseInputLine(row.line, 7, &error);
-    ASSERT_EQ(parsed.has_value(), row.identifier != nullptr) << error;
-    if (parsed) {
+    SCOPED_TRACE(row.line.substr(0, 80));
+    foundation::Result<InputLine> parsed = parseInputLine(row.line, 7);
+    ASSERT_EQ(parsed.ok(), row.identifier != nullptr)
+        << (parsed.ok() ? "" : parsed.error().description);
+    if (parsed.ok()) {
       EXPECT_EQ(parsed->identifier, row.identifier);
       EXPECT_TRUE(parsed->payload.is_object());
     } else {
-      EXPECT_NE(error.find(row.says), std::string::npos) << error;
+      expectRefusal(parsed.error(), row.says);
     }
   }
 }

@@ -1,0 +1,92 @@
+#include "UserNotifications/HostOutput.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace usernotifications {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+std::string dumpLine(const ordered_json& line) {
+  return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+ordered_json contentJSON(const UNNotificationContent& content) {
+  ordered_json attachments = ordered_json::array();
+  for (const Strong<UNNotificationAttachment>& a : content.attachments()) {
+    attachments.push_back(
+        {{"identifier", a->identifier()}, {"url", a->url().absoluteString()}, {"type", a->type()}});
+  }
+  return ordered_json{{"title", content.title()},
+                      {"subtitle", content.subtitle()},
+                      {"body", content.body()},
+                      {"badge", ordered_json(content.badge())},
+                      {"sound", ordered_json(content.sound())},
+                      {"threadIdentifier", content.threadIdentifier()},
+                      {"categoryIdentifier", content.categoryIdentifier()},
+                      {"userInfo", ordered_json(content.userInfo())},
+                      {"attachments", std::move(attachments)}};
+}
+
+std::string extensionLine(const std::string& id, int call, bool expired, bool shown,
+                          const UNNotificationContent* content) {
+  return dumpLine(
+      ordered_json{{"id", id},
+                   {"source", "extension"},
+                   {"call", call},
+                   {"expired", expired},
+                   {"shown", shown},
+                   {"content", content != nullptr ? contentJSON(*content) : ordered_json()}});
+}
+
+std::string originalLine(const std::string& id, const char* reason,
+                         const UNNotificationContent& content) {
+  return dumpLine(ordered_json{{"id", id},
+                               {"source", "original"},
+                               {"reason", reason},
+                               {"shown", true},
+                               {"content", contentJSON(content)}});
+}
+
+void printError(const std::string& message) {
+  const std::string line = "HalvicourtNotificationService: " + message + "\n";
+  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
+void HostOutput::writeLine(std::string line) {
+  line.push_back('\n');
+  objc::MutexLock lock(mu_);
+  if (closed_ || failed_) return;
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed_ = true;
+      error_ = errno;
+      return;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void HostOutput::close() {
+  objc::MutexLock lock(mu_);
+  closed_ = true;
+}
+
+int HostOutput::failure() {
+  objc::MutexLock lock(mu_);
+  return failed_ ? (error_ != 0 ? error_ : EIO) : 0;
+}
+
+}  // namespace usernotifications

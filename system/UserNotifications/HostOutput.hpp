@@ -1,0 +1,49 @@
+// What the host writes: one JSON line per delivery on standard output, and one line per
+// complaint on standard error, each written whole with a single write so that lines from
+// different threads never interleave.
+//
+// HostOutput is thread-safe. Once a write fails (the reader went away) it remembers the
+// failure and drops later lines; after close() it drops every line.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "UserNotifications/Export.hpp"
+#include "UserNotifications/UNNotificationContent.hpp"
+#include "objc/Mutex.hpp"
+
+namespace usernotifications {
+
+// The content as the host prints it: title, subtitle, body, badge, sound, threadIdentifier,
+// categoryIdentifier, userInfo, attachments [{identifier, url, type}].
+UN_EXPORT nlohmann::ordered_json contentJSON(const UNNotificationContent& content);
+
+// The line for one call of a request's content handler; `content` null prints as null.
+UN_EXPORT std::string extensionLine(const std::string& id, int call, bool expired, bool shown,
+                                    const UNNotificationContent* content);
+// The line for a request's original content, shown by the host for `reason`
+// ("not-mutable" or "no-delivery").
+std::string originalLine(const std::string& id, const char* reason,
+                         const UNNotificationContent& content);
+
+// "HalvicourtNotificationService: <message>" on standard error.
+void printError(const std::string& message);
+
+class HostOutput {
+ public:
+  // Writes `line` and a newline to standard output, whole.
+  void writeLine(std::string line) EXCLUDES(mu_);
+  void close() EXCLUDES(mu_);
+  // The errno of the failed write, or 0.
+  int failure() EXCLUDES(mu_);
+
+ private:
+  objc::Mutex mu_;  // guards the members below, and orders the writes
+  bool closed_ GUARDED_BY(mu_) = false;
+  bool failed_ GUARDED_BY(mu_) = false;
+  int error_ GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace usernotifications

@@ -1,0 +1,83 @@
+// HostScheduler: the host's side of each request. It makes one fresh instance of the principal
+// class per request, sends it "init" and the request message with a content-handler block,
+// sends the expiry message when the time limit has passed, shows the original content when
+// the extension has not delivered by then, and writes every delivery to the output.
+//
+// run() is the host thread: it sends every message to the extensions. submit() and
+// inputEnded() may be called from another thread (the input reader); the content handlers
+// are called from whatever thread the extension delivers on. All three guard themselves.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <memory>
+
+#include "UserNotifications/HostOutput.hpp"
+#include "UserNotifications/PushPayload.hpp"
+#include "objc/Mutex.hpp"
+#include "objc/NSObject.hpp"
+#include "objc/Strong.hpp"
+#include "objc/runtime.hpp"
+
+namespace usernotifications {
+
+class HostScheduler {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // REQUIRES: `output` outlives this object; `stopFd` stays open while run() runs.
+  HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output, int stopFd);
+  ~HostScheduler();
+  HostScheduler(const HostScheduler&) = delete;
+  HostScheduler& operator=(const HostScheduler&) = delete;
+
+  void submit(PushRequest request) EXCLUDES(mu_);
+  // No request will be submitted after this.
+  void inputEnded() EXCLUDES(mu_);
+
+  // Runs the requests until the input has ended and each one has been shown, then waits up
+  // to one time limit for the transfers still running, closes the output and cancels what
+  // remains. When `stopFd` becomes readable it stops waiting: it takes what the input still
+  // hands over, sends every request not yet shown its expiry message at once, shows the
+  // original content of those still not delivered, and closes and cancels without waiting.
+  void run() EXCLUDES(mu_);
+
+ private:
+  struct Record;
+  // One request whose extension instance is running, oldest first.
+  struct Active {
+    Clock::time_point deadline;
+    std::shared_ptr<Record> record;
+    Strong<NSObject> instance;
+  };
+
+  void start(PushRequest request) EXCLUDES(mu_);
+  void expire(Active& active);
+  void deliver(Record& record, UNNotificationContent* content) EXCLUDES(mu_);
+  void showOriginal(Record& record, const char* reason) EXCLUDES(mu_);
+  void noteShown() EXCLUDES(mu_);
+  void wakeLocked() REQUIRES(mu_);
+  // Sleeps until woken, until `deadline` (null: none), or, when `watchStop`, until the stop.
+  void sleep(const Clock::time_point* deadline, bool watchStop);
+  bool stopRequested() const;
+  void waitForTransfers() EXCLUDES(mu_);
+
+  const Class principal_;
+  const Clock::duration timeLimit_;
+  HostOutput& output_;
+  const int stopFd_;
+  const int wakeFd_;           // an eventfd that wakeLocked() writes to and sleep() polls
+  std::deque<Active> active_;  // host thread only
+
+  objc::Mutex mu_;  // guards the hand-over from the input thread and the shown count
+  std::deque<PushRequest> incoming_ GUARDED_BY(mu_);
+  bool inputDone_ GUARDED_BY(mu_) = false;
+  bool sleeping_ GUARDED_BY(mu_) = false;    // the host thread is, or is about to be, asleep
+  std::size_t started_ GUARDED_BY(mu_) = 0;  // written by the host thread only
+  std::size_t shownCount_ GUARDED_BY(mu_) = 0;
+  Clock::time_point lastShown_ GUARDED_BY(mu_);
+  bool transfersIdle_ GUARDED_BY(mu_) = false;
+};
+
+}  // namespace usernotifications
