@@ -1,0 +1,95 @@
+// The log's lines: their shape, which types are written, and whole lines from many threads.
+#include "System/os_log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/LogCapture.hpp"
+
+namespace {
+
+using testing_support::LogCapture;
+
+TEST(os_log, WritesOneObjectPerLineWithTheLineKeysFirst) {
+  LogCapture capture(OS_LOG_TYPE_INFO);
+  os_log_t log = os_log_create("com.halvicourt.test", "shape");
+  EXPECT_EQ(log, os_log_create("com.halvicourt.test", "shape"));
+  SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "transfer.finish",
+                   {{"url", "http://127.0.0.1/\"a b\"\n"}, {"status", 200}, {"path", "\xff/x"}});
+  SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_ERROR, "cache.full");
+
+  const auto events = capture.events();
+  ASSERT_EQ(events.size(), 2u) << capture.text();
+  std::vector<std::string> keys;
+  for (const auto& item : events[0].items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"time", "level", "subsystem", "category", "id", "event",
+                                            "url", "status", "path"}));
+  EXPECT_TRUE(std::regex_match(events[0]["time"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+      << events[0]["time"];
+  EXPECT_EQ(events[0]["level"], "info");
+  EXPECT_EQ(events[0]["subsystem"], "com.halvicourt.test");
+  EXPECT_EQ(events[0]["category"], "shape");
+  EXPECT_TRUE(events[0]["id"].is_null());
+  EXPECT_EQ(events[0]["event"], "transfer.finish");
+  EXPECT_EQ(events[0]["url"], "http://127.0.0.1/\"a b\"\n");
+  EXPECT_EQ(events[0]["path"], "\xef\xbf\xbd/x");  // U+FFFD for the byte that is not UTF-8
+  EXPECT_EQ(events[1]["level"], "error");
+  EXPECT_EQ(events[1].size(), 6u) << events[1];
+}
+
+TEST(os_log, WritesTheConfiguredTypeAndLessVerboseOnes) {
+  const std::vector<std::string> all = {"debug", "info", "default", "error", "fault"};
+  struct Row {
+    const char* configured;  // a level's name; any other text is off
+    std::vector<std::string> written;
+  };
+  const Row rows[] = {
+      {"off", {}},
+      {"info", {"info", "default", "error", "fault"}},
+      {"debug", all},
+  };
+  os_log_t log = os_log_create("com.halvicourt.test", "levels");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.configured);
+    LogCapture capture(system_log::typeNamed(row.configured));
+    for (const std::string& name : all) {
+      const os_log_type_t type = *system_log::typeNamed(name);
+      const bool expected =
+          std::find(row.written.begin(), row.written.end(), name) != row.written.end();
+      EXPECT_EQ(os_log_type_enabled(log, type), expected) << name;
+      // Called without the check, as a careless caller would: the type still filters.
+      system_log::event(log, type, name, nullptr);
+    }
+    std::vector<std::string> levels;
+    for (const auto& event : capture.events()) levels.push_back(event["level"].get<std::string>());
+    EXPECT_EQ(levels, row.written);
+  }
+  LogCapture off(std::nullopt);
+  system_log::writeLine("plain text");
+  EXPECT_EQ(off.text(), "plain text\n");
+}
+
+TEST(os_log, LinesFromManyThreadsStayWhole) {
+  LogCapture capture(OS_LOG_TYPE_DEBUG);
+  os_log_t log = os_log_create("com.halvicourt.test", "threads");
+  // Longer than a pipe writes at once, so a line written in pieces would show.
+  const std::string big(6000, 'x');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 250; ++i) {
+        SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_DEBUG, "tick", {{"thread", t}, {"big", big}});
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(capture.events().size(), 2000u);
+}
+
+}  // namespace
