@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
-#include <ctime>
+#include <cmath>
 #include <map>
 #include <string>
 #include <utility>
@@ -52,8 +52,39 @@ std::atomic<int> gLowestRank{kOff};
 objc::Mutex gSinkMu;
 int gSinkFd GUARDED_BY(gSinkMu) = 2;
 
+// A JSON string. Most text (addresses, identifiers, names) needs no escape and is copied as
+// it is; the rest goes through nlohmann's serializer, which also replaces bytes that are not
+// UTF-8.
+void appendQuoted(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\') {
+      out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      return;
+    }
+  }
+  out += '"';
+  out += text;
+  out += '"';
+}
+
 std::string quoted(std::string_view text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  appendQuoted(out, text);
+  return out;
+}
+
+template <class Number>
+void appendNumber(std::string& out, Number number) {
+  char digits[32];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, number);
+  out.append(digits, end.ptr);
+}
+
+void appendDigits(std::string& out, long value, int width) {
+  char digits[8];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(digits, static_cast<std::size_t>(width));
 }
 
 // "YYYY-MM-DDThh:mm:ss.mmmZ" by calendar arithmetic, which takes no lock, unlike gmtime_r.
@@ -63,13 +94,20 @@ void appendTime(std::string& out) {
   const auto day = floor<days>(now);
   const year_month_day date(day);
   const hh_mm_ss<milliseconds> time(now - day);
-  char text[32];
-  const int n = std::snprintf(
-      text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-      static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-      static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-  out.append(text, static_cast<std::size_t>(n));
+  appendDigits(out, static_cast<int>(date.year()), 4);
+  out += '-';
+  appendDigits(out, static_cast<unsigned>(date.month()), 2);
+  out += '-';
+  appendDigits(out, static_cast<unsigned>(date.day()), 2);
+  out += 'T';
+  appendDigits(out, time.hours().count(), 2);
+  out += ':';
+  appendDigits(out, time.minutes().count(), 2);
+  out += ':';
+  appendDigits(out, time.seconds().count(), 2);
+  out += '.';
+  appendDigits(out, time.subseconds().count(), 3);
+  out += 'Z';
 }
 
 // One write(2) unless the descriptor takes less; failures are dropped, since the log must
@@ -110,8 +148,41 @@ bool os_log_type_enabled(os_log_t, os_log_type_t type) {
 
 namespace system_log {
 
+void Field::appendTo(std::string& out) const {
+  appendQuoted(out, key_);
+  out += ':';
+  switch (kind_) {
+    case kText:
+      appendQuoted(out, text_);
+      break;
+    case kSigned:
+      appendNumber(out, signed_);
+      break;
+    case kUnsigned:
+      appendNumber(out, unsigned_);
+      break;
+    case kDouble:
+      // JSON has no infinities and no NaN.
+      if (std::isfinite(double_)) {
+        appendNumber(out, double_);
+      } else {
+        out += "null";
+      }
+      break;
+    case kBool:
+      out += bool_ ? "true" : "false";
+      break;
+    case kNull:
+      out += "null";
+      break;
+    case kJson:
+      out += json_->dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+      break;
+  }
+}
+
 void event(os_log_t log, os_log_type_t type, std::string_view name,
-           const nlohmann::ordered_json& fields) noexcept {
+           std::initializer_list<Field> fields) noexcept {
   if (!os_log_type_enabled(log, type)) return;
   try {
     std::string line;
@@ -126,17 +197,10 @@ void event(os_log_t log, os_log_type_t type, std::string_view name,
     const os_activity_s* activity = internal::currentRecord();
     line += activity != nullptr ? activity->idJson : "null";
     line += ",\"event\":";
-    line += quoted(name);
-    if (fields.is_object()) {
-      if (!fields.empty()) {
-        const std::string object =
-            fields.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-        line += ',';
-        line.append(object, 1, object.size() - 2);
-      }
-    } else if (!fields.is_null()) {
-      line += ",\"fields\":";
-      line += fields.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    appendQuoted(line, name);
+    for (const Field& field : fields) {
+      line += ',';
+      field.appendTo(line);
     }
     line += "}\n";
     writeWhole(line);

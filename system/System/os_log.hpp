@@ -15,9 +15,13 @@
 // thread-safe; no lock is held while an event is formatted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -43,23 +47,63 @@ SYSTEM_EXPORT os_log_t os_log_create(const char* subsystem, const char* category
 // Whether events of `type` are written now.
 SYSTEM_EXPORT bool os_log_type_enabled(os_log_t log, os_log_type_t type);
 
-// Emits an event, building its fields (with <nlohmann/json.hpp>) only when its type is written:
-//   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "transfer.start", {{"url", url}});
-#define SYSTEM_LOG_EVENT(log, type, name, ...)                                         \
-  do {                                                                                 \
-    if (os_log_type_enabled((log), (type))) {                                          \
-      ::system_log::event((log), (type), (name), nlohmann::ordered_json(__VA_ARGS__)); \
-    }                                                                                  \
+// Emits an event, building its fields only when its type is written:
+//   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "transfer.finish", {{"url", url}, {"status", 200}});
+#define SYSTEM_LOG_EVENT(log, type, name, ...)                              \
+  do {                                                                      \
+    if (os_log_type_enabled((log), (type))) {                               \
+      ::system_log::event((log), (type), (name)__VA_OPT__(, ) __VA_ARGS__); \
+    }                                                                       \
   } while (false)
 
 namespace system_log {
 
-// Writes one event named `name` with `fields` when `type` is written; otherwise nothing.
-// Text that is not UTF-8 is written with replacement characters. Never throws.
-// REQUIRES: `fields` is a JSON object (or null for none) whose keys are not those of the
-// line itself (time, level, subsystem, category, id, event).
+// One field of an event: a key and a text, number, boolean, null or JSON value. It refers
+// to its key and value without copying them, so it lives only as long as the call it is
+// written for.
+class SYSTEM_EXPORT Field {
+ public:
+  Field(std::string_view key, std::string_view text) : key_(key), kind_(kText), text_(text) {}
+  Field(std::string_view key, const char* text) : Field(key, std::string_view(text)) {}
+  Field(std::string_view key, const std::string& text) : Field(key, std::string_view(text)) {}
+  template <class Integer>
+  requires std::is_integral_v<Integer> && std::is_signed_v<Integer> Field(std::string_view key,
+                                                                          Integer number)
+      : key_(key), kind_(kSigned), signed_(number) {}
+  template <class Integer>
+  requires std::is_integral_v<Integer> && std::is_unsigned_v<Integer> &&
+      (!std::is_same_v<Integer, bool>)Field(std::string_view key, Integer number)
+      : key_(key), kind_(kUnsigned), unsigned_(number) {}
+  Field(std::string_view key, double number) : key_(key), kind_(kDouble), double_(number) {}
+  Field(std::string_view key, bool value) : key_(key), kind_(kBool), bool_(value) {}
+  Field(std::string_view key, std::nullptr_t) : key_(key), kind_(kNull) {}
+  Field(std::string_view key, const nlohmann::ordered_json& value)
+      : key_(key), kind_(kJson), json_(&value) {}
+
+  // Appends `"key":value` to `out`.
+  void appendTo(std::string& out) const;
+
+ private:
+  enum Kind : std::uint8_t { kText, kSigned, kUnsigned, kDouble, kBool, kNull, kJson };
+  std::string_view key_;
+  Kind kind_;
+  union {
+    std::string_view text_;
+    std::int64_t signed_;
+    std::uint64_t unsigned_;
+    double double_;
+    bool bool_;
+    const nlohmann::ordered_json* json_;
+  };
+};
+
+// Writes one event named `name` with `fields`, in their order, when `type` is written;
+// otherwise nothing. Text that is not UTF-8 is written with replacement characters.
+// Never throws.
+// REQUIRES: no field's key is one of the line's own (time, level, subsystem, category, id,
+// event).
 SYSTEM_EXPORT void event(os_log_t log, os_log_type_t type, std::string_view name,
-                         const nlohmann::ordered_json& fields) noexcept;
+                         std::initializer_list<Field> fields = {}) noexcept;
 
 // From now on, writes events of `lowest` and every less verbose type (none when absent, the
 // default) to `fd`, which writeLine uses too (standard error by default). Meant for

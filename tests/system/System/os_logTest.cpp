@@ -19,8 +19,16 @@ TEST(os_log, WritesOneObjectPerLineWithTheLineKeysFirst) {
   LogCapture capture(OS_LOG_TYPE_INFO);
   os_log_t log = os_log_create("com.halvicourt.test", "shape");
   EXPECT_EQ(log, os_log_create("com.halvicourt.test", "shape"));
+  const nlohmann::ordered_json attachment = {{"identifier", "image_downloaded"}, {"bytes", 3}};
   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "transfer.finish",
-                   {{"url", "http://127.0.0.1/\"a b\"\n"}, {"status", 200}, {"path", "\xff/x"}});
+                   {{"url", std::string("http://127.0.0.1/\"a b\"\n\x01")},
+                    {"status", 200},
+                    {"bytes", std::uint64_t{18446744073709551615u}},
+                    {"seconds", 0.25},
+                    {"cached", false},
+                    {"error", nullptr},
+                    {"attachment", attachment},
+                    {"path", "caf\xc3\xa9/\xff"}});
   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_ERROR, "cache.full");
 
   const auto events = capture.events();
@@ -28,7 +36,8 @@ TEST(os_log, WritesOneObjectPerLineWithTheLineKeysFirst) {
   std::vector<std::string> keys;
   for (const auto& item : events[0].items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"time", "level", "subsystem", "category", "id", "event",
-                                            "url", "status", "path"}));
+                                            "url", "status", "bytes", "seconds", "cached", "error",
+                                            "attachment", "path"}));
   EXPECT_TRUE(std::regex_match(events[0]["time"].get<std::string>(),
                                std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
       << events[0]["time"];
@@ -37,8 +46,15 @@ TEST(os_log, WritesOneObjectPerLineWithTheLineKeysFirst) {
   EXPECT_EQ(events[0]["category"], "shape");
   EXPECT_TRUE(events[0]["id"].is_null());
   EXPECT_EQ(events[0]["event"], "transfer.finish");
-  EXPECT_EQ(events[0]["url"], "http://127.0.0.1/\"a b\"\n");
-  EXPECT_EQ(events[0]["path"], "\xef\xbf\xbd/x");  // U+FFFD for the byte that is not UTF-8
+  EXPECT_EQ(events[0]["url"], "http://127.0.0.1/\"a b\"\n\x01");
+  EXPECT_EQ(events[0]["status"], 200);
+  EXPECT_EQ(events[0]["bytes"], 18446744073709551615u);
+  EXPECT_EQ(events[0]["seconds"], 0.25);
+  EXPECT_EQ(events[0]["cached"], false);
+  EXPECT_TRUE(events[0]["error"].is_null());
+  EXPECT_EQ(events[0]["attachment"], attachment);
+  EXPECT_EQ(events[0]["path"],
+            "caf\xc3\xa9/\xef\xbf\xbd");  // U+FFFD for the byte that is not UTF-8
   EXPECT_EQ(events[1]["level"], "error");
   EXPECT_EQ(events[1].size(), 6u) << events[1];
 }
@@ -64,7 +80,7 @@ TEST(os_log, WritesTheConfiguredTypeAndLessVerboseOnes) {
           std::find(row.written.begin(), row.written.end(), name) != row.written.end();
       EXPECT_EQ(os_log_type_enabled(log, type), expected) << name;
       // Called without the check, as a careless caller would: the type still filters.
-      system_log::event(log, type, name, nullptr);
+      system_log::event(log, type, name);
     }
     std::vector<std::string> levels;
     for (const auto& event : capture.events()) levels.push_back(event["level"].get<std::string>());
