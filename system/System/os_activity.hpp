@@ -60,6 +60,7 @@ enum os_activity_flag_t : std::uint32_t {
   OS_ACTIVITY_FLAG_DETACHED = 0x1,
 };
 
+// No activity: as a parent, none; entered, it leaves no activity current for the scope.
 #define OS_ACTIVITY_NONE (os_activity_t())
 // As the parent argument of os_activity_create: the activity current on the calling thread,
 // if any.

@@ -21,7 +21,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -66,13 +65,14 @@ class SYSTEM_EXPORT Field {
   Field(std::string_view key, std::string_view text) : key_(key), kind_(kText), text_(text) {}
   Field(std::string_view key, const char* text) : Field(key, std::string_view(text)) {}
   Field(std::string_view key, const std::string& text) : Field(key, std::string_view(text)) {}
-  template <class Integer>
-  requires std::is_integral_v<Integer> && std::is_signed_v<Integer> Field(std::string_view key,
-                                                                          Integer number)
-      : key_(key), kind_(kSigned), signed_(number) {}
-  template <class Integer>
-  requires std::is_integral_v<Integer> && std::is_unsigned_v<Integer> &&
-      (!std::is_same_v<Integer, bool>)Field(std::string_view key, Integer number)
+  Field(std::string_view key, int number) : Field(key, static_cast<long long>(number)) {}
+  Field(std::string_view key, long number) : Field(key, static_cast<long long>(number)) {}
+  Field(std::string_view key, long long number) : key_(key), kind_(kSigned), signed_(number) {}
+  Field(std::string_view key, unsigned number)
+      : Field(key, static_cast<unsigned long long>(number)) {}
+  Field(std::string_view key, unsigned long number)
+      : Field(key, static_cast<unsigned long long>(number)) {}
+  Field(std::string_view key, unsigned long long number)
       : key_(key), kind_(kUnsigned), unsigned_(number) {}
   Field(std::string_view key, double number) : key_(key), kind_(kDouble), double_(number) {}
   Field(std::string_view key, bool value) : key_(key), kind_(kBool), bool_(value) {}
@@ -89,8 +89,8 @@ class SYSTEM_EXPORT Field {
   Kind kind_;
   union {
     std::string_view text_;
-    std::int64_t signed_;
-    std::uint64_t unsigned_;
+    long long signed_;
+    unsigned long long unsigned_;
     double double_;
     bool bool_;
     const nlohmann::ordered_json* json_;
