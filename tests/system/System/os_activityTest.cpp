@@ -5,7 +5,6 @@
 
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "tests/support/LogCapture.hpp"
@@ -47,17 +46,14 @@ TEST(os_activity, EventsCarryTheRequestAcrossAThreadHandOff) {
     SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "restored");
   }).join();
 
-  std::vector<std::pair<std::string, std::string>> seen;
+  std::string seen;
   for (const auto& event : capture.events()) {
-    seen.emplace_back(event["event"], event["id"].is_null() ? "null" : event["id"]);
+    seen += event["event"].get<std::string>() + "=" +
+            (event["id"].is_null() ? "null" : event["id"].get<std::string>()) + " ";
   }
-  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"made", "request-1"},
-                                                                    {"outside", "null"},
-                                                                    {"completed", "request-1"},
-                                                                    {"child", "request-1"},
-                                                                    {"none", "null"},
-                                                                    {"detached", "request-2"},
-                                                                    {"restored", "request-1"}}));
+  EXPECT_EQ(seen,
+            "made=request-1 outside=null completed=request-1 child=request-1 none=null "
+            "detached=request-2 restored=request-1 ");
 }
 
 TEST(os_activity, CountsTransfersUnderItAndItsAncestors) {
