@@ -10,6 +10,10 @@ Cases (each run alternates ours and the baseline, and which of the two goes firs
               `curl -s -o` of the same address
   memory      one payload with a 10 MB image, against `curl -s -o` of it (the peak RSS of
               the 2,000 requests comes from the throughput case)
+  TLS         with --tls: the throughput (2,000 requests) and cold start cases over HTTPS
+              and HTTP/2 from the same nginx, whose certificate comes from a test authority
+              made for the run; curl gets `--http2 --cacert CA`, the extension
+              SSL_CERT_FILE=CA, so the case needs a session that honours SSL_CERT_FILE
 Wall time, CPU time (user + system) and peak RSS come from wait4's rusage of the child.
 Run through bench/run.sh, which builds first.
 """
@@ -77,6 +81,48 @@ def make_images(www):
         f.write(png_of_size(BIG_IMAGE_BYTES, 1 << 30))
 
 
+# ---- A test authority for the TLS case -----------------------------------------------------
+
+OPENSSL_CONF = """[req]
+distinguished_name = subject
+prompt = no
+[subject]
+CN = unused
+[authority]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[server]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+subjectAltName = IP:127.0.0.1,DNS:localhost
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+"""
+
+
+def make_authority(directory):
+    """An authority and a server certificate for 127.0.0.1 made with the openssl command, as
+    the tests' TestAuthority makes them; returns the paths (authority, certificate, key)."""
+    os.makedirs(directory)
+    conf = os.path.join(directory, "openssl.cnf")
+    with open(conf, "w") as f:
+        f.write(OPENSSL_CONF)
+    path = lambda name: os.path.join(directory, name)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-noenc", "-days", "2"]
+    subprocess.run(["openssl", "req", "-x509", "-config", conf, "-extensions", "authority",
+                    "-subj", "/CN=Halvicourt Bench Authority"] + ec +
+                   ["-keyout", path("authority.key"), "-out", path("authority.pem")],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-x509", "-config", conf, "-extensions", "server",
+                    "-subj", "/CN=127.0.0.1"] + ec +
+                   ["-CA", path("authority.pem"), "-CAkey", path("authority.key"),
+                    "-keyout", path("server.key"), "-out", path("server.pem")],
+                   check=True, capture_output=True)
+    return path("authority.pem"), path("server.pem"), path("server.key")
+
+
 # ---- nginx -------------------------------------------------------------------------------
 
 NGINX_CONF = """daemon off;
@@ -99,7 +145,18 @@ http {{
     listen 127.0.0.1:{port};
     root {www};
   }}
-}}
+{tls}}}
+"""
+
+# The same files over TLS and HTTP/2 (through ALPN), on a second port of the same nginx.
+NGINX_TLS_SERVER = """  server {{
+    listen 127.0.0.1:{port} ssl http2;
+    ssl_certificate {certificate};
+    ssl_certificate_key {key};
+    ssl_protocols TLSv1.2 TLSv1.3;
+    http2_max_concurrent_streams 256;
+    root {www};
+  }}
 """
 
 
@@ -110,17 +167,24 @@ def free_port():
 
 
 class Nginx:
-    """nginx in the foreground with everything it writes under `directory`."""
+    """nginx in the foreground with everything it writes under `directory`; with `tls`
+    (certificate, key), also over TLS on a second port."""
 
-    def __init__(self, directory, www):
+    def __init__(self, directory, www, tls=None):
         self.directory = directory
         self.process = None
+        self.tls_port = None
         os.makedirs(directory)
         for attempt in range(5):
             self.port = free_port()
+            tls_server = ""
+            if tls:
+                self.tls_port = free_port()
+                tls_server = NGINX_TLS_SERVER.format(port=self.tls_port, certificate=tls[0],
+                                                     key=tls[1], www=www)
             conf = os.path.join(directory, "nginx.conf")
             with open(conf, "w") as f:
-                f.write(NGINX_CONF.format(dir=directory, port=self.port, www=www))
+                f.write(NGINX_CONF.format(dir=directory, port=self.port, www=www, tls=tls_server))
             self.process = subprocess.Popen(
                 ["nginx", "-p", directory + "/", "-c", conf, "-e", os.path.join(directory, "error.log")],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -144,6 +208,9 @@ class Nginx:
 
     def url(self, path):
         return "http://127.0.0.1:%d/%s" % (self.port, path)
+
+    def tls_url(self, path):
+        return "https://127.0.0.1:%d/%s" % (self.tls_port, path)
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
@@ -215,13 +282,14 @@ class Bench:
         extension = url.rsplit("/", 1)[-1].rpartition(".")[2]
         return os.path.join(self.caches, name + "." + extension)
 
-    def write_requests(self, server, n):
-        urls = [server.url("img/%05d.png" % i) for i in range(n)]
-        lines = os.path.join(self.inputs, "requests-%d.jsonl" % n)
+    def write_requests(self, server, n, tls=False):
+        address = server.tls_url if tls else server.url
+        urls = [address("img/%05d.png" % i) for i in range(n)]
+        lines = os.path.join(self.inputs, "requests-%d%s.jsonl" % (n, "-tls" if tls else ""))
         with open(lines, "w") as f:
             for i, url in enumerate(urls):
                 f.write(json.dumps({"id": "r%d" % i, "payload": self.payload(url, i)}) + "\n")
-        config = os.path.join(self.inputs, "curl-%d.conf" % n)
+        config = os.path.join(self.inputs, "curl-%d%s.conf" % (n, "-tls" if tls else ""))
         with open(config, "w") as f:
             for url in urls:
                 f.write('url = "%s"\noutput = "%s"\n' % (url, self.cache_file(url)))
@@ -257,16 +325,18 @@ class Bench:
 
     # Runs ---------------------------------------------------------------------------------
 
-    def pair(self, runs, ours_argv, curl_argv, urls, stdin_path=None):
+    def pair(self, runs, ours_argv, curl_argv, urls, stdin_path=None, ours_env=None):
         """Alternates ours and curl `runs` times after one warm-up each; every run starts
-        with an empty caches directory and is checked."""
+        with an empty caches directory and is checked. `ours_env` adds to the extension's
+        environment."""
         out = os.path.join(self.work, "ours.jsonl")
         samples = {"ours": [], "curl": []}
 
         def run(who, keep):
             fresh_directory(self.caches)
             if who == "ours":
-                s = measure(ours_argv, stdin_path, out, self.env, self.inputs)
+                s = measure(ours_argv, stdin_path, out, dict(self.env, **(ours_env or {})),
+                            self.inputs)
                 self.check_ours(out, urls)
             else:
                 s = measure(curl_argv, None, None, self.env, self.inputs)
@@ -348,6 +418,12 @@ def report(results, args, runs):
         TARGETS["throughput_wall"], TARGETS["throughput_cpu"], TARGETS["rss_throughput_mib"])
     row("Cold start, 1 x 64 KiB", c, TARGETS["cold_wall"])
     row("Memory, 1 x 10 MB", m, rss_limit=TARGETS["rss_big_mib"])
+    # Over TLS both sides pay for the handshakes and the ciphers, so the same ratios hold.
+    if "tls_throughput" in results:
+        row("TLS + HTTP/2 throughput, %d x 64 KiB" % THROUGHPUT_REQUESTS,
+            results["tls_throughput"], TARGETS["throughput_wall"], TARGETS["throughput_cpu"],
+            TARGETS["rss_throughput_mib"])
+        row("TLS cold start, 1 x 64 KiB", results["tls_cold"], TARGETS["cold_wall"])
 
     lines = version_lines(args)
     lines.append("load average before / after: %s / %s" % (results["load_before"],
@@ -423,6 +499,8 @@ def main():
     parser.add_argument("--on-disk", action="store_true",
                         help="work in $TMPDIR even when /dev/shm is available")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    parser.add_argument("--tls", action="store_true",
+                        help="also the TLS + HTTP/2 cases (the session must honour SSL_CERT_FILE)")
     args = parser.parse_args()
     args.build = os.path.abspath(os.path.join(os.path.dirname(args.exe), "..", "..", ".."))
     runs = args.runs or (3 if args.quick else 9)
@@ -442,8 +520,10 @@ def main():
         print("bench: generating images in " + work, flush=True)
         www = os.path.join(work, "www")
         make_images(www)
-        server = Nginx(os.path.join(work, "nginx"), www)
-        print("bench: nginx on 127.0.0.1:%d" % server.port, flush=True)
+        tls = make_authority(os.path.join(work, "authority")) if args.tls else None
+        server = Nginx(os.path.join(work, "nginx"), www, tls[1:] if tls else None)
+        print("bench: nginx on 127.0.0.1:%d%s" % (
+            server.port, ", TLS on %d" % server.tls_port if tls else ""), flush=True)
         bench = Bench(args, work)
         results = {"throughput": {}, "cold_runs": cold_runs, "load_before": load_average()}
         if float(results["load_before"].split()[0]) > 0.5 * (os.cpu_count() or 1):
@@ -468,6 +548,23 @@ def main():
         payload = bench.write_payload("big.json", url)
         results["memory"] = bench.pair(runs, [bench.exe, "--time-limit", "60", payload],
                                        ["curl", "-s", "-o", bench.cache_file(url), url], [url])
+        if tls:
+            authority = tls[0]
+            print("bench: TLS + HTTP/2 throughput, %d requests, %d runs each"
+                  % (THROUGHPUT_REQUESTS, runs), flush=True)
+            lines, config, urls = bench.write_requests(server, THROUGHPUT_REQUESTS, tls=True)
+            results["tls_throughput"] = bench.pair(
+                runs, [bench.exe, "--time-limit", "60"],
+                ["curl", "--silent", "--parallel", "--no-progress-meter", "--http2", "--cacert",
+                 authority, "--config", config], urls, stdin_path=lines,
+                ours_env={"SSL_CERT_FILE": authority})
+            print("bench: TLS cold start, %d runs each" % cold_runs, flush=True)
+            url = server.tls_url("img/00000.png")
+            payload = bench.write_payload("cold-tls.json", url)
+            results["tls_cold"] = bench.pair(
+                cold_runs, [bench.exe, "--time-limit", "10", payload],
+                ["curl", "-s", "--http2", "--cacert", authority, "-o", bench.cache_file(url), url],
+                [url], ours_env={"SSL_CERT_FILE": authority})
         results["load_after"] = load_average()
     finally:
         if server is not None:
@@ -482,8 +579,9 @@ def main():
         f.write(table + "\n")
     raw = {str(k): {who: [vars(s) for s in v] for who, v in samples.items()}
            for k, samples in results["throughput"].items()}
-    raw["cold"] = {who: [vars(s) for s in v] for who, v in results["cold"].items()}
-    raw["memory"] = {who: [vars(s) for s in v] for who, v in results["memory"].items()}
+    for case in ("cold", "memory", "tls_throughput", "tls_cold"):
+        if case in results:
+            raw[case] = {who: [vars(s) for s in v] for who, v in results[case].items()}
     with open(os.path.join(args.results, "samples.json"), "w") as f:
         json.dump(raw, f, indent=1)
     print()

@@ -10,9 +10,10 @@ packages=(
   libplist-dev libplist-utils libblocksruntime-dev
   libgtest-dev libcpp-httplib-dev libbenchmark-dev
   python3 curl
+  nginx-light tinyproxy openssl
 )
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(nginx-light gnuplot-nox hyperfine time)
+  packages+=(gnuplot-nox hyperfine time)
 fi
 
 missing=()

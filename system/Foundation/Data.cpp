@@ -103,7 +103,8 @@ std::optional<NSError> Data::write(const URL& url, WritingOptions options) const
 
 std::optional<Data> Data::contentsOfFile(const std::string& path, std::optional<NSError>* error) {
   auto fail = [&](const char* call) {
-    if (error != nullptr) *error = foundation::posixError(std::string(call) + "(" + path + ")", errno);
+    if (error != nullptr)
+      *error = foundation::posixError(std::string(call) + "(" + path + ")", errno);
     return std::nullopt;
   };
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

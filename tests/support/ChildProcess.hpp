@@ -1,0 +1,48 @@
+// Child processes for the servers that tests start (nginx, tinyproxy) and the commands they
+// run (openssl, curl): standard input from /dev/null, every signal at its default action,
+// the environment of the test. Not thread-safe; one owner each.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct CommandResult {
+  int status = -1;     // the exit status, or 128 + the signal that ended the command
+  std::string output;  // standard output and standard error, interleaved as written
+};
+
+// Runs `argv` (argv[0] a path) to its end.
+CommandResult runCommand(const std::vector<std::string>& argv);
+
+// A process started by the constructor and stopped (SIGTERM, then SIGKILL after a minute)
+// by stop() or the destructor.
+class ChildProcess {
+ public:
+  // Appends the child's standard output and standard error to `outputFile`.
+  ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile);
+  ~ChildProcess() { stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Whether it has not exited yet.
+  bool running();
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// A port of 127.0.0.1 that was free a moment ago (bound to port 0, then released): a server
+// started on it may still find it taken, and should then be started again on another.
+int freeLoopbackPort();
+
+// Asks `done` every 10 ms until it says yes (true) or a minute has passed (false).
+bool waitFor(const std::function<bool()>& done);
+
+}  // namespace testing_support

@@ -1,0 +1,95 @@
+#include "tests/support/TlsServer.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "tests/support/TestServer.hpp"
+
+namespace testing_support {
+
+namespace {
+
+constexpr char kConfig[] = R"(daemon off;
+worker_processes 1;
+pid @DIR@/nginx.pid;
+error_log @DIR@/error.log warn;
+events { worker_connections 512; }
+http {
+  log_format fixture '$connection $server_protocol $status $request_uri';
+  access_log @DIR@/access.log fixture;
+  client_body_temp_path @DIR@/temp;
+  proxy_temp_path @DIR@/temp;
+  fastcgi_temp_path @DIR@/temp;
+  uwsgi_temp_path @DIR@/temp;
+  scgi_temp_path @DIR@/temp;
+  types { image/png png; image/gif gif; image/jpeg jpg; image/webp webp; }
+  server {
+    listen 127.0.0.1:@PORT@ ssl http2;
+    ssl_certificate @CERTIFICATE@;
+    ssl_certificate_key @KEY@;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    root @DIR@/www;
+  }
+}
+)";
+
+std::string replaced(std::string text, const std::string& mark, const std::string& value) {
+  for (std::size_t at; (at = text.find(mark)) != std::string::npos;)
+    text.replace(at, mark.size(), value);
+  return text;
+}
+
+}  // namespace
+
+TlsServer::TlsServer(TestAuthority& issuer) {
+  // nginx's workers drop root's rights and must still reach the files.
+  chmod(dir_.path().c_str(), 0755);
+  mkdir(documentRoot().c_str(), 0755);
+  writeFile(documentRoot() + "/image.png", pngBytes());
+  writeFile(documentRoot() + "/image.gif", gifBytes());
+  writeFile(documentRoot() + "/pic.jpg", jpegBytes());
+  writeFile(documentRoot() + "/image.webp", webpBytes());
+  const TestAuthority::ServerCertificate certificate = issuer.issueServerCertificate();
+  std::string config = replaced(kConfig, "@DIR@", dir_.path());
+  config = replaced(config, "@CERTIFICATE@", certificate.certificateFile);
+  config = replaced(config, "@KEY@", certificate.keyFile);
+  const std::string pidFile = dir_.file("nginx.pid");
+  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+    const int port = freeLoopbackPort();
+    writeFile(dir_.file("nginx.conf"), replaced(config, "@PORT@", std::to_string(port)));
+    std::remove(pidFile.c_str());
+    nginx_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path() + "/", "-c",
+                                 dir_.file("nginx.conf"), "-e", dir_.file("error.log")},
+        dir_.file("nginx.out"));
+    // nginx writes its pid once it holds the port, and exits when it cannot have it.
+    const std::string pid = std::to_string(nginx_->pid()) + "\n";
+    waitFor([&] { return !nginx_->running() || readFile(pidFile) == pid; });
+    if (nginx_->running()) port_ = port;
+  }
+  EXPECT_NE(port_, 0) << "nginx did not start: " << readFile(dir_.file("error.log"))
+                      << readFile(dir_.file("nginx.out"));
+}
+
+std::string TlsServer::url(std::string_view path) const {
+  return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+std::vector<TlsServer::Request> TlsServer::requests() const {
+  std::vector<Request> requests;
+  std::istringstream lines(readFile(dir_.file("access.log")));
+  Request request;
+  while (lines >> request.connection >> request.protocol >> request.status >> request.target) {
+    requests.push_back(request);
+  }
+  return requests;
+}
+
+bool TlsServer::waitForRequests(std::size_t count) const {
+  return waitFor([&] { return requests().size() >= count; });
+}
+
+}  // namespace testing_support
