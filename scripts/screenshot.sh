@@ -55,21 +55,7 @@ wait_for test -s "$work/display"
 export DISPLAY=":$(head -n 1 "$work/display")"
 
 # A session bus that activates nothing, so the dunst started below is the only server.
-cat >"$work/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$work</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file="$work/bus.conf" --nofork --print-address=3 3>"$work/bus" \
+dbus-daemon --config-file="$root/tests/support/desktop/session-bus.conf" --nofork --print-address=3 3>"$work/bus" \
   >"$work/bus.log" 2>&1 &
 pids+=($!)
 wait_for test -s "$work/bus"

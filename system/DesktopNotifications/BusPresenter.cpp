@@ -109,21 +109,33 @@ void BusPresenter::wake() {
 }
 
 void BusPresenter::run() {
+  // Once stopping, the thread waits for the replies still due, but never much longer than
+  // one call's timeout, whatever the server or the bus do.
+  std::uint64_t stopBy = UINT64_MAX;
   for (;;) {
     std::deque<DesktopNotification> batch;
-    bool stopping = false;
     {
       objc::MutexLock lock(mu_);
       batch.swap(queue_);
-      stopping = stopping_;
+      if (stopping_ && stopBy == UINT64_MAX) {
+        stopBy = monotonicMicroseconds() + kCallTimeoutMicroseconds + 1'000'000;
+      }
     }
     for (const DesktopNotification& notification : batch) send(notification);
     dispatch();
-    if (stopping) {
-      objc::MutexLock lock(mu_);
-      if (queue_.empty() && unanswered_ == 0) return;
+    if (stopBy != UINT64_MAX) {
+      {
+        objc::MutexLock lock(mu_);
+        if (queue_.empty() && unanswered_ == 0) return;
+      }
+      if (monotonicMicroseconds() >= stopBy) {
+        for (const auto& [cookie, requestIdentifier] : awaiting_) {
+          fail(requestIdentifier, busError("Notify", -ETIMEDOUT, nullptr));
+        }
+        return;
+      }
     }
-    waitForWork();
+    waitForWork(stopBy);
   }
 }
 
@@ -135,7 +147,7 @@ void BusPresenter::send(const DesktopNotification& notification) {
   Message message(created);
   if (r >= 0) {
     r = sd_bus_message_append(message.get(), "susssas", arguments.appName.c_str(), 0u, "",
-                              arguments.summary.c_str(), arguments.body.c_str(), 0);
+                              arguments.summary.c_str(), arguments.body.c_str(), 0u);
   }
   if (r >= 0) r = sd_bus_message_open_container(message.get(), 'a', "{sv}");
   if (r >= 0) {
@@ -148,13 +160,13 @@ void BusPresenter::send(const DesktopNotification& notification) {
   if (r >= 0) r = sd_bus_message_append(message.get(), "i", -1);
   // A floating slot: the bus keeps the pending call until its reply or timeout arrives.
   if (r >= 0) r = sd_bus_call_async(bus_.get(), nullptr, message.get(), onReply, this, 0);
-  std::uint64_t cookie = 0;
-  if (r >= 0) r = sd_bus_message_get_cookie(message.get(), &cookie);
   if (r < 0) {
     fail(notification.requestIdentifier, busError("Notify", r, nullptr));
     answered();
     return;
   }
+  std::uint64_t cookie = 0;
+  sd_bus_message_get_cookie(message.get(), &cookie);  // sent, so it has one
   awaiting_.emplace(cookie, notification.requestIdentifier);
 }
 
@@ -168,18 +180,19 @@ void BusPresenter::dispatch() {
   }
 }
 
-void BusPresenter::waitForWork() {
+void BusPresenter::waitForWork(std::uint64_t until) {
   pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
-  int timeoutMilliseconds = -1;
   if (connected_) {
     fds[1].fd = sd_bus_get_fd(bus_.get());
     fds[1].events = static_cast<short>(sd_bus_get_events(bus_.get()));
-    std::uint64_t until = 0;
-    if (sd_bus_get_timeout(bus_.get(), &until) >= 0 && until != UINT64_MAX) {
-      const std::uint64_t now = monotonicMicroseconds();
-      const std::uint64_t wait = until > now ? (until - now + 999) / 1000 : 0;
-      timeoutMilliseconds = static_cast<int>(std::min<std::uint64_t>(wait, INT_MAX));
-    }
+    std::uint64_t busUntil = UINT64_MAX;
+    if (sd_bus_get_timeout(bus_.get(), &busUntil) >= 0) until = std::min(until, busUntil);
+  }
+  int timeoutMilliseconds = -1;
+  if (until != UINT64_MAX) {
+    const std::uint64_t now = monotonicMicroseconds();
+    const std::uint64_t wait = until > now ? (until - now + 999) / 1000 : 0;
+    timeoutMilliseconds = static_cast<int>(std::min<std::uint64_t>(wait, INT_MAX));
   }
   if (poll(fds, 2, timeoutMilliseconds) > 0 && (fds[0].revents & POLLIN) != 0) {
     std::uint64_t count = 0;

@@ -41,7 +41,9 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   void run() EXCLUDES(mu_);
   void send(const usernotifications::DesktopNotification& notification);
   void dispatch();
-  void waitForWork();
+  // Sleeps until a post, the bus, one of its timeouts, or `until` (CLOCK_MONOTONIC
+  // microseconds; UINT64_MAX for none) wakes the thread.
+  void waitForWork(std::uint64_t until);
   void wake();
   static int onReply(sd_bus_message* reply, void* self, sd_bus_error* error);
   static int onClosed(sd_bus_message* signal, void* self, sd_bus_error* error);

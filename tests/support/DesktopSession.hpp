@@ -3,6 +3,7 @@
 // with a configuration that can activate nothing) and the dunst notification server, each
 // with a private environment under a temporary folder. While it lives, this process's
 // DBUS_SESSION_BUS_ADDRESS names its bus (or, for Parts::none, a socket nobody listens on).
+// The bus and dunst read their configuration from tests/support/desktop.
 // Not thread-safe; one owner, one session at a time in a process.
 #pragma once
 
@@ -28,10 +29,10 @@ class DesktopSession {
 
   // Stops dunst and returns once the bus has released its name.
   void stopServer();
-  // Runs `dunstctl <arguments>` in the session; its standard output.
-  std::string dunstctl(const std::vector<std::string>& arguments) const;
+  // Runs `dunstctl <command>` in the session; its standard output.
+  std::string dunstctl(const std::string& command) const;
   // Closes every notification (dunst then reports each closed), then reads dunst's history:
-  // one object per notification, newest first, with its fields as plain values ("summary",
+  // one object per notification, with its fields as plain values ("summary",
   // "body", "appname", "icon_path", "id", ...).
   std::vector<nlohmann::json> closeAllAndReadHistory() const;
 
@@ -39,8 +40,10 @@ class DesktopSession {
   // Starts `argv` (found on PATH) in the session's environment, its output going to a log in
   // the session's folder. With `pipeFd`, the child's descriptor `pipeTarget` is the writing
   // end of a pipe whose reading end `*pipeFd` is the caller's to close.
-  pid_t start(const std::vector<std::string>& argv, int* pipeFd = nullptr,
-              int pipeTarget = 3) const;
+  pid_t start(std::vector<std::string> argv, int* pipeFd = nullptr, int pipeTarget = 3) const;
+  // Starts a child that stays for the session and returns the first line it writes to its
+  // descriptor 3 (Xvfb's display number, dbus-daemon's address).
+  std::string readLineOf(std::vector<std::string> argv);
   void waitForServer(bool owned) const;
 
   TempDir dir_;
