@@ -16,7 +16,7 @@ namespace {
 foundation::Result<Message> call(sd_bus* bus, const char* destination, const char* path,
                                  const char* interface, const char* method,
                                  const char* argument = nullptr) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is C only
   sd_bus_message* reply = nullptr;
   const int r = argument != nullptr ? sd_bus_call_method(bus, destination, path, interface, method,
                                                          &error, &reply, "s", argument)
@@ -70,7 +70,7 @@ foundation::Result<bool> serverAvailable(sd_bus* bus) {
 }  // namespace
 
 NSError busError(const std::string& call, int r, const sd_bus_error* error) {
-  sd_bus_error local = SD_BUS_ERROR_NULL;
+  sd_bus_error local{};
   if (error == nullptr || !sd_bus_error_is_set(error)) {
     sd_bus_error_set_errno(&local, r);
     error = &local;
