@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing, the demo and the
 # benchmarks need. Installs only what is missing, so a second run is quick.
+# The desktop presenter's tests start their own Xvfb, dbus-daemon and dunst;
+# scripts/screenshot.sh also uses busctl and imagemagick.
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,8 @@ packages=(
   libgtest-dev libcpp-httplib-dev libbenchmark-dev
   python3 curl
   nginx-light tinyproxy openssl
+  libsystemd-dev
+  dbus-daemon dbus-bin xvfb dunst imagemagick fonts-dejavu-core systemd
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(gnuplot-nox hyperfine time)

@@ -1,0 +1,274 @@
+#include "DesktopNotifications/BusPresenter.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <type_traits>
+#include <utility>
+
+#include "DesktopNotifications/Export.hpp"
+
+namespace desktopnotifications {
+
+using usernotifications::DesktopNotification;
+using usernotifications::DesktopPresenterCallbacks;
+
+namespace {
+
+// Notifications the server has not reported closed are remembered up to this many, oldest
+// (lowest id) forgotten first: a server that never reports closings must not grow the map
+// without end. The attachment store's own limit still removes their files.
+constexpr std::size_t kMaximumShown = 4096;
+
+std::uint64_t monotonicMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+}  // namespace
+
+foundation::Result<std::unique_ptr<BusPresenter>> BusPresenter::connect(
+    std::string appName, DesktopPresenterCallbacks callbacks) {
+  foundation::Result<NotificationServerConnection> connection = connectNotificationServer();
+  if (!connection.ok()) return connection.error();
+  std::unique_ptr<BusPresenter> presenter(
+      new BusPresenter(std::move(appName), std::move(callbacks), std::move(*connection)));
+  if (std::optional<NSError> error = presenter->start()) return *error;
+  return presenter;
+}
+
+BusPresenter::BusPresenter(std::string appName, DesktopPresenterCallbacks callbacks,
+                           NotificationServerConnection connection)
+    : appName_(std::move(appName)),
+      callbacks_(std::move(callbacks)),
+      server_(std::move(connection.server)),
+      bus_(std::move(connection.bus)) {}
+
+std::optional<NSError> BusPresenter::start() {
+  sd_bus_slot* match = nullptr;
+  // Subscribed before the first Notify, so that no closing can slip past.
+  if (int r = sd_bus_match_signal(bus_.get(), &match, kNotificationsName, kNotificationsPath,
+                                  kNotificationsInterface, "NotificationClosed", onClosed, this);
+      r < 0) {
+    return busError("AddMatch", r, nullptr);
+  }
+  closedMatch_.reset(match);
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) return foundation::posixError("eventfd", errno);
+  thread_ = std::thread([this] { run(); });
+  return std::nullopt;
+}
+
+BusPresenter::~BusPresenter() {
+  {
+    objc::MutexLock lock(mu_);
+    stopping_ = true;
+  }
+  if (thread_.joinable()) {
+    wake();
+    thread_.join();
+  }
+  closedMatch_.reset();
+  bus_.reset();
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void BusPresenter::post(DesktopNotification notification) {
+  {
+    objc::MutexLock lock(mu_);
+    queue_.push_back(std::move(notification));
+    ++unanswered_;
+  }
+  wake();
+}
+
+void BusPresenter::flush() {
+  // Every call fails by itself after its timeout; the margin covers the thread's own delays.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::microseconds(kCallTimeoutMicroseconds) +
+                        std::chrono::seconds(5);
+  objc::MutexLock lock(mu_);
+  while (unanswered_ > 0) {
+    if (!lock.waitUntil(changed_, deadline)) return;
+  }
+}
+
+void BusPresenter::wake() {
+  const std::uint64_t one = 1;
+  // A full counter already wakes the thread, so a failed write loses nothing.
+  [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+}
+
+void BusPresenter::run() {
+  // Once stopping, the thread waits for the replies still due, but never much longer than
+  // one call's timeout, whatever the server or the bus do.
+  std::uint64_t stopBy = UINT64_MAX;
+  for (;;) {
+    std::deque<DesktopNotification> batch;
+    {
+      objc::MutexLock lock(mu_);
+      batch.swap(queue_);
+      if (stopping_ && stopBy == UINT64_MAX) {
+        stopBy = monotonicMicroseconds() + kCallTimeoutMicroseconds + 1'000'000;
+      }
+    }
+    for (const DesktopNotification& notification : batch) send(notification);
+    dispatch();
+    if (stopBy != UINT64_MAX) {
+      {
+        objc::MutexLock lock(mu_);
+        if (queue_.empty() && unanswered_ == 0) return;
+      }
+      if (monotonicMicroseconds() >= stopBy) {
+        for (const auto& [cookie, requestIdentifier] : awaiting_) {
+          fail(requestIdentifier, busError("Notify", -ETIMEDOUT, nullptr));
+        }
+        return;
+      }
+    }
+    waitForWork(stopBy);
+  }
+}
+
+void BusPresenter::send(const DesktopNotification& notification) {
+  const NotifyArguments arguments = notifyArguments(notification, appName_, server_);
+  sd_bus_message* created = nullptr;
+  int r = sd_bus_message_new_method_call(bus_.get(), &created, kNotificationsName,
+                                         kNotificationsPath, kNotificationsInterface, "Notify");
+  Message message(created);
+  if (r >= 0) {
+    r = sd_bus_message_append(message.get(), "susssas", arguments.appName.c_str(), 0u, "",
+                              arguments.summary.c_str(), arguments.body.c_str(), 0u);
+  }
+  if (r >= 0) r = sd_bus_message_open_container(message.get(), 'a', "{sv}");
+  if (r >= 0) {
+    r = sd_bus_message_append(message.get(), "{sv}", "urgency", "y", int{kNormalUrgency});
+  }
+  for (const auto& [key, value] : arguments.stringHints) {
+    if (r >= 0) r = sd_bus_message_append(message.get(), "{sv}", key.c_str(), "s", value.c_str());
+  }
+  if (r >= 0) r = sd_bus_message_close_container(message.get());
+  if (r >= 0) r = sd_bus_message_append(message.get(), "i", -1);
+  // A floating slot: the bus keeps the pending call until its reply or timeout arrives.
+  if (r >= 0) r = sd_bus_call_async(bus_.get(), nullptr, message.get(), onReply, this, 0);
+  if (r < 0) {
+    fail(notification.requestIdentifier, busError("Notify", r, nullptr));
+    answered();
+    return;
+  }
+  std::uint64_t cookie = 0;
+  sd_bus_message_get_cookie(message.get(), &cookie);  // sent, so it has one
+  awaiting_.emplace(cookie, notification.requestIdentifier);
+}
+
+void BusPresenter::dispatch() {
+  while (connected_) {
+    const int r = sd_bus_process(bus_.get(), nullptr);
+    // Once the connection is lost, sd-bus answers every pending call with an error, then
+    // reports the bus closed.
+    if (r < 0) connected_ = false;
+    if (r <= 0) return;
+  }
+}
+
+void BusPresenter::waitForWork(std::uint64_t until) {
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+  if (connected_) {
+    fds[1].fd = sd_bus_get_fd(bus_.get());
+    fds[1].events = static_cast<short>(sd_bus_get_events(bus_.get()));
+    std::uint64_t busUntil = UINT64_MAX;
+    if (sd_bus_get_timeout(bus_.get(), &busUntil) >= 0) until = std::min(until, busUntil);
+  }
+  int timeoutMilliseconds = -1;
+  if (until != UINT64_MAX) {
+    const std::uint64_t now = monotonicMicroseconds();
+    const std::uint64_t wait = until > now ? (until - now + 999) / 1000 : 0;
+    timeoutMilliseconds = static_cast<int>(std::min<std::uint64_t>(wait, INT_MAX));
+  }
+  if (poll(fds, 2, timeoutMilliseconds) > 0 && (fds[0].revents & POLLIN) != 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] ssize_t drained = read(wakeFd_, &count, sizeof count);
+  }
+}
+
+int BusPresenter::onReply(sd_bus_message* reply, void* self, sd_bus_error*) {
+  static_cast<BusPresenter*>(self)->replied(reply);
+  return 0;
+}
+
+void BusPresenter::replied(sd_bus_message* reply) {
+  std::uint64_t cookie = 0;
+  sd_bus_message_get_reply_cookie(reply, &cookie);
+  auto pending = awaiting_.find(cookie);
+  if (pending == awaiting_.end()) return;
+  const std::string requestIdentifier = std::move(pending->second);
+  awaiting_.erase(pending);
+  std::uint32_t id = 0;
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+    fail(requestIdentifier, busError("Notify", -EIO, error));
+  } else if (int r = sd_bus_message_read(reply, "u", &id); r < 0) {
+    fail(requestIdentifier, busError("Notify", r, nullptr));
+  } else {
+    shown_[id] = requestIdentifier;
+    if (shown_.size() > kMaximumShown) shown_.erase(shown_.begin());
+  }
+  answered();
+}
+
+int BusPresenter::onClosed(sd_bus_message* signal, void* self, sd_bus_error*) {
+  auto* presenter = static_cast<BusPresenter*>(self);
+  std::uint32_t id = 0;
+  std::uint32_t reason = 0;
+  if (sd_bus_message_read(signal, "uu", &id, &reason) < 0) return 0;
+  auto shown = presenter->shown_.find(id);
+  if (shown == presenter->shown_.end()) return 0;
+  const std::string requestIdentifier = std::move(shown->second);
+  presenter->shown_.erase(shown);
+  if (presenter->callbacks_.closed) presenter->callbacks_.closed(requestIdentifier);
+  return 0;
+}
+
+void BusPresenter::fail(const std::string& requestIdentifier, const NSError& error) {
+  if (callbacks_.failed) callbacks_.failed(requestIdentifier, error);
+}
+
+void BusPresenter::answered() {
+  {
+    objc::MutexLock lock(mu_);
+    --unanswered_;
+  }
+  changed_.notify_all();
+}
+
+}  // namespace desktopnotifications
+
+// The library's entry point, found by connectDesktopPresenter with dlsym. No exception may
+// leave it: the caller is another library.
+extern "C" DN_EXPORT usernotifications::DesktopPresenter* DesktopNotificationsConnect(
+    const std::string& appName, usernotifications::DesktopPresenterCallbacks callbacks,
+    NSError* error) {
+  try {
+    auto presenter = desktopnotifications::BusPresenter::connect(appName, std::move(callbacks));
+    if (!presenter.ok()) {
+      *error = presenter.error();
+      return nullptr;
+    }
+    return presenter->release();
+  } catch (const std::exception& exception) {
+    *error =
+        NSError{NSPOSIXErrorDomain, ENOMEM, std::string("desktop presenter: ") + exception.what()};
+    return nullptr;
+  }
+}
+
+static_assert(std::is_same_v<decltype(&DesktopNotificationsConnect),
+                             usernotifications::DesktopPresenterConnectFunction>);

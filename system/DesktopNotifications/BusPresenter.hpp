@@ -1,0 +1,77 @@
+// BusPresenter: the DesktopPresenter over sd-bus. It posts each notification with an
+// asynchronous Notify call and maps the ids the server returns to request identifiers, so
+// that the server's NotificationClosed signal names the request it closes.
+//
+// One thread owns the bus once the presenter has started: post() only queues and wakes it
+// through an eventfd. The queue and the count of posts awaiting a reply are shared and
+// guarded by mu_; everything else below belongs to the bus thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "DesktopNotifications/SessionBus.hpp"
+#include "UserNotifications/DesktopPresenter.hpp"
+#include "objc/Mutex.hpp"
+
+namespace desktopnotifications {
+
+class BusPresenter final : public usernotifications::DesktopPresenter {
+ public:
+  // Connects to the notification server and starts the bus thread.
+  static foundation::Result<std::unique_ptr<BusPresenter>> connect(
+      std::string appName, usernotifications::DesktopPresenterCallbacks callbacks);
+  ~BusPresenter() override;
+
+  void post(usernotifications::DesktopNotification notification) override EXCLUDES(mu_);
+  void flush() override EXCLUDES(mu_);
+
+ private:
+  BusPresenter(std::string appName, usernotifications::DesktopPresenterCallbacks callbacks,
+               NotificationServerConnection connection);
+
+  // Subscribes to NotificationClosed and starts the thread.
+  std::optional<NSError> start();
+  void run() EXCLUDES(mu_);
+  void send(const usernotifications::DesktopNotification& notification);
+  void dispatch();
+  // Sleeps until a post, the bus, one of its timeouts, or `until` (CLOCK_MONOTONIC
+  // microseconds; UINT64_MAX for none) wakes the thread.
+  void waitForWork(std::uint64_t until);
+  void wake();
+  static int onReply(sd_bus_message* reply, void* self, sd_bus_error* error);
+  static int onClosed(sd_bus_message* signal, void* self, sd_bus_error* error);
+  void replied(sd_bus_message* reply);
+  void fail(const std::string& requestIdentifier, const NSError& error);
+  // One post has had its answer, and its callback has run.
+  void answered() EXCLUDES(mu_);
+
+  const std::string appName_;
+  const usernotifications::DesktopPresenterCallbacks callbacks_;
+  const ServerInformation server_;
+  int wakeFd_ = -1;  // an eventfd; set by start()
+
+  // The bus thread's own, after start():
+  Bus bus_;
+  Slot closedMatch_;
+  bool connected_ = true;                          // false once the bus has closed
+  std::map<std::uint64_t, std::string> awaiting_;  // Notify call cookie -> request identifier
+  std::map<std::uint32_t, std::string> shown_;     // notification id -> request identifier
+
+  // Guarded by mu_:
+  objc::Mutex mu_;
+  std::condition_variable changed_;  // unanswered_ fell
+  std::deque<usernotifications::DesktopNotification> queue_ GUARDED_BY(mu_);
+  std::size_t unanswered_ GUARDED_BY(mu_) = 0;  // posts queued or awaiting their reply
+  bool stopping_ GUARDED_BY(mu_) = false;
+
+  std::thread thread_;
+};
+
+}  // namespace desktopnotifications

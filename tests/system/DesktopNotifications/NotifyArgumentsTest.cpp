@@ -1,0 +1,30 @@
+// What dunst cannot show: a server without markup or on the 1.1 protocol, and the hints.
+#include "DesktopNotifications/NotifyArguments.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(NotifyArguments, FollowTheServersMarkupAndVersion) {
+  const std::string image = "file:///s/x.png";
+  const struct {
+    desktopnotifications::ServerInformation server;
+    std::string sound, body;
+    std::vector<std::pair<std::string, std::string>> hints;
+  } rows[] = {
+      {{{"body"}, "1.1"},
+       "default",
+       "a<b & c",
+       {{"image-path", image}, {"image_path", image}, {"sound-name", "message-new-instant"}}},
+      {{{"body", "body-markup"}, "1.2"}, "chime.caf", "a&lt;b &amp; c", {{"image-path", image}}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.server.specVersion + " " + row.body);
+    auto arguments = desktopnotifications::notifyArguments(
+        {"id", "Title", "", "a<b & c", row.sound, image}, "App", row.server);
+    EXPECT_EQ(arguments.body, row.body);
+    EXPECT_EQ(arguments.stringHints, row.hints);
+  }
+}
+
+}  // namespace
