@@ -47,9 +47,7 @@ std::string randomHex(std::size_t bytes) {
 // The temporary name of `name` while it is written, as Data's atomic write names its own,
 // so that the limit knows both kinds as leftovers.
 std::string temporaryName(const std::string& name) {
-  const std::string random = randomHex(6);
-  std::string temporary = "." + name + "." + random + ".tmp";
-  return temporary.size() <= NAME_MAX ? temporary : ".tmp." + random;
+  return "." + name + "." + randomHex(6) + ".tmp";
 }
 
 // "<32 hex digits>-<sourceName>", keeping only the source's extension when the whole name
