@@ -10,7 +10,8 @@ packages=(
   clang-format-14 binutils file
   libcurl4-openssl-dev libssl-dev liburiparser-dev nlohmann-json3-dev
   libplist-dev libplist-utils libblocksruntime-dev
-  libgtest-dev libcpp-httplib-dev libbenchmark-dev
+  libgtest-dev libcpp-httplib-dev libbenchmark-dev zlib1g-dev
+  imagemagick webp
   python3 curl
   nginx-light tinyproxy openssl
   libsystemd-dev

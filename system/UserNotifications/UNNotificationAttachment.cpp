@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string_view>
+#include <memory>
 #include <utility>
+
+#include "UserNotifications/ImageStructure.hpp"
 
 constinit const objc_class objc_class_UNNotificationAttachment = objc_makeClass(
     &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
@@ -15,54 +17,50 @@ OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationAttachment);
 
 namespace {
 
-// An accepted format is known by fixed bytes at its start; the whole of the four formats'
-// signatures fits in the first twelve. A table, not libmagic: loading libmagic's database
-// cost about 6 MB resident and a few milliseconds of every start, for the same answers on
-// these four formats.
-struct ImageSignature {
-  std::string_view lead;  // at offset 0
-  std::size_t tagOffset;  // where `tag` must follow, when there is one
-  std::string_view tag;
-  const char* typeIdentifier;
-};
-
-constexpr ImageSignature kImageSignatures[] = {
-    {"\xFF\xD8\xFF", 0, "", "public.jpeg"},
-    {"\x89PNG\r\n\x1A\n", 0, "", "public.png"},
-    {"GIF87a", 0, "", "com.compuserve.gif"},
-    {"GIF89a", 0, "", "com.compuserve.gif"},
-    // A RIFF container, four bytes of length, then the form type.
-    {"RIFF", 8, "WEBP", "org.webmproject.webp"},
-};
-
-constexpr std::size_t kSniffBytes = 12;
-
-bool hasAt(std::string_view head, std::size_t offset, std::string_view bytes) {
-  return head.size() >= offset + bytes.size() && head.substr(offset, bytes.size()) == bytes;
-}
-
 NSError attachmentError(long code, std::string description) {
   return NSError{UNErrorDomain, code, std::move(description)};
 }
 
-}  // namespace
-
-std::optional<std::string> UNImageTypeIdentifierForBytes(const void* bytes, std::size_t count) {
-  const std::string_view head(static_cast<const char*>(bytes), count);
-  for (const ImageSignature& s : kImageSignatures) {
-    if (hasAt(head, 0, s.lead) && hasAt(head, s.tagOffset, s.tag)) return s.typeIdentifier;
+// The size of the regular file open at `fd`, when it is within the limit.
+foundation::Result<std::uint64_t> imageFileSize(int fd, const std::string& path) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return attachmentError(UNErrorCodeAttachmentInvalidURL, "not a regular file: " + path);
   }
-  return std::nullopt;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > kUNNotificationAttachmentMaximumImageBytes) {
+    return attachmentError(UNErrorCodeAttachmentInvalidFileSize,
+                           "file of " + std::to_string(size) + " bytes is over the limit: " + path);
+  }
+  return size;
 }
+
+// The type of the whole image in the file open at `fd`, checked from its first byte to its
+// end; the error names `path`.
+foundation::Result<std::string> wholeImageFileType(int fd, const std::string& path) {
+  foundation::Result<std::uint64_t> size = imageFileSize(fd, path);
+  if (!size.ok()) return size.error();
+  foundation::Result<const char*> type = usernotifications::wholeImageType(fd, *size);
+  if (!type.ok()) {
+    NSError error = type.error();
+    error.description += ": " + path;
+    return error;
+  }
+  return std::string(*type);
+}
+
+}  // namespace
 
 Class UNNotificationAttachment::classRecord() { return &objc_class_UNNotificationAttachment; }
 
-UNNotificationAttachment::UNNotificationAttachment(std::string identifier, URL url,
-                                                   std::string type)
+UNNotificationAttachment::UNNotificationAttachment(
+    std::string identifier, URL url, std::string type,
+    std::optional<usernotifications::StoredFile> stored)
     : NSObject(&objc_class_UNNotificationAttachment),
       identifier_(std::move(identifier)),
       url_(std::move(url)),
-      type_(std::move(type)) {}
+      type_(std::move(type)),
+      stored_(std::move(stored)) {}
 
 Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentifier(
     const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions*,
@@ -81,34 +79,40 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentif
   if (fd < 0) {
     int err = errno;
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL,
-                                "open(" + path + "): " + std::strerror(err)));
+                                "open(" + path + "): " + foundation::errorString(err)));
   }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  foundation::Result<std::uint64_t> size = imageFileSize(fd, path);
+  if (!size.ok()) {
     close(fd);
-    return fail(attachmentError(UNErrorCodeAttachmentInvalidURL, "not a regular file: " + path));
+    return fail(size.error());
   }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (size > kUNNotificationAttachmentMaximumImageBytes) {
+
+  const std::shared_ptr<usernotifications::AttachmentStore> store =
+      usernotifications::AttachmentStore::shared();
+  if (!store) {
+    // No store was set up (a process other than the host): the file is checked where it is.
+    foundation::Result<std::string> type = wholeImageFileType(fd, path);
     close(fd);
-    return fail(
-        attachmentError(UNErrorCodeAttachmentInvalidFileSize,
-                        "file of " + std::to_string(size) + " bytes is over the limit: " + path));
+    if (!type.ok()) return fail(type.error());
+    return Strong<UNNotificationAttachment>::adopt(
+        new UNNotificationAttachment(identifier, url, std::move(*type), std::nullopt));
   }
-  char head[kSniffBytes];
-  std::size_t got = 0;
-  while (got < sizeof head) {
-    ssize_t n = read(fd, head + got, sizeof head - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+
+  foundation::Result<usernotifications::StoredFile> stored =
+      store->take(fd, path.substr(path.rfind('/') + 1));
   close(fd);
-  std::optional<std::string> type = UNImageTypeIdentifierForBytes(head, got);
-  if (!type) {
-    return fail(attachmentError(UNErrorCodeAttachmentUnrecognizedType,
-                                "not a JPEG, PNG, GIF or WebP image: " + path));
+  if (!stored.ok()) {
+    return fail(
+        attachmentError(UNErrorCodeAttachmentMoveIntoDataStoreFailed, stored.error().description));
   }
-  return Strong<UNNotificationAttachment>::adopt(
-      new UNNotificationAttachment(identifier, url, std::move(*type)));
+  // The store's file is what is checked: the bytes shown are the bytes that passed.
+  foundation::Result<std::string> type = wholeImageFileType(stored->descriptor(), stored->path());
+  if (!type.ok()) {
+    stored->discard();
+    return fail(type.error());
+  }
+  stored->closeDescriptor();
+  URL storedURL = URL::fileURLWithPath(stored->path());
+  return Strong<UNNotificationAttachment>::adopt(new UNNotificationAttachment(
+      identifier, std::move(storedURL), std::move(*type), std::move(*stored)));
 }

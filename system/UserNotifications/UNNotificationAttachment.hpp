@@ -1,5 +1,7 @@
 // UNNotificationAttachment: a media file attached to a notification. Made only through the
-// factory, which checks the file; immutable afterwards, so thread-safe.
+// factory, which checks the file and, when the host set up an attachment store, names the
+// store's own copy of it; immutable afterwards, so thread-safe. An attachment holds its
+// store file for as long as it lives.
 #pragma once
 
 #include <cstdint>
@@ -8,30 +10,30 @@
 
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
+#include "UserNotifications/AttachmentStore.hpp"
+#include "UserNotifications/Export.hpp"
+#include "UserNotifications/UNError.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 
 // Attachment options; none are used, so the type carries nothing yet.
 struct UNNotificationAttachmentOptions {};
 
-inline constexpr const char* UNErrorDomain = "UNErrorDomain";
-inline constexpr long UNErrorCodeAttachmentInvalidURL = 100;
-inline constexpr long UNErrorCodeAttachmentUnrecognizedType = 101;
-inline constexpr long UNErrorCodeAttachmentInvalidFileSize = 102;
-inline constexpr long UNErrorCodeAttachmentNotInDataStore = 103;
-
 // The largest image file the platform accepts as an attachment.
 inline constexpr std::uint64_t kUNNotificationAttachmentMaximumImageBytes = 10u * 1024u * 1024u;
 
 extern const objc_class objc_class_UNNotificationAttachment;
 
-class UNNotificationAttachment : public NSObject {
+class UN_EXPORT UNNotificationAttachment : public NSObject {
  public:
   static Class classRecord();
 
   // An attachment for `url` when it is a file URL of an existing regular file (a symbolic
-  // link is refused) of at most 10 MiB whose bytes are a JPEG, PNG, GIF or WebP image;
-  // otherwise absent, with `error` (when given) saying why. Thread-safe.
+  // link is refused) of at most 10 MiB that holds one whole JPEG, PNG, GIF or WebP image
+  // (usernotifications::wholeImageType); otherwise absent, with `error` (when given) saying
+  // why. With a shared AttachmentStore, the store takes its own copy of the file that was
+  // opened, that copy is what is checked (and removed when refused), and the attachment's
+  // URL names it; without one, the URL is `url`. Thread-safe.
   static Strong<UNNotificationAttachment> attachmentWithIdentifier(
       const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
       std::optional<NSError>* error);
@@ -43,13 +45,11 @@ class UNNotificationAttachment : public NSObject {
   const std::string& type() const { return type_; }
 
  private:
-  UNNotificationAttachment(std::string identifier, URL url, std::string type);
+  UNNotificationAttachment(std::string identifier, URL url, std::string type,
+                           std::optional<usernotifications::StoredFile> stored);
 
   const std::string identifier_;
   const URL url_;
   const std::string type_;
+  const std::optional<usernotifications::StoredFile> stored_;  // held while this lives
 };
-
-// The type identifier of image bytes recognised by their signature, or absent when they
-// are none of the four accepted formats. Exposed for tests. Thread-safe.
-std::optional<std::string> UNImageTypeIdentifierForBytes(const void* bytes, std::size_t count);

@@ -57,6 +57,7 @@ TEST(UNNotificationAttachment, RefusesWhatIsNotASmallLocalImageAndSaysWhy) {
   TempDir dir;
   writeFile(dir.file("page.png"), "<!DOCTYPE html><html><body>404</body></html>");
   writeFile(dir.file("empty.png"), "");
+  writeFile(dir.file("cut.png"), testing_support::pngBytes().substr(0, 40));
   ASSERT_EQ(mkdir(dir.file("folder.png").c_str(), 0700), 0);
   writeFile(dir.file("real.png"), testing_support::pngBytes());
   ASSERT_EQ(symlink(dir.file("real.png").c_str(), dir.file("link.png").c_str()), 0);
@@ -72,6 +73,7 @@ TEST(UNNotificationAttachment, RefusesWhatIsNotASmallLocalImageAndSaysWhy) {
   } const rows[] = {
       {"page.png", UNErrorCodeAttachmentUnrecognizedType, "not a JPEG, PNG, GIF or WebP"},
       {"empty.png", UNErrorCodeAttachmentUnrecognizedType, "not a JPEG, PNG, GIF or WebP"},
+      {"cut.png", UNErrorCodeAttachmentCorrupt, "truncated PNG"},
       {"folder.png", UNErrorCodeAttachmentInvalidURL, "not a regular file"},
       {"missing.png", UNErrorCodeAttachmentInvalidURL, "No such file"},
       {"link.png", UNErrorCodeAttachmentInvalidURL, "symbolic links"},

@@ -1,0 +1,167 @@
+#include "UserNotifications/AttachmentStore.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Foundation/FileManager.hpp"
+#include "UserNotifications/UNNotificationAttachment.hpp"
+#include "tests/support/TempDir.hpp"
+#include "tests/support/TestServer.hpp"
+
+namespace {
+
+using testing_support::pngBytes;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+using usernotifications::AttachmentStore;
+
+// A caches directory, and a store in a directory of its own set up as the process's store
+// for the test's length.
+class AttachmentStoreTest : public testing::Test {
+ protected:
+  void open(std::uint64_t limitBytes) {
+    foundation::Result<std::shared_ptr<AttachmentStore>> opened =
+        AttachmentStore::open(state_.file("app/Attachments"), limitBytes);
+    ASSERT_TRUE(opened.ok()) << opened.error().description;
+    store_ = *opened;
+    AttachmentStore::setShared(store_);
+  }
+  void TearDown() override { AttachmentStore::setShared(nullptr); }
+
+  Strong<UNNotificationAttachment> attach(const std::string& name,
+                                          std::optional<NSError>* error = nullptr) {
+    return UNNotificationAttachment::attachmentWithIdentifier(
+        "image_downloaded", URL::fileURLWithPath(caches_.file(name)), nullptr, error);
+  }
+  std::size_t storedFiles() const {
+    auto entries = std::filesystem::directory_iterator(store_->directory());
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+  }
+
+  TempDir caches_;
+  TempDir state_;
+  std::shared_ptr<AttachmentStore> store_;
+};
+
+ino_t inode(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCachesFile) {
+  ASSERT_NO_FATAL_FAILURE(open(1 << 20));
+  writeFile(caches_.file("x.png"), pngBytes());
+  Strong<UNNotificationAttachment> shown = attach("x.png");
+  ASSERT_TRUE(shown);
+  const std::string stored = shown->url().path();
+  EXPECT_TRUE(std::regex_match(stored, std::regex(store_->directory() + "/[0-9a-f]{32}-x\\.png")))
+      << stored;
+  EXPECT_EQ(inode(stored), inode(caches_.file("x.png")));  // a link to the very file
+  EXPECT_EQ(shown->type(), "public.png");
+
+  // A later download of the same address renames an error page onto the name.
+  writeFile(caches_.file(".x.png.0123456789ab.tmp"), "<html><body>404</body></html>");
+  ASSERT_EQ(
+      std::rename(caches_.file(".x.png.0123456789ab.tmp").c_str(), caches_.file("x.png").c_str()),
+      0);
+  std::optional<NSError> error;
+  EXPECT_FALSE(attach("x.png", &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, UNErrorCodeAttachmentUnrecognizedType);
+  EXPECT_EQ(readFile(stored), pngBytes());
+  EXPECT_EQ(storedFiles(), 1u);                                 // the refused copy was removed
+  EXPECT_TRUE(std::filesystem::exists(caches_.file("x.png")));  // the extension's file stays
+
+  // A file replaced after it was opened has no name left to link: its bytes are copied.
+  writeFile(caches_.file("y.png"), pngBytes());
+  const int fd = ::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(std::rename(caches_.file("x.png").c_str(), caches_.file("y.png").c_str()), 0);
+  foundation::Result<usernotifications::StoredFile> copied = store_->take(fd, "y.png");
+  close(fd);
+  ASSERT_TRUE(copied.ok()) << copied.error().description;
+  EXPECT_EQ(readFile(copied->path()), pngBytes());
+}
+
+TEST_F(AttachmentStoreTest, HoldsAFileForAsLongAsItsAttachmentLives) {
+  ASSERT_NO_FATAL_FAILURE(open(1));  // any file puts the store over its limit
+  writeFile(caches_.file("x.png"), pngBytes());
+  Strong<UNNotificationAttachment> first = attach("x.png");
+  Strong<UNNotificationAttachment> second = attach("x.png");
+  ASSERT_TRUE(first && second);
+  const std::string firstPath = first->url().path();
+  const std::string secondPath = second->url().path();
+  EXPECT_NE(firstPath, secondPath);
+  EXPECT_TRUE(std::filesystem::exists(firstPath));
+  EXPECT_TRUE(std::filesystem::exists(secondPath));
+
+  first = Strong<UNNotificationAttachment>();
+  EXPECT_FALSE(std::filesystem::exists(firstPath));
+  EXPECT_TRUE(std::filesystem::exists(secondPath));
+
+  // A notification that closed gives its file up at once, held or not.
+  store_->remove(secondPath);
+  EXPECT_FALSE(std::filesystem::exists(secondPath));
+  store_->remove(caches_.file("x.png"));  // not the store's: left alone
+  EXPECT_TRUE(std::filesystem::exists(caches_.file("x.png")));
+}
+
+TEST_F(AttachmentStoreTest, ThreadsTakingTheSameFileAtOnceEachGetAWholeFileOfTheirOwn) {
+  ASSERT_NO_FATAL_FAILURE(open(3 * pngBytes().size()));
+  writeFile(caches_.file("x.png"), pngBytes());
+  std::mutex mu;
+  std::set<std::string> paths;  // guarded by mu
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        Strong<UNNotificationAttachment> a = attach("x.png");
+        ASSERT_TRUE(a);
+        EXPECT_EQ(readFile(a->url().path()), pngBytes());
+        std::lock_guard<std::mutex> lock(mu);
+        paths.insert(a->url().path());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(paths.size(), 200u);
+  EXPECT_LE(storedFiles(), 3u);
+}
+
+TEST(AttachmentStoreDirectory, IsTheExtensionsStateUnderXdg) {
+  const std::string caches =
+      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true).front();
+  const std::string identifier = caches.substr(caches.rfind('/') + 1);
+  setenv("HOME", "/home/someone", 1);
+  struct Row {
+    const char* stateHome;
+    std::string expected;
+  } const rows[] = {
+      {"/var/state", "/var/state/" + identifier + "/Attachments"},
+      {"relative/state", "/home/someone/.local/state/" + identifier + "/Attachments"},
+      {nullptr, "/home/someone/.local/state/" + identifier + "/Attachments"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.stateHome != nullptr ? row.stateHome : "(unset)");
+    if (row.stateHome != nullptr) {
+      setenv("XDG_STATE_HOME", row.stateHome, 1);
+    } else {
+      unsetenv("XDG_STATE_HOME");
+    }
+    EXPECT_EQ(AttachmentStore::defaultDirectory(), row.expected);
+  }
+}
+
+}  // namespace
