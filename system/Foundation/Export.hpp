@@ -1,5 +1,5 @@
-// FOUNDATION_EXPORT marks a declaration as part of libFoundation's interface. The library is built with
-// hidden visibility, so only what carries the mark is exported to other images; everything
+// FOUNDATION_EXPORT marks a declaration as part of libFoundation's interface. The library is built
+// with hidden visibility, so only what carries the mark is exported to other images; everything
 // else binds inside the library and costs the dynamic loader nothing.
 #pragma once
 

@@ -40,7 +40,7 @@ FOUNDATION_EXPORT std::string errorString(int err);
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}        // NOLINT: implicit
   Result(NSError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return state_.index() == 0; }

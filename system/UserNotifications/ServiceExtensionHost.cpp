@@ -247,10 +247,9 @@ void Host::inputError(const std::string& message) {
 
 void Host::readFiles() {
   for (const std::string& file : options_.files) {
-    std::optional<NSError> error;
-    std::optional<Data> text = Data::contentsOfFile(file, &error);
-    if (!text) {
-      inputError(file + ": cannot read: " + error->description);
+    foundation::Result<Data> text = Data::contentsOfFile(file);
+    if (!text.ok()) {
+      inputError(file + ": cannot read: " + text.error().description);
       continue;
     }
     std::string why;
@@ -291,7 +290,7 @@ void Host::readLines() {
     }
     submit(std::move(request));
   }
-  if (std::ferror(stdin)) inputError(std::string("standard input: ") + std::strerror(errno));
+  if (std::ferror(stdin)) inputError("standard input: " + foundation::errorString(errno));
   std::free(buffer);
 }
 
@@ -449,7 +448,7 @@ int Host::run() {
   active_.clear();
 
   if (int err = output_.failure()) {
-    printError(std::string("standard output: ") + std::strerror(err));
+    printError("standard output: " + foundation::errorString(err));
     return 1;
   }
   return inputFailed ? 1 : 0;

@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "objc/FileDescriptor.hpp"
 
 constinit const objc_class objc_class_UNNotificationAttachment = objc_plainClass(
     &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
@@ -77,20 +78,17 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentif
   }
   const std::string path = url.path();
   // O_NOFOLLOW: a link planted in the caches directory must not attach a file elsewhere.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    int err = errno;
+  const objc::FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.valid()) {
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL,
-                                "open(" + path + "): " + std::strerror(err)));
+                                "open(" + path + "): " + foundation::errorString(errno)));
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL, "not a regular file: " + path));
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > kUNNotificationAttachmentMaximumImageBytes) {
-    close(fd);
     return fail(
         attachmentError(UNErrorCodeAttachmentInvalidFileSize,
                         "file of " + std::to_string(size) + " bytes is over the limit: " + path));
@@ -98,12 +96,11 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentif
   char head[kSniffBytes];
   std::size_t got = 0;
   while (got < sizeof head) {
-    ssize_t n = read(fd, head + got, sizeof head - got);
+    ssize_t n = read(fd.get(), head + got, sizeof head - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
-  close(fd);
   std::optional<std::string> type = UNImageTypeIdentifierForBytes(head, got);
   if (!type) {
     return fail(attachmentError(UNErrorCodeAttachmentUnrecognizedType,

@@ -75,24 +75,22 @@ constinit const objc_method kDerivedMethods[] = {
     {"name", "*16@0:8", OBJC_IMP(Derived_name)},
 };
 
-template <std::size_t N>
-constexpr objc_class withMethods(Class superclass, const char* name, std::size_t size,
-                                 const objc_method (&methods)[N], id (*create)(Class)) {
-  objc_class cls = objc_plainClass(superclass, name, size);
-  cls.methods = methods;
-  cls.methodCount = N;
+constexpr objc_class withCreate(objc_class cls, id (*create)(Class)) {
   cls.create = create;
   return cls;
 }
 
 }  // namespace
 
-constinit const objc_class objc_class_RuntimeTestBase = withMethods(
-    &objc_class_NSObject, "RuntimeTestBase", sizeof(RuntimeTestBase), kBaseMethods, &createBase);
+constinit const objc_class objc_class_RuntimeTestBase =
+    withCreate(objc_classWithMethods(&objc_class_NSObject, "RuntimeTestBase",
+                                     sizeof(RuntimeTestBase), kBaseMethods),
+               &createBase);
 OBJC_CLASSLIST_ENTRY(objc_class_RuntimeTestBase);
 constinit const objc_class objc_class_RuntimeTestDerived =
-    withMethods(&objc_class_RuntimeTestBase, "RuntimeTestDerived", sizeof(RuntimeTestDerived),
-                kDerivedMethods, &createDerived);
+    withCreate(objc_classWithMethods(&objc_class_RuntimeTestBase, "RuntimeTestDerived",
+                                     sizeof(RuntimeTestDerived), kDerivedMethods),
+               &createDerived);
 OBJC_CLASSLIST_ENTRY(objc_class_RuntimeTestDerived);
 constinit const objc_class objc_class_RuntimeTestLeaf =
     objc_plainClass(&objc_class_RuntimeTestDerived, "RuntimeTestLeaf", sizeof(RuntimeTestDerived));
