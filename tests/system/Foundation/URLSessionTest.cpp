@@ -157,6 +157,33 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
   EXPECT_TRUE(fetch(atCap, server.url("/image.png")).body.has_value());
 }
 
+// The platform thread resumes a task inside its request message and carries on with that
+// message afterwards, so a completion must wait for resume() to return, even for an address
+// refused before any network work. A completion run inside resume() would wait here in vain.
+TEST(URLSessionTest, CompletionOfAnAddressRefusedAtOnceWaitsForResumeToReturn) {
+  URLSession session(quickConfiguration());
+  for (const char* address : {"ftp://127.0.0.1/", "file:///etc/hostname"}) {
+    SCOPED_TRACE(address);
+    std::mutex mu;
+    std::condition_variable cv;
+    bool returned = false;  // guarded by mu
+    std::promise<bool> observed;
+    Strong<URLSessionDataTask> task = session.dataTask(
+        urlOf(address),
+        [&](std::optional<Data>, std::optional<HTTPURLResponse>, std::optional<NSError>) {
+          std::unique_lock<std::mutex> lock(mu);
+          observed.set_value(cv.wait_until(lock, deadline(), [&] { return returned; }));
+        });
+    task->resume();
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      returned = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(observed.get_future().get());
+  }
+}
+
 TEST(URLSessionTest, SlowAnswerCompletesOnlyAfterTheServerAnswers) {
   TestServer server;
   Recorder recorder;
