@@ -4,9 +4,10 @@
 // lock of the session, each exactly once.
 //
 // Only http and https are fetched, redirects included. A body over the configured cap,
-// a connection that stays idle past the time-out, or too many redirects fail the transfer
-// (URLSessionEngine.hpp holds these rules). A failed transfer has no body: completion gets
-// absent data and an error. An HTTP error status is not a failure: its body is delivered.
+// a connection that stays idle past the time-out, a transfer still running at its deadline,
+// or too many redirects fail the transfer (URLSessionEngine.hpp holds these rules). A failed
+// transfer has no body: completion gets absent data and an error. An HTTP error status is
+// not a failure: its body is delivered.
 //
 // Thread-safe. A completion never runs before the resume() that started its task has
 // returned. Destroying a session cancels what is still running (each completion is called
@@ -38,6 +39,9 @@ struct URLSessionConfiguration {
   std::size_t maximumBodyBytes = 16u * 1024u * 1024u;
   // Connect time-out, and the longest a transfer may go without receiving anything.
   std::chrono::seconds timeoutIntervalForRequest{60};
+  // The longest a transfer may take from its start to its last byte, however steadily the
+  // bytes come.
+  std::chrono::seconds timeoutIntervalForResource{60};
   long maximumRedirects = 10;
   // Connections at once to one host, and in all; further transfers wait their turn.
   // maximumConnections also bounds the transfers under way, each counted from its start

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -169,6 +170,9 @@ std::optional<NSError> URLSessionEngine::prepare(Transfer& t) {
   CURL* e = t.easy;
   t.maximumBodyBytes = configuration_.maximumBodyBytes;
   const long timeout = static_cast<long>(configuration_.timeoutIntervalForRequest.count());
+  const auto deadline = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              configuration_.timeoutIntervalForResource)
+                                              .count());
   const auto cap = static_cast<curl_off_t>(
       std::min<std::size_t>(configuration_.maximumBodyBytes,
                             static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max())));
@@ -189,6 +193,10 @@ std::optional<NSError> URLSessionEngine::prepare(Transfer& t) {
   // A transfer fails once it has received nothing for the whole time-out.
   set(curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L));
   set(curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout));
+  // A server trickling just above that rate must not hold a connection, and with it every
+  // later transfer to that host, for as long as the body cap allows: each transfer also has
+  // a deadline from its start.
+  set(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, deadline));
   // Refuses a declared Content-Length over the cap before any of the body arrives.
   set(curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, cap));
   set(curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes));

@@ -1,8 +1,9 @@
 // URLSessionEngine: the libcurl side of a URLSession, and the rules that limit its transfers:
 // the protocols fetched (redirects included), how many redirects are followed, the body cap,
-// the idle time-out, and how many transfers run at once, per host and in all. It owns one network
-// thread, started with the first transfer, which alone touches the libcurl multi handle and every
-// easy handle; other threads only queue transfers and wake it.
+// the idle time-out, the deadline of each transfer, and how many transfers run at once, per
+// host and in all. It owns one network thread, started with the first transfer, which alone
+// touches the libcurl multi handle and every easy handle; other threads only queue transfers
+// and wake it.
 //
 // Private to Foundation (nothing here is exported). Thread-safe. Every transfer submitted
 // is handed to the delivery function exactly once, with its body or its error.

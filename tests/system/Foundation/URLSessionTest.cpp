@@ -124,8 +124,12 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
   testing_support::writeFile(temp.file("secret"), "local file content");
   URLSessionConfiguration atPng = quickConfiguration();
   atPng.maximumBodyBytes = pngBytes().size() - 1;
+  // Only its deadline can end a trickle: the idle time-out stays at its minute.
+  URLSessionConfiguration deadline;
+  deadline.timeoutIntervalForResource = std::chrono::seconds(1);
   URLSession session(quickConfiguration());
   URLSession belowCap(atPng);
+  URLSession withDeadline(deadline);
   struct Row {
     URLSession& session;
     std::string url;
@@ -139,6 +143,7 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
       {session, server.url("/redirect?to=file://" + temp.file("secret")), NSURLErrorUnsupportedURL},
       {session, server.url("/redirect-loop"), NSURLErrorHTTPTooManyRedirects},
       {session, server.url("/gate/never"), NSURLErrorTimedOut},
+      {withDeadline, server.url("/trickle"), NSURLErrorTimedOut},
       {session, "file:///etc/hostname", NSURLErrorUnsupportedURL},
       {session, "ftp://127.0.0.1/", NSURLErrorUnsupportedURL},
       {session, "image.png", NSURLErrorUnsupportedURL},
