@@ -12,9 +12,22 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 extern char** environ;
+
+namespace {
+
+// "halvicourt_measure: <call>: <errno's text>" on standard error. perror rather than
+// foundation::errorString: loading libFoundation would add its libraries to the memory that
+// the measured child inherits.
+int fail(const std::string& call, int err) {
+  errno = err;
+  std::perror(("halvicourt_measure: " + call).c_str());
+  return 127;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -24,16 +37,12 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   if (int rc = posix_spawnp(&pid, argv[2], nullptr, nullptr, argv + 2, environ); rc != 0) {
-    std::fprintf(stderr, "halvicourt_measure: posix_spawnp(%s): %s\n", argv[2], std::strerror(rc));
-    return 127;
+    return fail(std::string("posix_spawnp(") + argv[2] + ")", rc);
   }
   int status = 0;
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) {
-      std::fprintf(stderr, "halvicourt_measure: wait4: %s\n", std::strerror(errno));
-      return 127;
-    }
+    if (errno != EINTR) return fail("wait4", errno);
   }
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
   auto seconds = [](const timeval& t) {
@@ -41,10 +50,7 @@ int main(int argc, char** argv) {
   };
   const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   std::FILE* out = std::fopen(argv[1], "w");
-  if (out == nullptr) {
-    std::fprintf(stderr, "halvicourt_measure: fopen(%s): %s\n", argv[1], std::strerror(errno));
-    return 127;
-  }
+  if (out == nullptr) return fail(std::string("fopen(") + argv[1] + ")", errno);
   std::fprintf(out, "%.6f %.6f %.6f %ld %d\n", wall.count(), seconds(usage.ru_utime),
                seconds(usage.ru_stime), usage.ru_maxrss, exitStatus);
   std::fclose(out);

@@ -1,7 +1,6 @@
 #include "service/NotificationService.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <span>
 #include <utility>
@@ -25,20 +24,12 @@ std::string md5(std::string_view text) {
       CC_MD5(b.data(), static_cast<std::uint32_t>(b.size()), digest);
     });
   }
-  std::string result;
-  result.reserve(2 * CC_MD5_DIGEST_LENGTH);
-  for (std::uint32_t i = 0; i < CC_MD5_DIGEST_LENGTH; ++i) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    result.append(two, 2);
-  }
-  return result;
+  return foundation::hexString(digest);
 }
 
-std::string cachesDirectory(const FileManager&) {
-  std::vector<std::string> paths =
-      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true);
-  return paths.empty() ? std::string() : paths.front();
+std::string cachesDirectory(const FileManager& fileManager) {
+  std::vector<URL> urls = fileManager.urls(NSCachesDirectory, NSUserDomainMask);
+  return urls.empty() ? std::string() : urls.front().path();
 }
 
 std::optional<URL> cacheFileURL(const URL& url) {
@@ -58,7 +49,7 @@ std::optional<URL> saveBody(const URL& url, const std::optional<Data>& body) {
   // Written aside and renamed into place: two downloads of one address never hand the
   // attachment a half-written file, a failed write leaves nothing, and a link planted at
   // the name is replaced, not written through.
-  if (body->write(*file, Data::atomic)) return std::nullopt;
+  if (std::optional<NSError> error = body->write(*file, Data::atomic)) return std::nullopt;
   return file;
 }
 

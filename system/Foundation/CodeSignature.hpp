@@ -1,18 +1,30 @@
 // The bundle's detached ad hoc signature: _CodeSignature/CodeResources, an XML property list
 // that a build step writes beside the executable. It names the signing identifier (the
 // bundle identifier), carries no team identifier, and holds the SHA-256 of the executable and
-// of Info.plist. Stateless and thread-safe.
+// of Info.plist. Stateless and thread-safe. Only the extension runner checks signatures, so
+// none of this is exported.
 #pragma once
 
 #include <optional>
 #include <string>
 
 #include "Foundation/NSBundle.hpp"
+#include "Foundation/NSError.hpp"
+
+inline constexpr const char* NSOSStatusErrorDomain = "NSOSStatusErrorDomain";
+// NSOSStatusErrorDomain codes: a bundle without a signature, and one whose signature does not
+// hold (a changed file, a signature that covers too little or names someone else).
+inline constexpr long errSecCSUnsigned = -67062;
+inline constexpr long errSecCSSignatureFailed = -67061;
+
+namespace foundation {
 
 inline constexpr const char* kCodeSignaturePath = "_CodeSignature/CodeResources";
 
-// Checks the bundle's signature; returns what is wrong, or absent when it holds.
-std::optional<std::string> NSBundleVerifyCodeSignature(const NSBundle& bundle);
+// Checks the bundle's signature: absent when it holds, otherwise what is wrong.
+[[nodiscard]] std::optional<NSError> verifyCodeSignature(const NSBundle& bundle);
 
-// The lowercase hex SHA-256 of a file's bytes; absent when it cannot be read.
-std::optional<std::string> NSFileSHA256(const std::string& path);
+// The lowercase hex SHA-256 of a file's bytes, or the POSIX error that kept it from being read.
+Result<std::string> fileSHA256(const std::string& path);
+
+}  // namespace foundation

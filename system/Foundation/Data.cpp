@@ -8,9 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstring>
+#include <utility>
 
+#include "Foundation/NSString.hpp"
 #include "Foundation/URL.hpp"
+#include "objc/FileDescriptor.hpp"
 
 namespace {
 
@@ -30,31 +33,30 @@ std::optional<NSError> writeAll(int fd, const std::string& path, std::string_vie
   return std::nullopt;
 }
 
-// Writes and closes `fd`; a failed close is reported because NFS and quota errors can
-// surface only there.
-std::optional<NSError> writeAndClose(int fd, const std::string& path, std::string_view bytes) {
-  std::optional<NSError> error = writeAll(fd, path, bytes);
-  if (::close(fd) != 0 && !error) error = foundation::posixError("close(" + path + ")", errno);
+std::optional<NSError> writeAndClose(objc::FileDescriptor fd, const std::string& path,
+                                     std::string_view bytes) {
+  std::optional<NSError> error = writeAll(fd.get(), path, bytes);
+  if (const int err = fd.close(); err != 0 && !error) {
+    error = foundation::posixError("close(" + path + ")", err);
+  }
   return error;
 }
 
 // Twelve hex digits for a temporary name; O_EXCL, not the randomness, guards collisions.
 std::string randomHex() {
-  std::uint64_t value = 0;
-  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+  std::uint8_t bytes[6] = {};
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
     static std::atomic<std::uint64_t> counter{0};
-    value = (static_cast<std::uint64_t>(getpid()) << 24) + counter.fetch_add(1);
+    const std::uint64_t value = (static_cast<std::uint64_t>(getpid()) << 24) + counter.fetch_add(1);
+    std::memcpy(bytes, &value, sizeof bytes);
   }
-  char hex[13];
-  std::snprintf(hex, sizeof hex, "%012llx",
-                static_cast<unsigned long long>(value & 0xFFFFFFFFFFFFu));
-  return hex;
+  return foundation::hexString(bytes);
 }
 
 std::optional<NSError> writeDirect(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return foundation::posixError("open(" + path + ")", errno);
-  return writeAndClose(fd, path, bytes);
+  objc::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.valid()) return foundation::posixError("open(" + path + ")", errno);
+  return writeAndClose(std::move(fd), path, bytes);
 }
 
 // A temporary file beside the target, renamed onto it: rename replaces the directory
@@ -65,19 +67,20 @@ std::optional<NSError> writeAtomically(const std::string& path, std::string_view
   const std::string directory = path.substr(0, slash + 1);
   const std::string name = path.substr(slash + 1);
   std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
+  objc::FileDescriptor fd;
+  for (int attempt = 0; !fd.valid(); ++attempt) {
     const std::string random = randomHex();
     std::string tempName = "." + name + "." + random + ".tmp";
     // A long target name would make the temporary name too long to create.
     if (tempName.size() > NAME_MAX) tempName = ".tmp." + random;
     temporary = directory + tempName;
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt == 99)) {
+    fd = objc::FileDescriptor(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid() && (errno != EEXIST || attempt == 99)) {
       return foundation::posixError("open(" + temporary + ")", errno);
     }
   }
-  std::optional<NSError> error = writeAndClose(fd, temporary, bytes);
+  std::optional<NSError> error = writeAndClose(std::move(fd), temporary, bytes);
   if (!error && ::rename(temporary.c_str(), path.c_str()) != 0) {
     error = foundation::posixError("rename(" + temporary + ", " + path + ")", errno);
   }
@@ -101,32 +104,20 @@ std::optional<NSError> Data::write(const URL& url, WritingOptions options) const
   return (options & atomic) != 0 ? writeAtomically(path, bytes_) : writeDirect(path, bytes_);
 }
 
-std::optional<Data> Data::contentsOfFile(const std::string& path, std::optional<NSError>* error) {
-  auto fail = [&](const char* call) {
-    if (error != nullptr)
-      *error = foundation::posixError(std::string(call) + "(" + path + ")", errno);
-    return std::nullopt;
-  };
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail("open");
+foundation::Result<Data> Data::contentsOfFile(const std::string& path) {
+  const objc::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return foundation::posixError("open(" + path + ")", errno);
   Data data;
   struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     data.reserve(static_cast<std::size_t>(st.st_size));
   }
   char buf[1 << 16];
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      errno = err;
-      return fail("read");
-    }
-    if (n == 0) break;
+    if (n < 0) return foundation::posixError("read(" + path + ")", errno);
+    if (n == 0) return data;
     data.append(buf, static_cast<std::size_t>(n));
   }
-  close(fd);
-  return data;
 }

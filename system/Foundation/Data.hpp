@@ -10,11 +10,12 @@
 #include <string_view>
 #include <utility>
 
+#include "Foundation/Export.hpp"
 #include "Foundation/NSError.hpp"
 
 class URL;
 
-class Data {
+class FOUNDATION_EXPORT Data {
  public:
   enum WritingOptions : unsigned {
     none = 0,
@@ -48,12 +49,11 @@ class Data {
   // 0666 less the umask. Returns the error, or absent on success: NSPOSIXErrorDomain naming
   // the failing call, or NSCocoaErrorDomain when `url` is not a file URL (518) or names no
   // file (514: a directory path, a NUL byte).
-  std::optional<NSError> write(const URL& url, WritingOptions options = none) const;
+  [[nodiscard]] std::optional<NSError> write(const URL& url, WritingOptions options = none) const;
 
-  // The whole contents of the file at `path`; absent with `error` (when given) set when it
-  // cannot be opened or read.
-  static std::optional<Data> contentsOfFile(const std::string& path,
-                                            std::optional<NSError>* error = nullptr);
+  // The whole contents of the file at `path`, or the NSPOSIXErrorDomain error naming the
+  // call that failed to open or read it.
+  static foundation::Result<Data> contentsOfFile(const std::string& path);
 
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 

@@ -9,9 +9,10 @@
 #include <string>
 #include <thread>
 
+#include "Foundation/Export.hpp"
 #include "objc/Mutex.hpp"
 
-class DispatchQueue {
+class FOUNDATION_EXPORT DispatchQueue {
  public:
   explicit DispatchQueue(std::string label);
   // REQUIRES: not called from an item of this queue.

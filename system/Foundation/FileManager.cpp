@@ -1,7 +1,6 @@
 #include "Foundation/FileManager.hpp"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -43,9 +42,13 @@ FileManager& FileManager::defaultManager() {
   return *manager;
 }
 
-bool FileManager::fileExistsAtPath(const std::string& path) const {
-  struct stat status {};
-  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &status) == 0;
+std::vector<URL> FileManager::urls(NSSearchPathDirectory directory,
+                                   NSSearchPathDomainMask domains) const {
+  std::vector<URL> found;
+  for (const std::string& path : NSSearchPathForDirectoriesInDomains(directory, domains, true)) {
+    found.push_back(URL::fileURLWithPath(path));
+  }
+  return found;
 }
 
 std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long directory,

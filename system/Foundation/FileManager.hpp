@@ -5,19 +5,24 @@
 #include <string>
 #include <vector>
 
-class FileManager {
+#include "Foundation/Export.hpp"
+#include "Foundation/URL.hpp"
+
+enum NSSearchPathDirectory : unsigned long { NSCachesDirectory = 13 };
+enum NSSearchPathDomainMask : unsigned long { NSUserDomainMask = 1 };
+
+class FOUNDATION_EXPORT FileManager {
  public:
   // The shared file manager; never destroyed.
   static FileManager& defaultManager();
 
-  bool fileExistsAtPath(const std::string& path) const;
+  // The file URLs of the directories of kind `directory` in `domains`: what
+  // NSSearchPathForDirectoriesInDomains finds, with the home directory expanded.
+  std::vector<URL> urls(NSSearchPathDirectory directory, NSSearchPathDomainMask domains) const;
 
  private:
   FileManager() = default;
 };
-
-enum NSSearchPathDirectory : unsigned long { NSCachesDirectory = 13 };
-enum NSSearchPathDomainMask : unsigned long { NSUserDomainMask = 1 };
 
 // The directories of kind `directory` in `domains`. For the caches directory of the user's
 // domain that is $XDG_CACHE_HOME/<bundle identifier> ($HOME/.cache when XDG_CACHE_HOME is
@@ -25,6 +30,5 @@ enum NSSearchPathDomainMask : unsigned long { NSUserDomainMask = 1 };
 // identifier is the main bundle's, or the executable's file name outside a bundle.
 // Other kinds, domain masks without the user's domain, and a home directory that cannot
 // be found give an empty list.
-std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long directory,
-                                                             unsigned long domains,
-                                                             bool expandTilde);
+FOUNDATION_EXPORT std::vector<std::string> NSSearchPathForDirectoriesInDomains(
+    unsigned long directory, unsigned long domains, bool expandTilde);

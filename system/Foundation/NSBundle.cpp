@@ -5,8 +5,6 @@
 #include <plist/plist.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -29,24 +27,24 @@ std::string directoryOf(const std::string& path) {
 
 }  // namespace
 
-void* NSBundleParseInfoPlist(std::string_view bytes, std::string* error) {
-  if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
-    *error = "too large";
-    return nullptr;
-  }
+namespace foundation {
+
+void PropertyListFree::operator()(void* root) const { plist_free(static_cast<plist_t>(root)); }
+
+Result<PropertyList> parseInfoPlist(std::string_view bytes) {
+  auto corrupt = [](const char* why) {
+    return NSError{NSCocoaErrorDomain, NSPropertyListReadCorruptError, why};
+  };
+  if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return corrupt("too large");
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-  if (root == nullptr) {
-    *error = "not a property list";
-    return nullptr;
-  }
-  if (plist_get_node_type(root) != PLIST_DICT) {
-    plist_free(root);
-    *error = "its top level is not a dictionary";
-    return nullptr;
-  }
-  return root;
+  PropertyList owned(root);
+  if (owned == nullptr) return corrupt("not a property list");
+  if (plist_get_node_type(root) != PLIST_DICT) return corrupt("its top level is not a dictionary");
+  return owned;
 }
+
+}  // namespace foundation
 
 const NSBundle& NSBundle::mainBundle() {
   // Never destroyed: the bundle is read until the very end of the process.
@@ -61,19 +59,18 @@ NSBundle::NSBundle(std::string path) : NSBundle(std::move(path), std::string()) 
 
 NSBundle::NSBundle(std::string path, std::string executable)
     : path_(std::move(path)), executable_(std::move(executable)) {
-  std::optional<NSError> error;
-  std::optional<Data> bytes = Data::contentsOfFile(infoPlistPath(), &error);
-  if (!bytes) {
-    infoError_ = error->description;
+  foundation::Result<Data> bytes = Data::contentsOfFile(infoPlistPath());
+  if (!bytes.ok()) {
+    infoError_ = bytes.error();
     return;
   }
-  std::string why;
-  info_ = NSBundleParseInfoPlist(bytes->view(), &why);
-  if (info_ == nullptr) infoError_ = infoPlistPath() + ": " + why;
-}
-
-NSBundle::~NSBundle() {
-  if (info_ != nullptr) plist_free(static_cast<plist_t>(info_));
+  foundation::Result<foundation::PropertyList> info = foundation::parseInfoPlist(bytes->view());
+  if (!info.ok()) {
+    infoError_ = info.error();
+    infoError_->description = infoPlistPath() + ": " + infoError_->description;
+    return;
+  }
+  info_ = std::move(*info);
 }
 
 std::string NSBundle::executablePath() const {
@@ -87,7 +84,7 @@ std::optional<std::string> NSBundle::bundleIdentifier() const {
 }
 
 std::optional<std::string> NSBundle::stringForKeyPath(std::string_view keyPath) const {
-  plist_t node = static_cast<plist_t>(info_);
+  plist_t node = static_cast<plist_t>(info_.get());
   while (node != nullptr && !keyPath.empty()) {
     std::size_t dot = keyPath.find('.');
     std::string key(keyPath.substr(0, dot));

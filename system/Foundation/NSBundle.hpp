@@ -3,18 +3,37 @@
 // never changes or goes away, so it is thread-safe.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-class NSBundle {
+#include "Foundation/Export.hpp"
+#include "Foundation/NSError.hpp"
+
+namespace foundation {
+
+// Frees a parsed property list (plist_free), so that its owners need not include libplist.
+struct FOUNDATION_EXPORT PropertyListFree {
+  void operator()(void* root) const;
+};
+// The root node (a plist_t) of a parsed property list, owned.
+using PropertyList = std::unique_ptr<void, PropertyListFree>;
+
+// The info dictionary's text parsed as a property list (XML or binary). A text that is not
+// one, or whose top level is not a dictionary, gives NSCocoaErrorDomain /
+// NSPropertyListReadCorruptError saying which.
+FOUNDATION_EXPORT Result<PropertyList> parseInfoPlist(std::string_view bytes);
+
+}  // namespace foundation
+
+class FOUNDATION_EXPORT NSBundle {
  public:
   // The bundle of the running executable's folder. Outside a bundle (no Info.plist beside
   // the executable) it has no info dictionary.
   static const NSBundle& mainBundle();
   // The bundle at `path` (a folder). Used by tests and by the extension runner's checks.
   explicit NSBundle(std::string path);
-  ~NSBundle();
   NSBundle(const NSBundle&) = delete;
   NSBundle& operator=(const NSBundle&) = delete;
 
@@ -24,9 +43,9 @@ class NSBundle {
   std::string executablePath() const;
   std::string infoPlistPath() const { return path_ + "/Info.plist"; }
 
-  // Whether Info.plist was read; when not, why (e.g. "Info.plist: No such file or directory").
+  // Whether Info.plist was read; when not, the error says why (it names Info.plist's path).
   bool hasInfoDictionary() const { return info_ != nullptr; }
-  const std::string& infoDictionaryError() const { return infoError_; }
+  const std::optional<NSError>& infoDictionaryError() const { return infoError_; }
 
   std::optional<std::string> bundleIdentifier() const;
   // A string value by key path ("NSExtension.NSExtensionPrincipalClass"); absent when a key
@@ -38,11 +57,6 @@ class NSBundle {
 
   std::string path_;
   std::string executable_;  // the running executable, for the main bundle
-  void* info_ = nullptr;    // plist_t of the info dictionary, owned
-  std::string infoError_;
+  foundation::PropertyList info_;
+  std::optional<NSError> infoError_;  // absent when info_ was read
 };
-
-// The info dictionary's text parsed as a property list (XML or binary); absent with `error`
-// set when it is not one or its top level is not a dictionary. Frees nothing it returns:
-// the caller owns the plist_t and frees it with plist_free.
-void* NSBundleParseInfoPlist(std::string_view bytes, std::string* error);

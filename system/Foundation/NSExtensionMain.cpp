@@ -20,7 +20,7 @@ void collectPoints(const void* start, std::size_t size, void* context) {
 int refuse(const std::string& why) {
   std::fprintf(stderr, "HalvicourtNotificationService: cannot start the extension: %s\n",
                why.c_str());
-  return kNSExtensionConfigurationError;
+  return foundation::kExtensionConfigurationError;
 }
 
 }  // namespace
@@ -38,7 +38,9 @@ Class NSClassFromString(std::string_view name) {
   return objc_getClass(name);
 }
 
-const NSExtensionPointRecord* NSExtensionPointLookup(std::string_view identifier) {
+namespace foundation {
+
+const NSExtensionPointRecord* extensionPoint(std::string_view identifier) {
   std::vector<const NSExtensionPointRecord*> points;
   objc::forEachImageSection("nsextension_points", &collectPoints, &points);
   for (const NSExtensionPointRecord* p : points) {
@@ -47,11 +49,13 @@ const NSExtensionPointRecord* NSExtensionPointLookup(std::string_view identifier
   return nullptr;
 }
 
+}  // namespace foundation
+
 int NSExtensionMain(int argc, char** argv) {
   const NSBundle& bundle = NSBundle::mainBundle();
-  if (!bundle.hasInfoDictionary()) return refuse(bundle.infoDictionaryError());
-  if (std::optional<std::string> why = NSBundleVerifyCodeSignature(bundle)) {
-    return refuse("code signature: " + *why);
+  if (!bundle.hasInfoDictionary()) return refuse(bundle.infoDictionaryError()->description);
+  if (std::optional<NSError> error = foundation::verifyCodeSignature(bundle)) {
+    return refuse("code signature: " + error->description);
   }
   std::optional<std::string> pointName =
       bundle.stringForKeyPath("NSExtension.NSExtensionPointIdentifier");
@@ -59,7 +63,7 @@ int NSExtensionMain(int argc, char** argv) {
       bundle.stringForKeyPath("NSExtension.NSExtensionPrincipalClass");
   if (!pointName) return refuse("Info.plist names no NSExtensionPointIdentifier");
   if (!className) return refuse("Info.plist names no NSExtensionPrincipalClass");
-  const NSExtensionPointRecord* point = NSExtensionPointLookup(*pointName);
+  const NSExtensionPointRecord* point = foundation::extensionPoint(*pointName);
   if (point == nullptr) return refuse("no host for the extension point " + *pointName);
   Class principal = NSClassFromString(*className);
   if (principal == nullptr) return refuse("no class named " + *className);
@@ -71,4 +75,5 @@ int NSExtensionMain(int argc, char** argv) {
 }
 
 // The extension executable defines no main of its own: the process enters the runner.
-extern "C" int main(int argc, char** argv) __attribute__((alias("NSExtensionMain")));
+extern "C" FOUNDATION_EXPORT int main(int argc, char** argv)
+    __attribute__((alias("NSExtensionMain")));

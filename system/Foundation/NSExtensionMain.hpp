@@ -8,6 +8,7 @@
 
 #include <string_view>
 
+#include "Foundation/Export.hpp"
 #include "objc/runtime.hpp"
 
 struct NSExtensionPointRecord {
@@ -21,14 +22,18 @@ struct NSExtensionPointRecord {
   [[gnu::used, gnu::section("nsextension_points")]] constinit const NSExtensionPointRecord* const \
       nsextension_point_entry_##record = &(record)
 
-// EX_CONFIG: the bundle is unusable (Info.plist, signature, principal class).
-inline constexpr int kNSExtensionConfigurationError = 78;
-
 // The class for a name: "Module.Class" is formed into its runtime name
 // ("_TtC" + length + module + length + class); any other name is looked up as it stands.
-Class NSClassFromString(std::string_view name);
+FOUNDATION_EXPORT Class NSClassFromString(std::string_view name);
+
+extern "C" FOUNDATION_EXPORT int NSExtensionMain(int argc, char** argv);
+
+namespace foundation {
+
+// EX_CONFIG: the bundle is unusable (Info.plist, signature, principal class).
+inline constexpr int kExtensionConfigurationError = 78;
 
 // The point's record by identifier; null when no loaded library lists it.
-const NSExtensionPointRecord* NSExtensionPointLookup(std::string_view identifier);
+const NSExtensionPointRecord* extensionPoint(std::string_view identifier);
 
-extern "C" int NSExtensionMain(int argc, char** argv);
+}  // namespace foundation

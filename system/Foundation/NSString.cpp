@@ -63,3 +63,18 @@ std::string pathExtension(std::string_view path) {
 std::string lastPathComponent(std::string_view path) {
   return std::string(lastComponentView(path));
 }
+
+namespace foundation {
+
+std::string hexString(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * bytes.size());
+  for (const std::uint8_t byte : bytes) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0x0F];
+  }
+  return hex;
+}
+
+}  // namespace foundation

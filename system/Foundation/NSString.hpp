@@ -2,21 +2,32 @@
 // UTF-8. Stateless and thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "Foundation/Data.hpp"
+#include "Foundation/Export.hpp"
 
 // The text's bytes when they are well-formed UTF-8 (strict: no overlong forms, no
 // surrogates, nothing above U+10FFFF); absent otherwise. The empty text gives empty data.
-std::optional<Data> dataUsingUTF8(std::string_view text);
+FOUNDATION_EXPORT std::optional<Data> dataUsingUTF8(std::string_view text);
 
 // The path extension of a path text: the part of the last path component after its final
 // period, without the period; empty when the last component has no period. Components are
 // separated by slashes; trailing slashes do not make an empty last component.
 // "a/pic.jpg" -> "jpg", "http://h/pic.jpg?w=100" -> "jpg?w=100", "http://example.com" -> "com".
-std::string pathExtension(std::string_view path);
+FOUNDATION_EXPORT std::string pathExtension(std::string_view path);
 
 // The last path component by the same rule ("" for "" and "/").
-std::string lastPathComponent(std::string_view path);
+FOUNDATION_EXPORT std::string lastPathComponent(std::string_view path);
+
+namespace foundation {
+
+// Each byte as two lowercase hex digits, in order, as "%02x" formats it: the text form of a
+// digest ("0cc175b9..." for the MD5 of "a").
+FOUNDATION_EXPORT std::string hexString(std::span<const std::uint8_t> bytes);
+
+}  // namespace foundation

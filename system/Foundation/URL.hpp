@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
-class URL {
+#include "Foundation/Export.hpp"
+
+class FOUNDATION_EXPORT URL {
  public:
   // A URL from text, parsed strictly by RFC 3986 (uriparser). The empty text and anything
   // the parser rejects (spaces, non-ASCII bytes, a bad percent escape, ...) give absent.

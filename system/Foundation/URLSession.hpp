@@ -4,13 +4,15 @@
 // lock of the session, each exactly once.
 //
 // Only http and https are fetched, redirects included. A body over the configured cap,
-// a connection that stays idle past the time-out, or too many redirects fail the transfer.
-// A failed transfer has no body: completion gets absent data and an error. An HTTP error
-// status is not a failure: its body is delivered.
+// a connection that stays idle past the time-out, a transfer still running at its deadline,
+// or too many redirects fail the transfer (URLSessionEngine.hpp holds these rules). A failed
+// transfer has no body: completion gets absent data and an error. An HTTP error status is
+// not a failure: its body is delivered.
 //
-// Thread-safe. Destroying a session cancels what is still running (each completion is
-// called with a cancellation error) and joins its threads. A completion may start further
-// tasks on its own session.
+// Thread-safe. A completion never runs before the resume() that started its task has
+// returned. Destroying a session cancels what is still running (each completion is called
+// with a cancellation error) and joins its threads. A completion may start further tasks on
+// its own session.
 #pragma once
 
 #include <chrono>
@@ -25,6 +27,7 @@
 
 #include "Foundation/Data.hpp"
 #include "Foundation/DispatchQueue.hpp"
+#include "Foundation/Export.hpp"
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
 #include "objc/Mutex.hpp"
@@ -36,6 +39,9 @@ struct URLSessionConfiguration {
   std::size_t maximumBodyBytes = 16u * 1024u * 1024u;
   // Connect time-out, and the longest a transfer may go without receiving anything.
   std::chrono::seconds timeoutIntervalForRequest{60};
+  // The longest a transfer may take from its start to its last byte, however steadily the
+  // bytes come.
+  std::chrono::seconds timeoutIntervalForResource{60};
   long maximumRedirects = 10;
   // Connections at once to one host, and in all; further transfers wait their turn.
   // maximumConnections also bounds the transfers under way, each counted from its start
@@ -68,8 +74,12 @@ inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
 inline constexpr long NSURLErrorUnknown = -1;
 
 class URLSession;
+namespace foundation {
+class URLSessionEngine;
+struct Delivery;
+}  // namespace foundation
 
-extern const objc_class objc_class_NSURLSessionDataTask;
+FOUNDATION_EXPORT extern const objc_class objc_class_NSURLSessionDataTask;
 
 using URLSessionCompletionHandler =
     std::function<void(std::optional<Data> body, std::optional<HTTPURLResponse> response,
@@ -77,11 +87,12 @@ using URLSessionCompletionHandler =
 
 // One transfer. Made suspended by URLSession::dataTask; resume() starts it. The session
 // keeps what it needs, so the caller may drop the task at once.
-class URLSessionDataTask : public NSObject {
+class FOUNDATION_EXPORT URLSessionDataTask : public NSObject {
  public:
   static Class classRecord();
 
-  // Starts the transfer; later calls do nothing.
+  // Starts the transfer; later calls do nothing. What finishes while the call is under way
+  // (an address refused at once, a quick failure) is held until it returns.
   // REQUIRES: the session that made the task has not been destroyed.
   void resume();
   const URL& originalRequest() const { return url_; }
@@ -97,7 +108,7 @@ class URLSessionDataTask : public NSObject {
   bool resumed_ GUARDED_BY(mu_) = false;
 };
 
-class URLSession {
+class FOUNDATION_EXPORT URLSession {
  public:
   // The process-wide session with the default configuration; never destroyed.
   static URLSession& sharedSession();
@@ -127,12 +138,11 @@ class URLSession {
 
  private:
   friend class URLSessionDataTask;
-  struct Engine;  // the libcurl side, owned by the network thread
 
-  void start(const URL& url, URLSessionCompletionHandler completion) EXCLUDES(mu_);
+  void start(const URL& url, foundation::Delivery delivery) EXCLUDES(mu_);
   // Hands the result to the callback queue (or, once that has stopped, to a thread of its
-  // own); called exactly once for every started transfer.
-  void complete(URLSessionCompletionHandler completion, std::optional<Data> body,
+  // own), through the delivery's gate; called exactly once for every started transfer.
+  void complete(foundation::Delivery delivery, std::optional<Data> body,
                 std::optional<HTTPURLResponse> response, std::optional<NSError> error)
       EXCLUDES(mu_);
   // Runs a completion, releases it, then counts the transfer as done.
@@ -141,12 +151,13 @@ class URLSession {
       EXCLUDES(mu_);
 
   const URLSessionConfiguration configuration_;
-  const std::unique_ptr<Engine> engine_;  // thread-safe itself
+  const std::unique_ptr<foundation::URLSessionEngine> engine_;  // thread-safe itself
 
   // Guards the members below.
   mutable objc::Mutex mu_;
   mutable std::condition_variable idle_;
   std::size_t outstanding_ GUARDED_BY(mu_) = 0;
   std::unique_ptr<DispatchQueue> callbackQueue_ GUARDED_BY(mu_);  // null once stopped
-  std::vector<std::thread> lateThreads_ GUARDED_BY(mu_);          // completions after the stop
+  bool callbackQueueStarted_ GUARDED_BY(mu_) = false;
+  std::vector<std::thread> lateThreads_ GUARDED_BY(mu_);  // completions after the stop
 };

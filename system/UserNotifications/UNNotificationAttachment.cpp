@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "UserNotifications/ImageStructure.hpp"
+#include "objc/FileDescriptor.hpp"
 
 constinit const objc_class objc_class_UNNotificationAttachment = objc_makeClass(
     &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
@@ -75,15 +76,13 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentif
   }
   const std::string path = url.path();
   // O_NOFOLLOW: a link planted in the caches directory must not attach a file elsewhere.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    int err = errno;
+  const objc::FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.valid()) {
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL,
-                                "open(" + path + "): " + foundation::errorString(err)));
+                                "open(" + path + "): " + foundation::errorString(errno)));
   }
-  foundation::Result<std::uint64_t> size = imageFileSize(fd, path);
+  foundation::Result<std::uint64_t> size = imageFileSize(fd.get(), path);
   if (!size.ok()) {
-    close(fd);
     return fail(size.error());
   }
 
@@ -91,16 +90,14 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentif
       usernotifications::AttachmentStore::shared();
   if (!store) {
     // No store was set up (a process other than the host): the file is checked where it is.
-    foundation::Result<std::string> type = wholeImageFileType(fd, path);
-    close(fd);
+    foundation::Result<std::string> type = wholeImageFileType(fd.get(), path);
     if (!type.ok()) return fail(type.error());
     return Strong<UNNotificationAttachment>::adopt(
         new UNNotificationAttachment(identifier, url, std::move(*type), std::nullopt));
   }
 
   foundation::Result<usernotifications::StoredFile> stored =
-      store->take(fd, path.substr(path.rfind('/') + 1));
-  close(fd);
+      store->take(fd.get(), path.substr(path.rfind('/') + 1));
   if (!stored.ok()) {
     return fail(
         attachmentError(UNErrorCodeAttachmentMoveIntoDataStoreFailed, stored.error().description));

@@ -7,13 +7,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "objc/Export.hpp"
 #include "objc/runtime.hpp"
 
 // The root class's record. Records are named objc_class_<Class> so that a subclass in
 // another image can name its superclass in constant data.
-extern const objc_class objc_class_NSObject;
+OBJC_EXPORT extern const objc_class objc_class_NSObject;
 
-class NSObject {
+class OBJC_EXPORT NSObject {
  public:
   NSObject(const NSObject&) = delete;
   NSObject& operator=(const NSObject&) = delete;
@@ -39,5 +40,5 @@ class NSObject {
   std::atomic<std::uint32_t> refs_{1};
 };
 
-id objc_retain(id obj);
-void objc_release(id obj);
+OBJC_EXPORT id objc_retain(id obj);
+OBJC_EXPORT void objc_release(id obj);

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "objc/FileDescriptor.hpp"
 #include "objc/Mutex.hpp"
 #include "objc/NSObject.hpp"
 
@@ -41,8 +42,9 @@ struct NamedSection {
 // the names section attributes give, never the toolchain's own ".text" and kin.
 std::vector<NamedSection> readNamedSections(const char* path) {
   std::vector<NamedSection> found;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return found;
+  const objc::FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return found;
+  const int fd = file.get();
   ElfW(Ehdr) eh;
   if (readAt(fd, &eh, sizeof eh, 0) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 &&
       eh.e_ident[EI_CLASS] == ELFCLASS64 && eh.e_shentsize == sizeof(ElfW(Shdr)) &&
@@ -62,7 +64,6 @@ std::vector<NamedSection> readNamedSections(const char* path) {
       }
     }
   }
-  close(fd);
   return found;
 }
 

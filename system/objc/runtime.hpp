@@ -12,6 +12,8 @@
 #include <span>
 #include <string_view>
 
+#include "objc/Export.hpp"
+
 class NSObject;
 using id = NSObject*;
 // A selector is its name; the runtime compares selectors by text.
@@ -91,31 +93,31 @@ constexpr objc_class objc_makeClass(Class superclass, const char* name, std::siz
         "objc_classlist")]] constinit const objc_class* const objc_classlist_entry_##cls = &(cls)
 
 // Class lookup by runtime name; null when no loaded image lists it.
-Class objc_getClass(std::string_view name);
+OBJC_EXPORT Class objc_getClass(std::string_view name);
 
-Class class_getSuperclass(Class cls);
-const char* class_getName(Class cls);
-bool class_isSubclassOf(Class cls, Class ancestor);                // reflexive
-std::span<const objc_method> class_getInstanceMethods(Class cls);  // own methods only
-std::span<const objc_ivar> class_getIvars(Class cls);
-std::span<const objc_method> class_getClassMethods(Class cls);
+OBJC_EXPORT Class class_getSuperclass(Class cls);
+OBJC_EXPORT const char* class_getName(Class cls);
+OBJC_EXPORT bool class_isSubclassOf(Class cls, Class ancestor);                // reflexive
+OBJC_EXPORT std::span<const objc_method> class_getInstanceMethods(Class cls);  // own methods only
+OBJC_EXPORT std::span<const objc_ivar> class_getIvars(Class cls);
+OBJC_EXPORT std::span<const objc_method> class_getClassMethods(Class cls);
 // Looks `sel` up along the superclass chain starting at `cls`; null when nothing answers.
-IMP class_getMethodImplementation(Class cls, SEL sel);
+OBJC_EXPORT IMP class_getMethodImplementation(Class cls, SEL sel);
 // Own method of `cls` named `sel` (no superclass search); null when absent.
-const objc_method* class_getOwnMethod(Class cls, SEL sel);
+OBJC_EXPORT const objc_method* class_getOwnMethod(Class cls, SEL sel);
 
 // Creates an instance with a reference count of one through the class's hook (or the
 // nearest superclass's); null when there is none. The instance still needs `init`.
-id class_createInstance(Class cls);
-Class object_getClass(id obj);
+OBJC_EXPORT id class_createInstance(Class cls);
+OBJC_EXPORT Class object_getClass(id obj);
 
 // Reports a message that nothing answers and aborts: sending an unknown message is a
 // programming error, as on the platform.
-[[noreturn]] void objc_doesNotRecognizeSelector(id receiver, SEL sel);
+[[noreturn]] OBJC_EXPORT void objc_doesNotRecognizeSelector(id receiver, SEL sel);
 
 // Calls each class's ".cxx_destruct", most derived first, then destroys and frees the
 // object. Called by NSObject's "dealloc" once the last reference is gone.
-void object_dispose(id obj);
+OBJC_EXPORT void object_dispose(id obj);
 
 // Sends `sel` to `self` with `args`; a message to null does nothing and returns R{}.
 template <class R, class... Args>
@@ -139,7 +141,7 @@ namespace objc {
 
 // Calls `visit(start, size)` for the named section of every loaded image that has it,
 // with `start` already relocated to the image's load address.
-void forEachImageSection(const char* sectionName, void (*visit)(const void*, std::size_t, void*),
-                         void* context);
+OBJC_EXPORT void forEachImageSection(const char* sectionName,
+                                     void (*visit)(const void*, std::size_t, void*), void* context);
 
 }  // namespace objc

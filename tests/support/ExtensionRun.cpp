@@ -9,11 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <utility>
 
 #include "Foundation/NSBundle.hpp"
+#include "Foundation/NSError.hpp"
+#include "Foundation/NSString.hpp"
 #include "System/CommonDigest.hpp"
 
 namespace testing_support {
@@ -32,12 +33,7 @@ std::string bundleIdentifier() {
 std::string md5Hex(const std::string& text) {
   unsigned char md[CC_MD5_DIGEST_LENGTH];
   CC_MD5(text.data(), static_cast<std::uint32_t>(text.size()), md);
-  std::string hex;
-  for (unsigned char b : md) {
-    hex += "0123456789abcdef"[b >> 4];
-    hex += "0123456789abcdef"[b & 15];
-  }
-  return hex;
+  return foundation::hexString(md);
 }
 
 json payload(const std::optional<std::string>& image, bool mutableContent) {
@@ -69,7 +65,7 @@ ExtensionProcess::ExtensionProcess(const Run& run) {
   pointers.push_back(nullptr);
 
   int out[2] = {-1, -1};
-  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0) << std::strerror(errno);
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0) << foundation::errorString(errno);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
@@ -92,7 +88,7 @@ ExtensionProcess::ExtensionProcess(const Run& run) {
   close(out[1]);
   stdout_ = out[0];
   if (rc != 0) pid_ = -1;
-  EXPECT_EQ(rc, 0) << "posix_spawn: " << std::strerror(rc);
+  EXPECT_EQ(rc, 0) << "posix_spawn: " << foundation::errorString(rc);
 }
 
 ExtensionProcess::~ExtensionProcess() {

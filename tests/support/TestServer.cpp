@@ -118,6 +118,17 @@ TestServer::TestServer() : server_(std::make_unique<httplib::Server>()) {
                                return writeFiller(length, sink);
                              });
   });
+  // Fast enough for any idle time-out, so only a deadline ends it; it stops with the server.
+  s.Get("/trickle", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("image/png", [this](std::size_t, httplib::DataSink& sink) {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return stopping_; })) {
+        return false;
+      }
+      lock.unlock();
+      return sink.write("x", 1);
+    });
+  });
   s.Get("/redirect", [](const httplib::Request& req, httplib::Response& res) {
     res.set_redirect(req.get_param_value("to"), 302);
   });

@@ -8,8 +8,9 @@
 //   /empty                                          200 with a zero-byte body
 //   /gate/<name>                                    the PNG, once openGate(name) was called
 //                                                   (/gate/never: never)
-//   /reset                                          declares 100000 bytes, closes after the first 1
-//   KiB /big, /big-declared                             kBigBodyBytes, chunked or with a length
+//   /reset                                          declares 100000 bytes, closes after 1 KiB
+//   /big, /big-declared                             kBigBodyBytes, chunked or with a length
+//   /trickle                                        one byte every 100 ms, never ending
 //   /redirect?to=<url>, /redirect-loop              302 to <url>, or to itself
 #pragma once
 

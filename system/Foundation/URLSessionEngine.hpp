@@ -1,0 +1,112 @@
+// URLSessionEngine: the libcurl side of a URLSession, and the rules that limit its transfers:
+// the protocols fetched (redirects included), how many redirects are followed, the body cap,
+// the idle time-out, the deadline of each transfer, and how many transfers run at once, per
+// host and in all. It owns one network thread, started with the first transfer, which alone
+// touches the libcurl multi handle and every easy handle; other threads only queue transfers
+// and wake it.
+//
+// Private to Foundation (nothing here is exported). Thread-safe. Every transfer submitted
+// is handed to the delivery function exactly once, with its body or its error.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "Foundation/Data.hpp"
+#include "Foundation/NSError.hpp"
+#include "Foundation/URLSession.hpp"
+#include "objc/Mutex.hpp"
+
+namespace foundation {
+
+// The one place where a libcurl failure becomes an NSError: the NSURLErrorDomain code that
+// callers branch on, and a description naming the call, the CURLcode and libcurl's detail.
+NSError curlError(const std::string& call, CURLcode code, std::string_view detail);
+// The error of a transfer that the session's invalidation ended or refused.
+NSError cancelledError();
+
+class ResumeGate;  // URLSession.cpp
+
+// Where a transfer's result goes: the caller's completion, and the gate that holds it back
+// while the resume() that started the transfer is still under way. The engine only carries it.
+struct Delivery {
+  URLSessionCompletionHandler completion;
+  std::shared_ptr<ResumeGate> gate;  // never null
+};
+
+class URLSessionEngine {
+ public:
+  // Hands a finished transfer on. Called on the network thread, or on the submitting thread
+  // when the engine has stopped; it must not block.
+  using Deliver =
+      std::function<void(Delivery, std::optional<Data> body,
+                         std::optional<HTTPURLResponse> response, std::optional<NSError> error)>;
+
+  URLSessionEngine(const URLSessionConfiguration& configuration, Deliver deliver);
+  ~URLSessionEngine();
+  URLSessionEngine(const URLSessionEngine&) = delete;
+  URLSessionEngine& operator=(const URLSessionEngine&) = delete;
+
+  // Queues a fetch of `url` (http or https) for the network thread, starting the thread on
+  // first use. Once the engine has stopped, delivers a cancellation at once instead.
+  void submit(std::string url, Delivery delivery) EXCLUDES(mu_);
+  // Makes the network thread cancel everything and end, and waits for it.
+  void stop() EXCLUDES(mu_);
+
+ private:
+  // One transfer, from submit() until its result has been handed on.
+  struct Transfer {
+    std::string url;
+    Delivery delivery;
+    CURL* easy = nullptr;  // owned; out of the multi handle before it is cleaned up
+    Data body;
+    std::size_t maximumBodyBytes = 0;
+    bool reserved = false;
+    bool overCap = false;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    Transfer(std::string address, Delivery d) : url(std::move(address)), delivery(std::move(d)) {}
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    ~Transfer() {
+      if (easy != nullptr) curl_easy_cleanup(easy);
+    }
+  };
+
+  void run() EXCLUDES(mu_);
+  // Gives back the place of an admitted transfer once its completion has returned.
+  void release() EXCLUDES(mu_);
+  // Wakes the network thread unless a wake-up is already on its way.
+  void wakeLocked() REQUIRES(mu_);
+  // Sets up the easy handle with the limits; an error when libcurl refuses an option.
+  std::optional<NSError> prepare(Transfer& t);
+  void finish(std::unique_ptr<Transfer> t, CURLcode code);
+  static std::size_t write(char* data, std::size_t size, std::size_t count, void* context);
+
+  const URLSessionConfiguration configuration_;
+  const Deliver deliver_;
+  CURLM* const multi_;       // curl_multi_wakeup is the one call other threads make on it
+  const std::size_t limit_;  // transfers admitted at once
+
+  // Guards the members below.
+  objc::Mutex mu_;
+  std::vector<std::unique_ptr<Transfer>> pending_ GUARDED_BY(mu_);
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::thread thread_ GUARDED_BY(mu_);
+  // Transfers admitted to the multi handle whose completion has not yet returned; at most
+  // maximumConnections. A place is held until the completion returns, not only until the
+  // body is in, so that bodies queued behind a slow completion count against the limit.
+  std::size_t admitted_ GUARDED_BY(mu_) = 0;
+  bool waiting_ GUARDED_BY(mu_) = false;      // transfers wait for a place
+  bool wakePending_ GUARDED_BY(mu_) = false;  // cleared when the network thread looks again
+};
+
+}  // namespace foundation

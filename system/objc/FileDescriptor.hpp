@@ -1,0 +1,49 @@
+// FileDescriptor: the one owner of an open file descriptor, which it closes when it goes.
+// Movable, not copyable; not thread-safe (one owner at a time, like the descriptor itself).
+// Header-only, so every library that opens files uses it without exporting anything.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace objc {
+
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  // Takes over `fd` (the result of open(), say); a negative value owns nothing.
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+
+  // Closes now and reports how that went: 0, or the errno of a failed close. A writer must
+  // look, because NFS and quota errors may surface only at the close.
+  [[nodiscard]] int close() noexcept {
+    if (fd_ < 0) return 0;
+    return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
+  }
+
+ private:
+  // Readers have nothing to learn from a failed close.
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+
+  int fd_ = -1;
+};
+
+}  // namespace objc
