@@ -13,6 +13,7 @@
 
 #include "Foundation/NSString.hpp"
 #include "Foundation/URL.hpp"
+#include "System/os_log.hpp"
 #include "objc/FileDescriptor.hpp"
 
 namespace {
@@ -91,6 +92,17 @@ std::optional<NSError> writeAtomically(const std::string& path, std::string_view
 }  // namespace
 
 std::optional<NSError> Data::write(const URL& url, WritingOptions options) const {
+  std::optional<NSError> error = writeFile(url, options);
+  static const os_log_t log = os_log_create("com.halvicourt.Foundation", "Data");
+  SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "write",
+                   {{"file", url.isFileURL() ? url.path() : url.absoluteString()},
+                    {"bytes", count()},
+                    error ? system_log::Field("error", error->description)
+                          : system_log::Field("error", nullptr)});
+  return error;
+}
+
+std::optional<NSError> Data::writeFile(const URL& url, WritingOptions options) const {
   if (!url.isFileURL()) {
     return NSError{NSCocoaErrorDomain, kFileWriteUnsupportedSchemeError,
                    "write: not a file URL: " + url.absoluteString()};

@@ -63,6 +63,7 @@ URLSessionDataTask::URLSessionDataTask(URLSession* session, const URL& url,
     : NSObject(&objc_class_NSURLSessionDataTask),
       session_(session),
       url_(url),
+      activity_(system_log::currentActivity()),
       completion_(std::move(completion)) {}
 
 void URLSessionDataTask::resume() {
@@ -76,7 +77,8 @@ void URLSessionDataTask::resume() {
   // The caller is still inside this call (the platform thread inside its request message)
   // when an address is refused at once or a transfer fails quickly; its completion waits.
   auto gate = std::make_shared<foundation::ResumeGate>();
-  session_->start(url_, foundation::Delivery{std::move(completion), gate});
+  system_log::addTransfer(activity_);
+  session_->start(url_, foundation::Delivery{std::move(completion), gate, activity_});
   gate->open();
 }
 
@@ -138,10 +140,12 @@ void URLSession::start(const URL& url, foundation::Delivery delivery) {
   const std::string scheme = url.scheme();
   if (scheme != "http" && scheme != "https") {
     // Decided here so that no other scheme ever reaches libcurl.
-    complete(std::move(delivery), std::nullopt, std::nullopt,
-             NSError{NSURLErrorDomain, NSURLErrorUnsupportedURL,
-                     "unsupported URL \"" + url.absoluteString() +
-                         "\": only absolute http and https addresses are fetched"});
+    NSError error{NSURLErrorDomain, NSURLErrorUnsupportedURL,
+                  "unsupported URL \"" + url.absoluteString() +
+                      "\": only absolute http and https addresses are fetched"};
+    foundation::logTransferNotRun(delivery.activity, url.absoluteString(), delivery.started,
+                                  error.description);
+    complete(std::move(delivery), std::nullopt, std::nullopt, std::move(error));
     return;
   }
   engine_->submit(url.absoluteString(), std::move(delivery));
@@ -149,9 +153,10 @@ void URLSession::start(const URL& url, foundation::Delivery delivery) {
 
 void URLSession::complete(foundation::Delivery delivery, std::optional<Data> body,
                           std::optional<HTTPURLResponse> response, std::optional<NSError> error) {
-  auto work = [this, completion = std::move(delivery.completion), body = std::move(body),
+  auto work = [this, activity = std::move(delivery.activity),
+               completion = std::move(delivery.completion), body = std::move(body),
                response = std::move(response), error = std::move(error)]() mutable {
-    runCompletion(completion, std::move(body), std::move(response), std::move(error));
+    runCompletion(activity, completion, std::move(body), std::move(response), std::move(error));
   };
   auto post = [this, work = std::move(work)]() mutable {
     objc::MutexLock lock(mu_);
@@ -164,11 +169,15 @@ void URLSession::complete(foundation::Delivery delivery, std::optional<Data> bod
   delivery.gate->pass(std::move(post));
 }
 
-void URLSession::runCompletion(URLSessionCompletionHandler& completion, std::optional<Data> body,
+void URLSession::runCompletion(const os_activity_t& activity,
+                               URLSessionCompletionHandler& completion, std::optional<Data> body,
                                std::optional<HTTPURLResponse> response,
                                std::optional<NSError> error) {
   URLSessionCompletionHandler fn = std::move(completion);
-  if (fn) fn(std::move(body), std::move(response), std::move(error));
+  if (fn) {
+    system_log::ActivityScope scope(activity);
+    fn(std::move(body), std::move(response), std::move(error));
+  }
   // What the completion captured goes before the transfer counts as done, so that an idle
   // session holds nothing of its callers.
   fn = nullptr;

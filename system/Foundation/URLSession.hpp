@@ -9,6 +9,10 @@
 // transfer has no body: completion gets absent data and an error. An HTTP error status is
 // not a failure: its body is delivered.
 //
+// The activity current where a task is made (os_activity.hpp) is current again around its
+// completion, and each transfer's end is logged under it (URLSessionLog.hpp), so the work
+// a caller's request set off is told apart in the log without being handed anything.
+//
 // Thread-safe. A completion never runs before the resume() that started its task has
 // returned. Destroying a session cancels what is still running (each completion is called
 // with a cancellation error) and joins its threads. A completion may start further tasks on
@@ -30,6 +34,7 @@
 #include "Foundation/Export.hpp"
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
+#include "System/os_activity.hpp"
 #include "objc/Mutex.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
@@ -103,6 +108,7 @@ class FOUNDATION_EXPORT URLSessionDataTask : public NSObject {
 
   URLSession* const session_;
   const URL url_;
+  const os_activity_t activity_;  // the maker's
   objc::Mutex mu_;
   URLSessionCompletionHandler completion_ GUARDED_BY(mu_);  // moved out by resume()
   bool resumed_ GUARDED_BY(mu_) = false;
@@ -145,10 +151,10 @@ class FOUNDATION_EXPORT URLSession {
   void complete(foundation::Delivery delivery, std::optional<Data> body,
                 std::optional<HTTPURLResponse> response, std::optional<NSError> error)
       EXCLUDES(mu_);
-  // Runs a completion, releases it, then counts the transfer as done.
-  void runCompletion(URLSessionCompletionHandler& completion, std::optional<Data> body,
-                     std::optional<HTTPURLResponse> response, std::optional<NSError> error)
-      EXCLUDES(mu_);
+  // Runs a completion under `activity`, releases it, then counts the transfer as done.
+  void runCompletion(const os_activity_t& activity, URLSessionCompletionHandler& completion,
+                     std::optional<Data> body, std::optional<HTTPURLResponse> response,
+                     std::optional<NSError> error) EXCLUDES(mu_);
 
   const URLSessionConfiguration configuration_;
   const std::unique_ptr<foundation::URLSessionEngine> engine_;  // thread-safe itself

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <map>
@@ -42,12 +43,16 @@ void initCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// An environment variable's value; empty when unset.
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
 }  // namespace
 
 namespace foundation {
 
-// The one place where a libcurl failure becomes an NSError: the NSURLErrorDomain code that
-// callers branch on, and a description naming the call, the CURLcode and libcurl's detail.
 NSError curlError(const std::string& call, CURLcode code, std::string_view detail) {
   long urlCode = NSURLErrorUnknown;
   switch (code) {
@@ -94,14 +99,17 @@ NSError curlError(const std::string& call, CURLcode code, std::string_view detai
     default:
       break;
   }
-  std::string description = call + ": ";
-  description += curl_easy_strerror(code);
-  description += " (CURLcode " + std::to_string(static_cast<int>(code)) + ")";
+  return NSError{NSURLErrorDomain, urlCode, call + ": " + curlReason(code, detail)};
+}
+
+std::string curlReason(CURLcode code, std::string_view detail) {
+  std::string reason = curl_easy_strerror(code);
+  reason += " (CURLcode " + std::to_string(static_cast<int>(code)) + ")";
   if (!detail.empty()) {
-    description += ": ";
-    description += detail;
+    reason += ": ";
+    reason += detail;
   }
-  return NSError{NSURLErrorDomain, urlCode, std::move(description)};
+  return reason;
 }
 
 NSError cancelledError() {
@@ -112,11 +120,16 @@ URLSessionEngine::URLSessionEngine(const URLSessionConfiguration& configuration,
     : configuration_(configuration),
       deliver_(std::move(deliver)),
       multi_((initCurlOnce(), curl_multi_init())),
-      limit_(static_cast<std::size_t>(std::max(1L, configuration.maximumConnections))) {
+      limit_(static_cast<std::size_t>(std::max(1L, configuration.maximumConnections))),
+      certificateFile_(environment("SSL_CERT_FILE")),
+      certificateDirectory_(environment("SSL_CERT_DIR")) {
   if (multi_ != nullptr) {
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
                       configuration_.httpMaximumConnectionsPerHost);
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, configuration_.maximumConnections);
+    // Transfers to a host that speaks HTTP/2 share one connection as streams; the
+    // per-host limit then bounds connections, not transfers.
+    curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
   }
 }
 
@@ -135,7 +148,13 @@ void URLSessionEngine::submit(std::string url, Delivery delivery) {
       return;
     }
   }
-  deliver_(std::move(delivery), std::nullopt, std::nullopt, cancelledError());
+  cancel(std::move(delivery), url);
+}
+
+void URLSessionEngine::cancel(Delivery delivery, const std::string& url) {
+  NSError error = cancelledError();
+  logTransferNotRun(delivery.activity, url, delivery.started, error.description);
+  deliver_(std::move(delivery), std::nullopt, std::nullopt, std::move(error));
 }
 
 void URLSessionEngine::wakeLocked() {
@@ -203,6 +222,19 @@ std::optional<NSError> URLSessionEngine::prepare(Transfer& t) {
   set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &URLSessionEngine::write));
   set(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
   set(curl_easy_setopt(e, CURLOPT_USERAGENT, "HalvicourtNotificationService/1.0"));
+  set(curl_easy_setopt(e, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
+  set(curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)));
+  // A second transfer to a host whose first connection is still being set up waits to learn
+  // whether it can share it, rather than opening another. Plain http never multiplexes, so
+  // there it would only wait.
+  if (t.url.starts_with("https:")) set(curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L));
+  // libcurl has its trust store built in; OpenSSL's variables point elsewhere only when set.
+  if (!certificateFile_.empty()) {
+    set(curl_easy_setopt(e, CURLOPT_CAINFO, certificateFile_.c_str()));
+  }
+  if (!certificateDirectory_.empty()) {
+    set(curl_easy_setopt(e, CURLOPT_CAPATH, certificateDirectory_.c_str()));
+  }
   if (rc != CURLE_OK) return curlError("curl_easy_setopt", rc, t.errorBuffer);
   return std::nullopt;
 }
@@ -253,12 +285,18 @@ void URLSessionEngine::finish(std::unique_ptr<Transfer> t, CURLcode code) {
   std::optional<Data> body;
   std::optional<NSError> error;
   if (code == CURLE_OK) {
+    logCurlTransfer(t->delivery.activity, t->easy, t->url, t->delivery.started, t->admitted,
+                    t->body.count(), {});
     body = std::move(t->body);
   } else {
     // A write refused by the cap shows up as a write error; name it for what it is.
-    error = t->overCap ? curlError("GET " + t->url, CURLE_FILESIZE_EXCEEDED,
-                                   "body over " + std::to_string(t->maximumBodyBytes) + " bytes")
-                       : curlError("GET " + t->url, code, t->errorBuffer);
+    const CURLcode failure = t->overCap ? CURLE_FILESIZE_EXCEEDED : code;
+    const std::string detail = t->overCap
+                                   ? "body over " + std::to_string(t->maximumBodyBytes) + " bytes"
+                                   : std::string(t->errorBuffer);
+    logCurlTransfer(t->delivery.activity, t->easy, t->url, t->delivery.started, t->admitted,
+                    t->body.count(), curlReason(failure, detail));
+    error = curlError("GET " + t->url, failure, detail);
   }
   // The place goes back only after the completion and what it captured are gone.
   Delivery delivery = std::move(t->delivery);
@@ -294,11 +332,9 @@ void URLSessionEngine::run() {
     if (stopping) {
       for (auto& [easy, t] : active) {
         curl_multi_remove_handle(multi_, easy);
-        deliver_(std::move(t->delivery), std::nullopt, std::nullopt, cancelledError());
+        cancel(std::move(t->delivery), t->url);
       }
-      for (auto& t : waiting) {
-        deliver_(std::move(t->delivery), std::nullopt, std::nullopt, cancelledError());
-      }
+      for (auto& t : waiting) cancel(std::move(t->delivery), t->url);
       return;
     }
     std::size_t added = 0;
@@ -314,12 +350,19 @@ void URLSessionEngine::run() {
         }
       }
       if (error) {
+        logTransferNotRun(t->delivery.activity, t->url, t->delivery.started, error->description);
         deliver_(std::move(t->delivery), std::nullopt, std::nullopt, std::move(error));
         continue;
       }
+      t->admitted = TransferClock::now();
       CURL* easy = t->easy;
       active.emplace(easy, std::move(t));
       ++added;
+    }
+    // Newcomers are at the back: each says once that it waits, behind those before it.
+    for (std::size_t i = waiting.size(); i > 0 && !waiting[i - 1]->queued; --i) {
+      waiting[i - 1]->queued = true;
+      logTransferQueued(waiting[i - 1]->delivery.activity, waiting[i - 1]->url, i - 1);
     }
     bool again = false;
     {

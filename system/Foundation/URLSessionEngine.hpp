@@ -5,6 +5,14 @@
 // touches the libcurl multi handle and every easy handle; other threads only queue transfers
 // and wake it.
 //
+// HTTPS as users meet it: certificates are verified against the system's trust store, whose
+// bundle file SSL_CERT_FILE and whose hashed directory SSL_CERT_DIR replace when set (as
+// OpenSSL reads them; libcurl does not); TLS 1.2 at least; HTTP/2 through ALPN, with the
+// transfers to one host multiplexed on one connection rather than queued behind the
+// per-host connection limit. Proxies come from the environment as libcurl reads them
+// (http_proxy, https_proxy, all_proxy, no_proxy). Each transfer's end is logged
+// (URLSessionLog.hpp).
+//
 // Private to Foundation (nothing here is exported). Thread-safe. Every transfer submitted
 // is handed to the delivery function exactly once, with its body or its error.
 #pragma once
@@ -23,23 +31,31 @@
 #include "Foundation/Data.hpp"
 #include "Foundation/NSError.hpp"
 #include "Foundation/URLSession.hpp"
+#include "Foundation/URLSessionLog.hpp"
+#include "System/os_activity.hpp"
 #include "objc/Mutex.hpp"
 
 namespace foundation {
 
 // The one place where a libcurl failure becomes an NSError: the NSURLErrorDomain code that
-// callers branch on, and a description naming the call, the CURLcode and libcurl's detail.
+// callers branch on, and a description naming the call, then the reason below.
 NSError curlError(const std::string& call, CURLcode code, std::string_view detail);
+// A libcurl failure in words: libcurl's text for the CURLcode, the code, and libcurl's detail
+// (its error buffer: the certificate's verify result, the time that ran out...).
+std::string curlReason(CURLcode code, std::string_view detail);
 // The error of a transfer that the session's invalidation ended or refused.
 NSError cancelledError();
 
 class ResumeGate;  // URLSession.cpp
 
-// Where a transfer's result goes: the caller's completion, and the gate that holds it back
-// while the resume() that started the transfer is still under way. The engine only carries it.
+// Where a transfer's result goes: the caller's completion, the gate that holds it back while
+// the resume() that started the transfer is still under way, and the caller's activity,
+// current around the completion and for the transfer's events. The engine only carries it.
 struct Delivery {
   URLSessionCompletionHandler completion;
   std::shared_ptr<ResumeGate> gate;  // never null
+  os_activity_t activity;
+  TransferClock::time_point started = TransferClock::now();
 };
 
 class URLSessionEngine {
@@ -71,6 +87,8 @@ class URLSessionEngine {
     std::size_t maximumBodyBytes = 0;
     bool reserved = false;
     bool overCap = false;
+    bool queued = false;  // it has waited for a place, and said so
+    TransferClock::time_point admitted;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     Transfer(std::string address, Delivery d) : url(std::move(address)), delivery(std::move(d)) {}
@@ -89,12 +107,17 @@ class URLSessionEngine {
   // Sets up the easy handle with the limits; an error when libcurl refuses an option.
   std::optional<NSError> prepare(Transfer& t);
   void finish(std::unique_ptr<Transfer> t, CURLcode code);
+  // Hands on the cancellation of a transfer that the stop ended or refused.
+  void cancel(Delivery delivery, const std::string& url);
   static std::size_t write(char* data, std::size_t size, std::size_t count, void* context);
 
   const URLSessionConfiguration configuration_;
   const Deliver deliver_;
   CURLM* const multi_;       // curl_multi_wakeup is the one call other threads make on it
   const std::size_t limit_;  // transfers admitted at once
+  // SSL_CERT_FILE and SSL_CERT_DIR as the engine was made; empty when unset.
+  const std::string certificateFile_;
+  const std::string certificateDirectory_;
 
   // Guards the members below.
   objc::Mutex mu_;

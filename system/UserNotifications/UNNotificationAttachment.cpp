@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "System/os_log.hpp"
 #include "UserNotifications/ImageStructure.hpp"
 #include "objc/FileDescriptor.hpp"
 
@@ -64,10 +65,28 @@ UNNotificationAttachment::UNNotificationAttachment(
       stored_(std::move(stored)) {}
 
 Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentifier(
-    const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions*,
+    const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
     std::optional<NSError>* error) {
+  std::optional<NSError> refused;
+  Strong<UNNotificationAttachment> attachment = make(identifier, url, options, refused);
+  static const os_log_t log =
+      os_log_create("com.halvicourt.UserNotifications", "UNNotificationAttachment");
+  SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "attachment",
+                   {{"file", url.isFileURL() ? url.path() : url.absoluteString()},
+                    {"accepted", static_cast<bool>(attachment)},
+                    attachment ? system_log::Field("type", attachment->type())
+                               : system_log::Field("type", nullptr),
+                    refused ? system_log::Field("reason", refused->description)
+                            : system_log::Field("reason", nullptr)});
+  if (error != nullptr && refused) *error = std::move(refused);
+  return attachment;
+}
+
+Strong<UNNotificationAttachment> UNNotificationAttachment::make(
+    const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions*,
+    std::optional<NSError>& error) {
   auto fail = [&](NSError e) {
-    if (error != nullptr) *error = std::move(e);
+    error = std::move(e);
     return Strong<UNNotificationAttachment>();
   };
   if (!url.isFileURL()) {

@@ -33,7 +33,9 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
   // (usernotifications::wholeImageType); otherwise absent, with `error` (when given) saying
   // why. With a shared AttachmentStore, the store takes its own copy of the file that was
   // opened, that copy is what is checked (and removed when refused), and the attachment's
-  // URL names it; without one, the URL is `url`. Thread-safe.
+  // URL names it; without one, the URL is `url`. Logs an "attachment" event (subsystem
+  // com.halvicourt.UserNotifications, category UNNotificationAttachment): the file,
+  // "accepted", the "type" or the "reason" it was refused. Thread-safe.
   static Strong<UNNotificationAttachment> attachmentWithIdentifier(
       const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
       std::optional<NSError>* error);
@@ -47,6 +49,10 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
  private:
   UNNotificationAttachment(std::string identifier, URL url, std::string type,
                            std::optional<usernotifications::StoredFile> stored);
+  // attachmentWithIdentifier without its event.
+  static Strong<UNNotificationAttachment> make(const std::string& identifier, const URL& url,
+                                               const UNNotificationAttachmentOptions* options,
+                                               std::optional<NSError>& error);
 
   const std::string identifier_;
   const URL url_;
