@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "System/os_log.hpp"
+
 namespace usernotifications {
 
 namespace {
@@ -55,9 +57,8 @@ std::string originalLine(const std::string& id, const char* reason,
 }
 
 void printError(const std::string& message) {
-  const std::string line = "HalvicourtNotificationService: " + message + "\n";
-  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;
+  // Through the log's sink, so that an error line never lands inside an event's line.
+  system_log::writeLine("HalvicourtNotificationService: " + message);
 }
 
 void HostOutput::writeLine(std::string line) {

@@ -28,7 +28,8 @@ UN_EXPORT std::string extensionLine(const std::string& id, int call, bool expire
 std::string originalLine(const std::string& id, const char* reason,
                          const UNNotificationContent& content);
 
-// "HalvicourtNotificationService: <message>" on standard error.
+// "HalvicourtNotificationService: <message>" on standard error, as one line whole among the
+// log's events (system_log::writeLine).
 void printError(const std::string& message);
 
 class HostOutput {

@@ -23,10 +23,14 @@ namespace usernotifications {
 // the request's content handler.
 struct HostScheduler::Record {
   Record(std::string identifier, Strong<UNNotificationContent> content)
-      : id(std::move(identifier)), original(std::move(content)) {}
+      : id(std::move(identifier)),
+        original(std::move(content)),
+        activity(HostLog::activityFor(id)) {}
 
   const std::string id;
   const Strong<UNNotificationContent> original;
+  const os_activity_t activity;
+  Clock::time_point requested;  // set by the host thread before the record is shared
 
   objc::Mutex mu;  // guards the delivery record below, and orders this request's lines
   int calls GUARDED_BY(mu) = 0;
@@ -110,6 +114,7 @@ void HostScheduler::showOriginal(Record& record, const char* reason) {
     if (record.shown) return;
     record.shown = true;
     output_.writeLine(originalLine(record.id, reason, *record.original));
+    log_.shown(record.activity, reason, record.expired, record.original->attachments().size());
   }
   noteShown();
 }
@@ -122,6 +127,9 @@ void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
     record.shown = true;
     ++record.calls;
     output_.writeLine(extensionLine(record.id, record.calls, record.expired, first, content));
+    const std::size_t attachments = content != nullptr ? content->attachments().size() : 0;
+    log_.delivery(record.activity, record.calls, record.expired, attachments, record.requested);
+    if (first) log_.shown(record.activity, nullptr, record.expired, attachments);
   }
   if (first) noteShown();
 }
@@ -132,6 +140,10 @@ void HostScheduler::start(PushRequest request) {
     ++started_;
   }
   auto record = std::make_shared<Record>(request.request->identifier(), request.request->content());
+  // What the extension starts from here on (its transfers, their completions) carries the
+  // request's activity, though the extension never hands it on.
+  system_log::ActivityScope scope(record->activity);
+  log_.request(record->activity, request);
   if (!request.mutableContent) {
     showOriginal(*record, "not-mutable");
     return;
@@ -144,6 +156,7 @@ void HostScheduler::start(PushRequest request) {
   }
   auto block = blocks::makeBlock<void(UNNotificationContent*)>(
       [this, record](UNNotificationContent* content) { deliver(*record, content); });
+  record->requested = Clock::now();
   objc_msgSend<void>(instance.get(), kDidReceiveNotificationRequestSelector, request.request.get(),
                      block.get());
   active_.push_back(Active{Clock::now() + timeLimit_, std::move(record), std::move(instance)});
@@ -157,6 +170,7 @@ void HostScheduler::expire(Active& active) {
     if (record.shown) return;
     record.expired = true;
   }
+  system_log::ActivityScope scope(record.activity);
   objc_msgSend<void>(active.instance.get(), kServiceExtensionTimeWillExpireSelector);
   showOriginal(record, "no-delivery");
 }
@@ -213,6 +227,7 @@ void HostScheduler::run() {
   output_.close();
   URLSession::sharedSession().invalidateAndCancel();
   active_.clear();
+  log_.summary();
 }
 
 void HostScheduler::waitForTransfers() {

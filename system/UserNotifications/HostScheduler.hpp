@@ -1,7 +1,8 @@
 // HostScheduler: the host's side of each request. It makes one fresh instance of the principal
 // class per request, sends it "init" and the request message with a content-handler block,
 // sends the expiry message when the time limit has passed, shows the original content when
-// the extension has not delivered by then, and writes every delivery to the output.
+// the extension has not delivered by then, and writes every delivery to the output. Each
+// request's work runs under an activity of its own, which the host logs under (HostLog).
 //
 // run() is the host thread: it sends every message to the extensions. submit() and
 // inputEnded() may be called from another thread (the input reader); the content handlers
@@ -13,6 +14,7 @@
 #include <deque>
 #include <memory>
 
+#include "UserNotifications/HostLog.hpp"
 #include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/PushPayload.hpp"
 #include "objc/Mutex.hpp"
@@ -41,6 +43,7 @@ class HostScheduler {
   // remains. When `stopFd` becomes readable it stops waiting: it takes what the input still
   // hands over, sends every request not yet shown its expiry message at once, shows the
   // original content of those still not delivered, and closes and cancels without waiting.
+  // Last, it logs the summary.
   void run() EXCLUDES(mu_);
 
  private:
@@ -66,6 +69,7 @@ class HostScheduler {
   const Class principal_;
   const Clock::duration timeLimit_;
   HostOutput& output_;
+  HostLog log_;  // thread-safe itself
   const int stopFd_;
   const int wakeFd_;           // an eventfd that wakeLocked() writes to and sleep() polls
   std::deque<Active> active_;  // host thread only

@@ -63,11 +63,14 @@ foundation::Result<PushRequest> pushRequestFromPayload(std::string identifier, j
       mutableContent = *mc == 1;
     }
   }
-  mutableContent = mutableContent && (!fields.title.empty() || !fields.body.empty());
+  const char* notMutableReason = !mutableContent ? "mutable-content is not 1"
+                                 : fields.title.empty() && fields.body.empty()
+                                     ? "the alert has no title or body"
+                                     : nullptr;
   fields.userInfo = std::move(payload);
   auto content = makeStrong<UNNotificationContent>(std::move(fields));
   return PushRequest{makeStrong<UNNotificationRequest>(std::move(identifier), std::move(content)),
-                     mutableContent};
+                     notMutableReason == nullptr, notMutableReason};
 }
 
 foundation::Result<json> parseJSON(std::string_view text) {

@@ -23,6 +23,8 @@ struct PushRequest {
   // aps.mutable-content is 1 and the alert has a title or a body: the extension may change
   // the content. Otherwise the content is shown as it arrived.
   bool mutableContent = false;
+  // When the content may not change, why, in words; otherwise null.
+  const char* notMutableReason = nullptr;
 };
 
 // The request for `payload`. The content comes from "aps": "alert" (a string is the body;

@@ -19,6 +19,7 @@
 #include "Foundation/FileManager.hpp"
 #include "Foundation/NSBundle.hpp"
 #include "Foundation/NSExtensionMain.hpp"
+#include "System/os_log.hpp"
 #include "UserNotifications/HostInput.hpp"
 #include "UserNotifications/HostOptions.hpp"
 #include "UserNotifications/HostOutput.hpp"
@@ -103,6 +104,9 @@ int hostMain(Class principalClass, int argc, char** argv) {
   signal(SIGXFSZ, SIG_IGN);
   // SIGINT and SIGTERM end the run early, but in order.
   (void)StopSignal::forProcess();
+  if (options->log != LogLevel::off) {
+    system_log::configure(options->log == LogLevel::debug ? OS_LOG_TYPE_DEBUG : OS_LOG_TYPE_INFO);
+  }
   // The platform makes the extension's container before starting it; so does the host.
   for (const std::string& dir :
        NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true)) {

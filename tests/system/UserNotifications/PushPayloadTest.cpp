@@ -21,24 +21,27 @@ void expectRefusal(const NSError& error, const std::string& says) {
 TEST(PushPayload, ContentComesFromAps) {
   struct Row {
     const char* payload;
-    const char* fields;  // what differs from empty text and null badge and sound
-    bool mutableContent;
+    const char* fields;      // what differs from empty text and null badge and sound
+    const char* notMutable;  // why the extension does not run; null when it does
   } const rows[] = {
-      {R"({"aps":{"alert":"Hello","mutable-content":1}})", R"({"body":"Hello"})", true},
+      {R"({"aps":{"alert":"Hello","mutable-content":1}})", R"({"body":"Hello"})", nullptr},
       {R"({"aps":{"alert":{"title":"T","subtitle":"S","body":"B"},"badge":3,"sound":"ping",
           "thread-id":"th","category":"cat","mutable-content":1},"image":"http://h/a.png"})",
        R"({"title":"T","subtitle":"S","body":"B","badge":3,"sound":"ping",
            "threadIdentifier":"th","categoryIdentifier":"cat"})",
-       true},
+       nullptr},
       // A title alone lets the extension run; a subtitle alone is nothing to show.
-      {R"({"aps":{"alert":{"title":"T"},"mutable-content":1}})", R"({"title":"T"})", true},
-      {R"({"aps":{"alert":{"subtitle":"S"},"mutable-content":1}})", R"({"subtitle":"S"})", false},
-      {R"({"aps":{"alert":"Hi","mutable-content":2}})", R"({"body":"Hi"})", false},
-      {R"({"aps":{"alert":"Hi","mutable-content":0}})", R"({"body":"Hi"})", false},
+      {R"({"aps":{"alert":{"title":"T"},"mutable-content":1}})", R"({"title":"T"})", nullptr},
+      {R"({"aps":{"alert":{"subtitle":"S"},"mutable-content":1}})", R"({"subtitle":"S"})",
+       "the alert has no title or body"},
+      {R"({"aps":{"alert":"Hi","mutable-content":2}})", R"({"body":"Hi"})",
+       "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","mutable-content":0}})", R"({"body":"Hi"})",
+       "mutable-content is not 1"},
       // A critical sound is an object, kept as it came.
       {R"({"aps":{"alert":"Hi","sound":{"critical":1,"name":"a.caf"}}})",
-       R"({"body":"Hi","sound":{"critical":1,"name":"a.caf"}})", false},
-      {R"({"image":"http://h/a.png"})", "{}", false},
+       R"({"body":"Hi","sound":{"critical":1,"name":"a.caf"}})", "mutable-content is not 1"},
+      {R"({"image":"http://h/a.png"})", "{}", "mutable-content is not 1"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.payload);
@@ -46,7 +49,8 @@ TEST(PushPayload, ContentComesFromAps) {
     foundation::Result<PushRequest> r = pushRequestFromPayload("req", payload);
     ASSERT_TRUE(r.ok()) << r.error().description;
     EXPECT_EQ(r->request->identifier(), "req");
-    EXPECT_EQ(r->mutableContent, row.mutableContent);
+    EXPECT_EQ(r->mutableContent, row.notMutable == nullptr);
+    EXPECT_STREQ(r->notMutableReason, row.notMutable);
     json expected = {{"title", ""},
                      {"subtitle", ""},
                      {"body", ""},
