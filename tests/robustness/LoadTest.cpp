@@ -40,8 +40,9 @@ TEST(LoadTest, ThousandsOfMixedRequestsAreEachShownOnceWithBoundedDescriptors) {
     input += requestLine(
         ids.back(), kind.is_null() ? payload(server.url("/images/" + ids.back() + ".png")) : kind);
   }
+  // With the log on, at its most verbose: its events come from every thread at once.
   ExtensionProcess process(
-      {.args = {"--time-limit", "10"}, .input = input, .cacheHome = home.path()});
+      {.args = {"--time-limit", "10", "--log", "debug"}, .input = input, .cacheHome = home.path()});
   // Sampled as the lines arrive, while the process works through the requests.
   const std::string fds = "/proc/" + std::to_string(process.pid()) + "/fd";
   std::size_t descriptors = 0;

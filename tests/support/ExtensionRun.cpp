@@ -57,6 +57,7 @@ ExtensionProcess::ExtensionProcess(const Run& run) {
   const std::string err = io_.file("err");
   writeFile(in, run.input);
   std::vector<std::string> argv = {"/usr/bin/env", "XDG_CACHE_HOME=" + run.cacheHome};
+  argv.insert(argv.end(), run.env.begin(), run.env.end());
   argv.insert(argv.end(), run.wrapper.begin(), run.wrapper.end());
   argv.push_back(run.app + kAppex + "/HalvicourtNotificationService");
   argv.insert(argv.end(), run.args.begin(), run.args.end());

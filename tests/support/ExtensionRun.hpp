@@ -40,6 +40,7 @@ struct Run {
   // Before the executable on the command line: {"/usr/bin/prlimit", "--fsize=16"}.
   std::vector<std::string> wrapper = {};
   std::string app = appDirectory();
+  std::vector<std::string> env = {};  // "NAME=value", added to the test's environment
 };
 
 struct Outcome {
