@@ -360,9 +360,11 @@ void URLSessionEngine::run() {
       ++added;
     }
     // Newcomers are at the back: each says once that it waits, behind those before it.
-    for (std::size_t i = waiting.size(); i > 0 && !waiting[i - 1]->queued; --i) {
-      waiting[i - 1]->queued = true;
-      logTransferQueued(waiting[i - 1]->delivery.activity, waiting[i - 1]->url, i - 1);
+    std::size_t newcomer = waiting.size();
+    while (newcomer > 0 && !waiting[newcomer - 1]->queued) --newcomer;
+    for (std::size_t ahead = newcomer; ahead < waiting.size(); ++ahead) {
+      waiting[ahead]->queued = true;
+      logTransferQueued(waiting[ahead]->delivery.activity, waiting[ahead]->url, ahead);
     }
     bool again = false;
     {
