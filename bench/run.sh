@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks the extension against curl on the same downloads from a loopback nginx, and
-# runs the micro-benchmarks. Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs] [--tls]
-#   --quick    fewer runs of each case (about a minute)
-#   --tls      also the TLS + HTTP/2 cases (the session must honour SSL_CERT_FILE)
-#   --runs N   runs of each end-to-end case, ours and curl's alternating (default 9)
-#   --no-docs  leave docs/benchmarks-*.{md,png} alone; results stay in the build directory
+# runs the micro-benchmarks. Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs]
+#   [--no-tls] [--extension-args="ARGS"]
+#   --quick           fewer runs of each case (about a minute)
+#   --no-tls          leave out the TLS + HTTP/2 cases
+#   --runs N          runs of each end-to-end case, ours and curl's alternating (default 9)
+#   --no-docs         leave docs/benchmarks-*.{md,png} alone; results stay in the build directory
+#   --extension-args="ARGS"  options for every run of the extension, e.g. --extension-args="--log info"
 # Installs missing Debian packages first (as root), builds into build/bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
