@@ -18,11 +18,14 @@
 
 namespace {
 
-// The attachment needs a real image file to recognise; a PNG signature and header will do.
+// The attachment needs a real image file to recognise, whole: a 1x1 PNG.
 std::optional<URL> writeSampleImage(const std::filesystem::path& directory) {
   static constexpr unsigned char kPng[] = {
-      0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0x0D, 'I',  'H',  'D',  'R', 0,
-      0,    0,   1,   0,   0,    0,    1,    8,    6, 0, 0, 0,    0x1F, 0x15, 0xC4, 0x89};
+      0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A, 0,    0,    0,    0x0D, 'I',  'H',
+      'D',  'R',  0,    0,    0,    1,    0,    0,    0,    1,    8,    6,    0,    0,
+      0,    0x1F, 0x15, 0xC4, 0x89, 0,    0,    0,    0x0A, 'I',  'D',  'A',  'T',  0x78,
+      0x9C, 0x63, 0x00, 0x01, 0x00, 0x00, 0x05, 0x00, 0x01, 0x0D, 0x0A, 0x2D, 0xB4, 0,
+      0,    0,    0,    'I',  'E',  'N',  'D',  0xAE, 0x42, 0x60, 0x82};
   const std::filesystem::path file = directory / "4c1ab7b3a2d3e0e9f5a1c2d4b6e8f0a1.png";
   std::ofstream out(file, std::ios::binary);
   out.write(reinterpret_cast<const char*>(kPng), sizeof kPng);
