@@ -1,6 +1,7 @@
 #include "UserNotifications/HostDesktop.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <vector>
 
 #include "Foundation/NSBundle.hpp"

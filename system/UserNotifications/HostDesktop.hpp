@@ -7,7 +7,6 @@
 // presenter calls back on a thread of its own.
 #pragma once
 
-#include <cstddef>
 #include <deque>
 #include <memory>
 #include <string>
