@@ -14,6 +14,7 @@
 
 #include "Foundation/URLSession.hpp"
 #include "System/Block.hpp"
+#include "UserNotifications/HostDesktop.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 
@@ -95,7 +96,10 @@ void HostScheduler::inputEnded() {
   wakeLocked();
 }
 
-void HostScheduler::noteShown() {
+void HostScheduler::noteShown(const Record& record, const UNNotificationContent& content) {
+  // Posted before the request counts as shown: once the last one does, the run may end and
+  // the desktop be finished.
+  if (desktop_ != nullptr) desktop_->show(record.id, content);
   objc::MutexLock lock(mu_);
   ++shownCount_;
   lastShown_ = Clock::now();
@@ -111,7 +115,7 @@ void HostScheduler::showOriginal(Record& record, const char* reason) {
     record.shown = true;
     output_.writeLine(originalLine(record.id, reason, *record.original));
   }
-  noteShown();
+  noteShown(record, *record.original);
 }
 
 void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
@@ -123,7 +127,8 @@ void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
     ++record.calls;
     output_.writeLine(extensionLine(record.id, record.calls, record.expired, first, content));
   }
-  if (first) noteShown();
+  // A delivery of nothing leaves the original on screen.
+  if (first) noteShown(record, content != nullptr ? *content : *record.original);
 }
 
 void HostScheduler::start(PushRequest request) {

@@ -22,6 +22,8 @@
 
 namespace usernotifications {
 
+class HostDesktop;
+
 class HostScheduler {
  public:
   using Clock = std::chrono::steady_clock;
@@ -31,6 +33,10 @@ class HostScheduler {
   ~HostScheduler();
   HostScheduler(const HostScheduler&) = delete;
   HostScheduler& operator=(const HostScheduler&) = delete;
+
+  // Also posts each shown line's content to `desktop`.
+  // REQUIRES: called before run(); `desktop` outlives run().
+  void showOnDesktop(HostDesktop* desktop) { desktop_ = desktop; }
 
   void submit(PushRequest request) EXCLUDES(mu_);
   // No request will be submitted after this.
@@ -56,7 +62,8 @@ class HostScheduler {
   void expire(Active& active);
   void deliver(Record& record, UNNotificationContent* content) EXCLUDES(mu_);
   void showOriginal(Record& record, const char* reason) EXCLUDES(mu_);
-  void noteShown() EXCLUDES(mu_);
+  // After a request's shown line is written, with the content it showed.
+  void noteShown(const Record& record, const UNNotificationContent& content) EXCLUDES(mu_);
   void wakeLocked() REQUIRES(mu_);
   // Sleeps until woken, until `deadline` (null: none), or, when `watchStop`, until the stop.
   void sleep(const Clock::time_point* deadline, bool watchStop);
@@ -69,6 +76,8 @@ class HostScheduler {
   const int stopFd_;
   const int wakeFd_;           // an eventfd that wakeLocked() writes to and sleep() polls
   std::deque<Active> active_;  // host thread only
+  // Set before run(); null without --desktop.
+  HostDesktop* desktop_ = nullptr;
 
   objc::Mutex mu_;  // guards the hand-over from the input thread and the shown count
   std::deque<PushRequest> incoming_ GUARDED_BY(mu_);

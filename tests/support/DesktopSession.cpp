@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <thread>
 
 namespace testing_support {
 
@@ -150,13 +152,25 @@ void DesktopSession::stopServer() {
 
 std::string DesktopSession::dunstctl(const std::string& command) const {
   int output = -1;
-  const pid_t pid = start({"dunstctl", command}, &output, STDOUT_FILENO);
+  std::vector<std::string> argv = {"dunstctl"};
+  std::istringstream words(command);
+  for (std::string word; words >> word;) argv.push_back(word);
+  const pid_t pid = start(argv, &output, STDOUT_FILENO);
   const std::string text = readFrom(output, false);
   close(output);
   int status = -1;
   waitpid(pid, &status, 0);
   EXPECT_EQ(status, 0) << "dunstctl " << command << " failed";
   return text;
+}
+
+void DesktopSession::waitUntilDisplayed(int count) const {
+  // dunst tells no one when it draws, so this asks until it has.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (std::atoi(dunstctl("count displayed").c_str()) < count) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << count << " notifications displayed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 std::vector<nlohmann::json> DesktopSession::closeAllAndReadHistory() const {

@@ -29,8 +29,11 @@ class DesktopSession {
 
   // Stops dunst and returns once the bus has released its name.
   void stopServer();
-  // Runs `dunstctl <command>` in the session; its standard output.
+  // Runs `dunstctl <command>` ("count displayed": words apart) in the session; its standard
+  // output.
   std::string dunstctl(const std::string& command) const;
+  // Returns once dunst displays at least `count` notifications; fails the test after a minute.
+  void waitUntilDisplayed(int count) const;
   // Closes every notification (dunst then reports each closed), then reads dunst's history:
   // one object per notification, with its fields as plain values ("summary",
   // "body", "appname", "icon_path", "id", ...).
