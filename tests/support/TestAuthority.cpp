@@ -37,13 +37,26 @@ std::string openssl(std::vector<std::string> args) {
   return result.output;
 }
 
+// A new P-256 key in `key` and a certificate for it in `certificate`, good for two days, with
+// `subject` and the extensions of `section` in the configuration `config`, signed by `signer`.
+void certify(const std::string& config, const std::string& section, const std::string& subject,
+             const std::string& key, const std::string& certificate,
+             std::vector<std::string> signer) {
+  std::vector<std::string> args = {
+      "req",      "-x509", "-config", config,    "-extensions", section,
+      "-subj",    subject, "-newkey", "ec",      "-pkeyopt",    "ec_paramgen_curve:prime256v1",
+      "-noenc",   "-days", "2",       "-keyout", key,           "-out",
+      certificate};
+  args.insert(args.end(), signer.begin(), signer.end());
+  openssl(std::move(args));
+}
+
 }  // namespace
 
 TestAuthority::TestAuthority(const std::string& name) {
   writeFile(dir_.file("openssl.cnf"), kConfig);
-  openssl({"req", "-x509", "-config", dir_.file("openssl.cnf"), "-extensions", "authority", "-subj",
-           "/CN=" + name, "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-noenc",
-           "-days", "2", "-keyout", dir_.file("authority.key"), "-out", certificateFile()});
+  certify(dir_.file("openssl.cnf"), "authority", "/CN=" + name, dir_.file("authority.key"),
+          certificateFile(), {});
   std::string hash = openssl({"x509", "-hash", "-noout", "-in", certificateFile()});
   while (!hash.empty() && hash.back() == '\n') hash.pop_back();
   mkdir(certificateDirectory().c_str(), 0755);
@@ -53,29 +66,8 @@ TestAuthority::TestAuthority(const std::string& name) {
 TestAuthority::ServerCertificate TestAuthority::issueServerCertificate() {
   const std::string base = dir_.file("server-" + std::to_string(++issued_));
   ServerCertificate issued{base + ".pem", base + ".key"};
-  openssl({"req",
-           "-x509",
-           "-config",
-           dir_.file("openssl.cnf"),
-           "-extensions",
-           "server",
-           "-subj",
-           "/CN=127.0.0.1",
-           "-newkey",
-           "ec",
-           "-pkeyopt",
-           "ec_paramgen_curve:prime256v1",
-           "-noenc",
-           "-days",
-           "2",
-           "-CA",
-           certificateFile(),
-           "-CAkey",
-           dir_.file("authority.key"),
-           "-keyout",
-           issued.keyFile,
-           "-out",
-           issued.certificateFile});
+  certify(dir_.file("openssl.cnf"), "server", "/CN=127.0.0.1", issued.keyFile,
+          issued.certificateFile, {"-CA", certificateFile(), "-CAkey", dir_.file("authority.key")});
   return issued;
 }
 

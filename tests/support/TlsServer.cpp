@@ -57,19 +57,16 @@ TlsServer::TlsServer(TestAuthority& issuer) {
   config = replaced(config, "@CERTIFICATE@", certificate.certificateFile);
   config = replaced(config, "@KEY@", certificate.keyFile);
   const std::string pidFile = dir_.file("nginx.pid");
-  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-    const int port = freeLoopbackPort();
-    writeFile(dir_.file("nginx.conf"), replaced(config, "@PORT@", std::to_string(port)));
-    std::remove(pidFile.c_str());
-    nginx_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path() + "/", "-c",
-                                 dir_.file("nginx.conf"), "-e", dir_.file("error.log")},
-        dir_.file("nginx.out"));
-    // nginx writes its pid once it holds the port, and exits when it cannot have it.
-    const std::string pid = std::to_string(nginx_->pid()) + "\n";
-    waitFor([&] { return !nginx_->running() || readFile(pidFile) == pid; });
-    if (nginx_->running()) port_ = port;
-  }
+  port_ = startOnFreePort(
+      nginx_, dir_.file("nginx.out"),
+      [&](int port) {
+        writeFile(dir_.file("nginx.conf"), replaced(config, "@PORT@", std::to_string(port)));
+        std::remove(pidFile.c_str());
+        return std::vector<std::string>{"/usr/sbin/nginx",       "-p", dir_.path() + "/",     "-c",
+                                        dir_.file("nginx.conf"), "-e", dir_.file("error.log")};
+      },
+      // nginx writes its pid once it holds the port.
+      [&] { return readFile(pidFile) == std::to_string(nginx_->pid()) + "\n"; });
   EXPECT_NE(port_, 0) << "nginx did not start: " << readFile(dir_.file("error.log"))
                       << readFile(dir_.file("nginx.out"));
 }
