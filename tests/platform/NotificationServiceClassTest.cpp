@@ -78,10 +78,8 @@ TEST(NotificationServiceClassTest, DestructionReleasesExactlyWhatIsPresent) {
     {
       Strong<NSObject> instance = makeInstance();
       if (row.fromMessage) {
-        UNNotificationContentFields fields;
-        fields.title = "Parcel";
         auto request = makeStrong<UNNotificationRequest>(
-            "r1", makeStrong<UNNotificationContent>(std::move(fields)));
+            "r1", makeStrong<UNNotificationContent>(UNNotificationContentFields{}));
         objc_msgSend<void>(instance.get(),
                            usernotifications::kDidReceiveNotificationRequestSelector, request.get(),
                            block.get());
