@@ -2,32 +2,22 @@
 // paths, its class list and its embedded entitlements.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
 #include <string>
 
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/ExtensionRun.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace {
 
-// What a binutils command prints on standard output.
-std::string outputOf(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    out.append(buffer, n);
-  }
-  if (pipe != nullptr) pclose(pipe);
-  return out;
-}
+using testing_support::runCommand;
 
 const std::string kExecutable =
     testing_support::appDirectory() + testing_support::kAppex + "/HalvicourtNotificationService";
 
 TEST(ExecutableTest, FindsTheStandInLibrariesThroughItsRunPathOnly) {
-  const std::string dynamic = outputOf("readelf -d '" + kExecutable + "'");
+  const std::string dynamic = runCommand({"/usr/bin/readelf", "-d", kExecutable}).output;
   EXPECT_NE(dynamic.find("(RUNPATH)            Library runpath: "
                          "[$ORIGIN/Frameworks:$ORIGIN/../../Frameworks]\n"),
             std::string::npos)
@@ -37,7 +27,7 @@ TEST(ExecutableTest, FindsTheStandInLibrariesThroughItsRunPathOnly) {
 }
 
 TEST(ExecutableTest, ListsExactlyOneClass) {
-  const std::string sections = outputOf("readelf -S -W '" + kExecutable + "'");
+  const std::string sections = runCommand({"/usr/bin/readelf", "-S", "-W", kExecutable}).output;
   std::smatch size;
   ASSERT_TRUE(
       std::regex_search(sections, size, std::regex(R"(objc_classlist +\w+ +\w+ +\w+ +(\w+))")))
@@ -47,20 +37,19 @@ TEST(ExecutableTest, ListsExactlyOneClass) {
 
 TEST(ExecutableTest, EmbedsExactlyTheTwoEntitlements) {
   testing_support::TempDir dir;
-  outputOf("objcopy --dump-section __entitlements='" + dir.file("raw") + "' '" + kExecutable +
-           "' '" + dir.file("copy") + "'");
+  runCommand({"/usr/bin/objcopy", "--dump-section", "__entitlements=" + dir.file("raw"),
+              kExecutable, dir.file("copy")});
   const std::string raw = testing_support::readFile(dir.file("raw"));
   const std::string xml = raw.substr(0, raw.find('\0'));
   // "<ten-character team>.<bundle identifier>", and the one keychain group is the same.
   const std::string id = "[^.<]{10}\\." + std::regex_replace(testing_support::bundleIdentifier(),
                                                              std::regex("\\."), "\\.");
-  EXPECT_TRUE(std::regex_search(
-      xml, std::regex(R"(^<\?xml version="1\.0"[\s\S]*<dict>\s*<key>application-identifier</key>)"
-                      R"(\s*<string>()" +
-                      id +
-                      R"()</string>\s*<key>keychain-access-groups</key>)"
-                      R"(\s*<array>\s*<string>\1</string>\s*</array>\s*</dict>\s*</plist>\s*$)")))
-      << xml;
+  const std::string pattern =
+      R"(^<\?xml version="1\.0"[\s\S]*<dict>\s*<key>application-identifier</key>\s*<string>()" +
+      id +
+      R"()</string>\s*<key>keychain-access-groups</key>\s*<array>\s*<string>\1</string>)"
+      R"(\s*</array>\s*</dict>\s*</plist>\s*$)";
+  EXPECT_TRUE(std::regex_search(xml, std::regex(pattern))) << xml;
 }
 
 }  // namespace
