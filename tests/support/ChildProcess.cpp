@@ -19,7 +19,7 @@ namespace testing_support {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, int output) {
+pid_t spawn(const std::vector<std::string>& argv, int output, int descriptor3) {
   std::vector<char*> pointers;
   for (const std::string& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
   pointers.push_back(nullptr);
@@ -28,6 +28,8 @@ pid_t spawn(const std::vector<std::string>& argv, int output) {
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+  // Also when it is 3 already: dup2 onto itself then clears close-on-exec.
+  if (descriptor3 >= 0) posix_spawn_file_actions_adddup2(&actions, descriptor3, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t all, none;
@@ -67,10 +69,11 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
   return {status, readFile(dir.file("output"))};
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
+                           int descriptor3) {
   const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   EXPECT_GE(output, 0) << outputFile;
-  pid_ = spawn(argv, output);
+  pid_ = spawn(argv, output, descriptor3);
   close(output);
 }
 

@@ -24,8 +24,10 @@ CommandResult runCommand(const std::vector<std::string>& argv);
 // by stop() or the destructor.
 class ChildProcess {
  public:
-  // Appends the child's standard output and standard error to `outputFile`.
-  ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile);
+  // Appends the child's standard output and standard error to `outputFile`. With
+  // `descriptor3`, the child has it as its descriptor 3 (the caller still closes its own).
+  ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
+               int descriptor3 = -1);
   ~ChildProcess() { stop(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -7,14 +7,14 @@
 // Not thread-safe; one owner, one session at a time in a process.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace testing_support {
@@ -40,20 +40,19 @@ class DesktopSession {
   std::vector<nlohmann::json> closeAllAndReadHistory() const;
 
  private:
-  // Starts `argv` (found on PATH) in the session's environment, its output going to a log in
-  // the session's folder. With `pipeFd`, the child's descriptor `pipeTarget` is the writing
-  // end of a pipe whose reading end `*pipeFd` is the caller's to close.
-  pid_t start(std::vector<std::string> argv, int* pipeFd = nullptr, int pipeTarget = 3) const;
-  // Starts a child that stays for the session and returns the first line it writes to its
-  // descriptor 3 (Xvfb's display number, dbus-daemon's address).
-  std::string readLineOf(std::vector<std::string> argv);
+  // Starts `argv` (found on PATH) for the rest of the session in its private environment,
+  // its output going to a log in the session's folder; with `descriptor3`, as ChildProcess.
+  ChildProcess& start(const std::vector<std::string>& argv, int descriptor3 = -1);
+  // Starts a child with a pipe as its descriptor 3 and returns the first line it writes
+  // there (Xvfb's display number, dbus-daemon's address).
+  std::string readLineOf(const std::vector<std::string>& argv);
   void waitForServer(bool owned) const;
 
   TempDir dir_;
-  std::vector<std::string> environment_;
+  std::vector<std::string> environment_;  // `env` arguments
   std::optional<std::string> savedAddress_;
-  std::vector<pid_t> children_;  // in start order
-  pid_t dunst_ = -1;
+  std::vector<std::unique_ptr<ChildProcess>> children_;  // in start order
+  ChildProcess* dunst_ = nullptr;
 };
 
 }  // namespace testing_support
