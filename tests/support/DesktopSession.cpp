@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <sstream>
 
 namespace testing_support {
 
@@ -88,25 +87,26 @@ void DesktopSession::stopServer() {
   waitForServer(false);
 }
 
-std::string DesktopSession::dunstctl(const std::string& command) const {
+std::string DesktopSession::dunstctl(const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {"/usr/bin/dunstctl"};
-  std::istringstream words(command);
-  for (std::string word; words >> word;) argv.push_back(word);
+  argv.insert(argv.end(), args.begin(), args.end());
   const CommandResult result = runCommand(argv);
-  EXPECT_EQ(result.status, 0) << "dunstctl " << command << " failed: " << result.output;
+  EXPECT_EQ(result.status, 0) << "dunstctl " << args.at(0) << " failed: " << result.output;
   return result.output;
 }
 
 void DesktopSession::waitUntilDisplayed(int count) const {
   // dunst tells no one when it draws, so this asks until it has.
-  EXPECT_TRUE(waitFor([&] { return std::atoi(dunstctl("count displayed").c_str()) >= count; }))
-      << count << " notifications displayed";
+  EXPECT_TRUE(waitFor([&] {
+    return std::atoi(dunstctl({"count", "displayed"}).c_str()) >= count;
+  })) << count
+      << " notifications displayed";
 }
 
 std::vector<nlohmann::json> DesktopSession::closeAllAndReadHistory() const {
-  dunstctl("close-all");
+  dunstctl({"close-all"});
   // {"type": "aa{sv}", "data": [[{"summary": {"type": "s", "data": "..."}, ...}, ...]]}
-  const nlohmann::json history = nlohmann::json::parse(dunstctl("history"), nullptr, false)
+  const nlohmann::json history = nlohmann::json::parse(dunstctl({"history"}), nullptr, false)
                                      .value("data", nlohmann::json::array({{}}));
   std::vector<nlohmann::json> notifications;
   for (const nlohmann::json& entry : history.at(0)) {

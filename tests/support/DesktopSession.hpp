@@ -29,9 +29,8 @@ class DesktopSession {
 
   // Stops dunst and returns once the bus has released its name.
   void stopServer();
-  // Runs `dunstctl <command>` ("count displayed": words apart) in the session; its standard
-  // output.
-  std::string dunstctl(const std::string& command) const;
+  // Runs dunstctl with `args` ({"count", "displayed"}) in the session; its output.
+  std::string dunstctl(const std::vector<std::string>& args) const;
   // Returns once dunst displays at least `count` notifications; fails the test after a minute.
   void waitUntilDisplayed(int count) const;
   // Closes every notification (dunst then reports each closed), then reads dunst's history:

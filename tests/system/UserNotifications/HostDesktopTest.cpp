@@ -6,11 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,33 +26,28 @@ using namespace testing_support;
 
 constexpr const char* kAppName = "Halvicourt";  // the bundle's display name
 
-// Standard input that stays open until the test ends it: a FIFO that the test writes to.
-class Feed {
- public:
+// Standard input that stays open until the test ends it: a FIFO that the test writes to,
+// opened for reading too so that opening it waits for no reader.
+struct Feed {
+  TempDir dir;
+  std::string fifo = dir.file("in");
+  int fd = -1;
   Feed() {
-    EXPECT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-    // Read and write, so that opening it waits for no reader.
-    fd_ = open(fifo_.c_str(), O_RDWR | O_CLOEXEC);
-    EXPECT_GE(fd_, 0);
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
   }
   ~Feed() { end(); }
 
   // Before the executable on the command line: its standard input becomes the FIFO.
   std::vector<std::string> shell() const {
-    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo_};
+    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo};
   }
   void write(const std::string& text) {
-    ASSERT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size())) << fifo;
   }
   void end() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    if (fd >= 0) close(std::exchange(fd, -1));
   }
-
- private:
-  TempDir dir_;
-  std::string fifo_ = dir_.file("in");
-  int fd_ = -1;
 };
 
 // A run with --desktop whose attachment store is under `state`, then `then` before the
@@ -145,12 +139,8 @@ TEST(HostDesktop, ClosingReleasesTheAttachmentAndARefusalIsReportedAtTheEnd) {
   EXPECT_EQ(readFile(stored), pngBytes()) << stored;
 
   session.waitUntilDisplayed(1);
-  session.dunstctl("close-all");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  while (std::filesystem::exists(stored)) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << stored << " is still in the store";
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  session.dunstctl({"close-all"});
+  EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(stored); })) << stored;
 
   // With the server gone, the bus refuses the next notification; its line is still written.
   session.stopServer();
