@@ -1,8 +1,9 @@
 // The host of the notification service extension point: it runs the extension process.
 // NSExtensionMain finds the record below in this library's "nsextension_points" section and
 // hands the process to it. What it sets up here: the standard descriptors, the signals, the
-// caches directory; then it reads the options, and runs the input reader (HostInput) and the
-// requests (HostScheduler) until the input ends, or SIGINT or SIGTERM stops the run.
+// caches directory and the storage around it (HostStorage); then it reads the options, and
+// runs the input reader (HostInput) and the requests (HostScheduler) until the input ends, or
+// SIGINT or SIGTERM stops the run.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "UserNotifications/HostOptions.hpp"
 #include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/HostScheduler.hpp"
+#include "UserNotifications/HostStorage.hpp"
 #include "UserNotifications/StopSignal.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 
@@ -51,7 +53,8 @@ void holdClosedStandardDescriptors() {
 int run(Class principalClass, const HostOptions& options) {
   const int stopFd = StopSignal::forProcess().fd();
   HostOutput output;
-  HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd);
+  HostStorage storage(options);
+  HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd, storage);
   HostInput input(stopFd,
                   [&scheduler](PushRequest request) { scheduler.submit(std::move(request)); });
   // Payload files are at hand and are read here before the first request starts; only
