@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks the extension against curl on the same downloads from a loopback nginx, and
 # runs the micro-benchmarks. Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs] [--tls]
+#                                    bash bench/run.sh --soak [--requests N] [--rate R] [--no-docs]
+#   --soak     instead, 100,000 requests through one process with low storage limits, sampling
+#              its memory, descriptors and bytes on disk every second (bench/soak.py, minutes)
 #   --quick    fewer runs of each case (about a minute)
 #   --tls      also the TLS + HTTP/2 cases (the session must honour SSL_CERT_FILE)
 #   --runs N   runs of each end-to-end case, ours and curl's alternating (default 9)
@@ -16,8 +19,14 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHALVICOURT_BENCH=ON -DHALVICOURT_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
   --target HalvicourtNotificationService halvicourt_microbench halvicourt_measure
+exe="$build/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService"
 
+if [ "${1:-}" = "--soak" ]; then
+  shift
+  exec python3 "$root/bench/soak.py" --exe "$exe" --results "$build/bench-results" \
+    --docs "$root/docs" "$@"
+fi
 exec python3 "$root/bench/bench.py" \
-  --exe "$build/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService" \
+  --exe "$exe" \
   --microbench "$build/bench/halvicourt_microbench" --measure "$build/bench/halvicourt_measure" \
   --results "$build/bench-results" --docs "$root/docs" "$@"

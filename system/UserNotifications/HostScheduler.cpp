@@ -36,12 +36,13 @@ struct HostScheduler::Record {
 };
 
 HostScheduler::HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output,
-                             int stopFd)
+                             int stopFd, HostStorage& storage)
     : principal_(principal),
       timeLimit_(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double>(timeLimitSeconds))),
       output_(output),
       stopFd_(stopFd),
+      storage_(storage),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (wakeFd_ < 0) printError("eventfd: " + foundation::errorString(errno));
 }
@@ -115,6 +116,7 @@ void HostScheduler::showOriginal(Record& record, const char* reason) {
     record.shown = true;
     output_.writeLine(originalLine(record.id, reason, *record.original));
   }
+  storage_.update();
   noteShown(record, *record.original);
 }
 
@@ -127,6 +129,7 @@ void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
     ++record.calls;
     output_.writeLine(extensionLine(record.id, record.calls, record.expired, first, content));
   }
+  storage_.update();
   // A delivery of nothing leaves the original on screen.
   if (first) noteShown(record, content != nullptr ? *content : *record.original);
 }

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "UserNotifications/HostOutput.hpp"
+#include "UserNotifications/HostStorage.hpp"
 #include "UserNotifications/PushPayload.hpp"
 #include "objc/Mutex.hpp"
 #include "objc/NSObject.hpp"
@@ -28,8 +29,10 @@ class HostScheduler {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // REQUIRES: `output` outlives this object; `stopFd` stays open while run() runs.
-  HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output, int stopFd);
+  // REQUIRES: `output` and `storage` outlive this object; `stopFd` stays open while run()
+  // runs.
+  HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output, int stopFd,
+                HostStorage& storage);
   ~HostScheduler();
   HostScheduler(const HostScheduler&) = delete;
   HostScheduler& operator=(const HostScheduler&) = delete;
@@ -74,6 +77,7 @@ class HostScheduler {
   const Clock::duration timeLimit_;
   HostOutput& output_;
   const int stopFd_;
+  HostStorage& storage_;       // told of each line written, for the files that came with it
   const int wakeFd_;           // an eventfd that wakeLocked() writes to and sleep() polls
   std::deque<Active> active_;  // host thread only
   // Set before run(); null without --desktop.

@@ -1,8 +1,9 @@
 // The host of the notification service extension point: it runs the extension process.
 // NSExtensionMain finds the record below in this library's "nsextension_points" section and
 // hands the process to it. What it sets up here: the standard descriptors, the signals, the
-// caches directory and, with --desktop, the notification server (HostDesktop); then it runs
-// the input reader (HostInput) and the requests (HostScheduler) until the input ends, or
+// caches directory and the storage around it (HostStorage), and with --desktop the
+// notification server (HostDesktop); then it runs the input reader (HostInput) and the
+// requests (HostScheduler) until the input ends, or
 // SIGINT or SIGTERM stops the run.
 #include <fcntl.h>
 #include <signal.h>
@@ -28,6 +29,7 @@
 #include "UserNotifications/HostOptions.hpp"
 #include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/HostScheduler.hpp"
+#include "UserNotifications/HostStorage.hpp"
 #include "UserNotifications/StopSignal.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 
@@ -57,24 +59,14 @@ void holdClosedStandardDescriptors() {
 // the run would show nothing of what it was asked to show.
 foundation::Result<std::unique_ptr<HostDesktop>> connectDesktop(const HostOptions& options) {
   if (!options.desktop) return std::unique_ptr<HostDesktop>();
-  foundation::Result<std::unique_ptr<HostDesktop>> desktop = HostDesktop::connect();
-  // A shown image must be a store file, which closing its notification releases.
-  if (desktop.ok() && !AttachmentStore::shared()) {
-    auto store =
-        AttachmentStore::open(AttachmentStore::defaultDirectory(), options.attachmentsLimit);
-    if (store.ok()) {
-      AttachmentStore::setShared(*store);
-    } else {
-      printError("attachment store: " + store.error().description);
-    }
-  }
-  return desktop;
+  return HostDesktop::connect();
 }
 
 int run(Class principalClass, const HostOptions& options, HostDesktop* desktop) {
   const int stopFd = StopSignal::forProcess().fd();
   HostOutput output;
-  HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd);
+  HostStorage storage(options);
+  HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd, storage);
   scheduler.showOnDesktop(desktop);
   HostInput input(stopFd,
                   [&scheduler](PushRequest request) { scheduler.submit(std::move(request)); });
