@@ -150,7 +150,7 @@ http {{
   server {{
     listen 127.0.0.1:{port};
     root {www};
-  }}
+{locations}  }}
 {tls}}}
 """
 
@@ -174,10 +174,12 @@ def free_port():
 
 class Nginx:
     """nginx in the foreground with everything it writes under `directory`; with `tls`
-    (certificate, key), also over TLS on a second port."""
+    (certificate, key), also over TLS on a second port; `locations` go into the plain server
+    block. It is ready when `probe` (a path and its size in bytes) is served."""
 
-    def __init__(self, directory, www, tls=None):
+    def __init__(self, directory, www, tls=None, locations="", probe=("img/00000.png", IMAGE_BYTES)):
         self.directory = directory
+        self.probe = probe
         self.process = None
         self.tls_port = None
         os.makedirs(directory)
@@ -190,7 +192,8 @@ class Nginx:
                                                      key=tls[1], www=www)
             conf = os.path.join(directory, "nginx.conf")
             with open(conf, "w") as f:
-                f.write(NGINX_CONF.format(dir=directory, port=self.port, www=www, tls=tls_server))
+                f.write(NGINX_CONF.format(dir=directory, port=self.port, www=www, tls=tls_server,
+                                          locations=locations))
             self.process = subprocess.Popen(
                 ["nginx", "-p", directory + "/", "-c", conf, "-e", os.path.join(directory, "error.log")],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -205,8 +208,8 @@ class Nginx:
             if self.process.poll() is not None:
                 return False  # most likely the port was taken meanwhile
             try:
-                with urllib.request.urlopen(self.url("img/00000.png"), timeout=1) as r:
-                    if r.status == 200 and len(r.read()) == IMAGE_BYTES:
+                with urllib.request.urlopen(self.url(self.probe[0]), timeout=1) as r:
+                    if r.status == 200 and len(r.read()) == self.probe[1]:
                         return True
             except OSError:
                 time.sleep(0.05)
@@ -275,7 +278,9 @@ class Bench:
             self.bundle_id = plistlib.load(f)["CFBundleIdentifier"]
         self.xdg = os.path.join(work, "xdg")
         self.caches = os.path.join(self.xdg, self.bundle_id)
-        self.env = dict(os.environ, XDG_CACHE_HOME=self.xdg)
+        # The attachment store too goes in the temporary directory, never the real home.
+        self.state = os.path.join(work, "state")
+        self.env = dict(os.environ, XDG_CACHE_HOME=self.xdg, XDG_STATE_HOME=self.state)
         self.inputs = os.path.join(work, "inputs")
         os.makedirs(self.inputs)
         self.extension_args = shlex.split(args.extension_args or "")
@@ -337,7 +342,7 @@ class Bench:
 
     def pair(self, runs, ours_argv, curl_argv, urls, stdin_path=None, ours_env=None):
         """Alternates ours and curl `runs` times after one warm-up each; every run starts
-        with an empty caches directory and is checked. `ours_env` adds to the extension's
+        with an empty caches directory and no attachment store, and is checked. `ours_env` adds to the extension's
         environment."""
         out = os.path.join(self.work, "ours.jsonl")
         err = os.path.join(self.work, "ours.log")
@@ -347,6 +352,7 @@ class Bench:
 
         def run(who, keep):
             fresh_directory(self.caches)
+            shutil.rmtree(self.state, ignore_errors=True)
             if who == "ours":
                 s = measure(ours_argv, stdin_path, out, dict(self.env, **(ours_env or {})),
                             self.inputs, err)

@@ -8,10 +8,13 @@ function(halvicourt_framework name)
     LIBRARY_OUTPUT_DIRECTORY "${HALVICOURT_FRAMEWORKS_DIR}"
     BUILD_WITH_INSTALL_RPATH TRUE
     INSTALL_RPATH "$ORIGIN"
-    CXX_VISIBILITY_PRESET default)
+    # Only what carries the library's export mark (<library>/Export.hpp) is seen from
+    # outside: everything else binds inside the library and costs the loader nothing.
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system")
   target_link_libraries(${name} PRIVATE halvicourt_warnings)
-  target_link_options(${name} PRIVATE LINKER:--enable-new-dtags)
+  target_link_options(${name} PRIVATE LINKER:--enable-new-dtags LINKER:--as-needed)
   # Sanitized libraries leave the sanitizer runtime to the executable that loads them.
   if(NOT HALVICOURT_SANITIZE)
     target_link_options(${name} PRIVATE LINKER:--no-undefined)

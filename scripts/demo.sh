@@ -35,11 +35,11 @@ mkdir -p "$work/payloads"
 for f in examples/payloads/*.json; do
   sed "s#__BASE_URL__#$base#g" "$f" >"$work/payloads/$(basename "$f")"
 done
-export XDG_CACHE_HOME="$root/build/demo-cache"
-rm -rf "$XDG_CACHE_HOME"
+export XDG_CACHE_HOME="$root/build/demo-cache" XDG_STATE_HOME="$root/build/demo-state"
+rm -rf "$XDG_CACHE_HOME" "$XDG_STATE_HOME"
 
 cd "$work/payloads"
-echo "== images served from $base; caches under $XDG_CACHE_HOME"
+echo "== images served from $base; caches under $XDG_CACHE_HOME, attachments under $XDG_STATE_HOME"
 echo
 echo "== an image, an image address with a query, a payload without mutable-content"
 echo "\$ HalvicourtNotificationService --time-limit 10 image.json image-with-query.json not-mutable.json"
@@ -59,3 +59,6 @@ for i, name in enumerate(["image.json", "not-mutable.json"], 1):
 echo
 echo "== the caches directory"
 ls -l "$XDG_CACHE_HOME"/*
+echo
+echo "== the attachment store: the files the lines above name"
+ls -l "$XDG_STATE_HOME"/*/Attachments

@@ -37,7 +37,8 @@ const char* const kHostUsage =
     "request not yet shown is shown at once.\n"
     "\n"
     "Exit status: 0 when every request was read and shown, 1 when an input could not be\n"
-    "read or the output failed, 2 for bad usage.\n";
+    "read, the output failed or the desktop refused a notification, 2 for bad usage, 69\n"
+    "when --desktop finds no session bus or no notification server.\n";
 
 namespace {
 

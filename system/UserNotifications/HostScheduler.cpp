@@ -14,6 +14,7 @@
 
 #include "Foundation/URLSession.hpp"
 #include "System/Block.hpp"
+#include "UserNotifications/HostDesktop.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 
@@ -39,12 +40,13 @@ struct HostScheduler::Record {
 };
 
 HostScheduler::HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output,
-                             int stopFd)
+                             int stopFd, HostStorage& storage)
     : principal_(principal),
       timeLimit_(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double>(timeLimitSeconds))),
       output_(output),
       stopFd_(stopFd),
+      storage_(storage),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (wakeFd_ < 0) printError("eventfd: " + foundation::errorString(errno));
 }
@@ -99,7 +101,10 @@ void HostScheduler::inputEnded() {
   wakeLocked();
 }
 
-void HostScheduler::noteShown() {
+void HostScheduler::noteShown(const Record& record, const UNNotificationContent& content) {
+  // Posted before the request counts as shown: once the last one does, the run may end and
+  // the desktop be finished.
+  if (desktop_ != nullptr) desktop_->show(record.id, content);
   objc::MutexLock lock(mu_);
   ++shownCount_;
   lastShown_ = Clock::now();
@@ -116,7 +121,8 @@ void HostScheduler::showOriginal(Record& record, const char* reason) {
     output_.writeLine(originalLine(record.id, reason, *record.original));
     log_.shown(record.activity, reason, record.expired, record.original->attachments().size());
   }
-  noteShown();
+  storage_.update();
+  noteShown(record, *record.original);
 }
 
 void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
@@ -131,7 +137,9 @@ void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
     log_.delivery(record.activity, record.calls, record.expired, attachments, record.requested);
     if (first) log_.shown(record.activity, nullptr, record.expired, attachments);
   }
-  if (first) noteShown();
+  storage_.update();
+  // A delivery of nothing leaves the original on screen.
+  if (first) noteShown(record, content != nullptr ? *content : *record.original);
 }
 
 void HostScheduler::start(PushRequest request) {

@@ -16,6 +16,7 @@
 
 #include "UserNotifications/HostLog.hpp"
 #include "UserNotifications/HostOutput.hpp"
+#include "UserNotifications/HostStorage.hpp"
 #include "UserNotifications/PushPayload.hpp"
 #include "objc/Mutex.hpp"
 #include "objc/NSObject.hpp"
@@ -24,15 +25,23 @@
 
 namespace usernotifications {
 
+class HostDesktop;
+
 class HostScheduler {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // REQUIRES: `output` outlives this object; `stopFd` stays open while run() runs.
-  HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output, int stopFd);
+  // REQUIRES: `output` and `storage` outlive this object; `stopFd` stays open while run()
+  // runs.
+  HostScheduler(Class principal, double timeLimitSeconds, HostOutput& output, int stopFd,
+                HostStorage& storage);
   ~HostScheduler();
   HostScheduler(const HostScheduler&) = delete;
   HostScheduler& operator=(const HostScheduler&) = delete;
+
+  // Also posts each shown line's content to `desktop`.
+  // REQUIRES: called before run(); `desktop` outlives run().
+  void showOnDesktop(HostDesktop* desktop) { desktop_ = desktop; }
 
   void submit(PushRequest request) EXCLUDES(mu_);
   // No request will be submitted after this.
@@ -59,7 +68,8 @@ class HostScheduler {
   void expire(Active& active);
   void deliver(Record& record, UNNotificationContent* content) EXCLUDES(mu_);
   void showOriginal(Record& record, const char* reason) EXCLUDES(mu_);
-  void noteShown() EXCLUDES(mu_);
+  // After a request's shown line is written, with the content it showed.
+  void noteShown(const Record& record, const UNNotificationContent& content) EXCLUDES(mu_);
   void wakeLocked() REQUIRES(mu_);
   // Sleeps until woken, until `deadline` (null: none), or, when `watchStop`, until the stop.
   void sleep(const Clock::time_point* deadline, bool watchStop);
@@ -71,8 +81,11 @@ class HostScheduler {
   HostOutput& output_;
   HostLog log_;  // thread-safe itself
   const int stopFd_;
+  HostStorage& storage_;       // told of each line written, for the files that came with it
   const int wakeFd_;           // an eventfd that wakeLocked() writes to and sleep() polls
   std::deque<Active> active_;  // host thread only
+  // Set before run(); null without --desktop.
+  HostDesktop* desktop_ = nullptr;
 
   objc::Mutex mu_;  // guards the hand-over from the input thread and the shown count
   std::deque<PushRequest> incoming_ GUARDED_BY(mu_);

@@ -1,15 +1,19 @@
 // The host of the notification service extension point: it runs the extension process.
 // NSExtensionMain finds the record below in this library's "nsextension_points" section and
 // hands the process to it. What it sets up here: the standard descriptors, the signals, the
-// caches directory; then it reads the options, and runs the input reader (HostInput) and the
-// requests (HostScheduler) until the input ends, or SIGINT or SIGTERM stops the run.
+// caches directory and the storage around it (HostStorage), and with --desktop the
+// notification server (HostDesktop); then it runs the input reader (HostInput) and the
+// requests (HostScheduler) until the input ends, or
+// SIGINT or SIGTERM stops the run.
 #include <fcntl.h>
 #include <signal.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -20,10 +24,13 @@
 #include "Foundation/NSBundle.hpp"
 #include "Foundation/NSExtensionMain.hpp"
 #include "System/os_log.hpp"
+#include "UserNotifications/AttachmentStore.hpp"
+#include "UserNotifications/HostDesktop.hpp"
 #include "UserNotifications/HostInput.hpp"
 #include "UserNotifications/HostOptions.hpp"
 #include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/HostScheduler.hpp"
+#include "UserNotifications/HostStorage.hpp"
 #include "UserNotifications/StopSignal.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 
@@ -49,10 +56,19 @@ void holdClosedStandardDescriptors() {
   }
 }
 
-int run(Class principalClass, const HostOptions& options) {
+// With --desktop, the notification server, connected before any input is read: without one,
+// the run would show nothing of what it was asked to show.
+foundation::Result<std::unique_ptr<HostDesktop>> connectDesktop(const HostOptions& options) {
+  if (!options.desktop) return std::unique_ptr<HostDesktop>();
+  return HostDesktop::connect();
+}
+
+int run(Class principalClass, const HostOptions& options, HostDesktop* desktop) {
   const int stopFd = StopSignal::forProcess().fd();
   HostOutput output;
-  HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd);
+  HostStorage storage(options);
+  HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd, storage);
+  scheduler.showOnDesktop(desktop);
   HostInput input(stopFd,
                   [&scheduler](PushRequest request) { scheduler.submit(std::move(request)); });
   // Payload files are at hand and are read here before the first request starts; only
@@ -70,11 +86,12 @@ int run(Class principalClass, const HostOptions& options) {
   }
   scheduler.run();
   if (reader.joinable()) reader.join();
+  const bool desktopRefused = desktop != nullptr && !desktop->finish();
   if (const int err = output.failure()) {
     printError("standard output: " + foundation::errorString(err));
     return 1;
   }
-  return input.failed() ? 1 : 0;
+  return input.failed() || desktopRefused ? 1 : 0;
 }
 
 int hostMain(Class principalClass, int argc, char** argv) {
@@ -114,7 +131,12 @@ int hostMain(Class principalClass, int argc, char** argv) {
     std::filesystem::create_directories(dir, ec);
     if (ec) printError("cannot create the caches directory " + dir + ": " + ec.message());
   }
-  return run(principalClass, *options);
+  foundation::Result<std::unique_ptr<HostDesktop>> desktop = connectDesktop(*options);
+  if (!desktop.ok()) {
+    printError("--desktop: " + desktop.error().description);
+    return EX_UNAVAILABLE;
+  }
+  return run(principalClass, *options, desktop->get());
 }
 
 constinit const NSExtensionPointRecord kServiceExtensionPoint = {

@@ -22,7 +22,7 @@ struct UNNotificationAttachmentOptions {};
 // The largest image file the platform accepts as an attachment.
 inline constexpr std::uint64_t kUNNotificationAttachmentMaximumImageBytes = 10u * 1024u * 1024u;
 
-extern const objc_class objc_class_UNNotificationAttachment;
+extern UN_EXPORT const objc_class objc_class_UNNotificationAttachment;
 
 class UN_EXPORT UNNotificationAttachment : public NSObject {
  public:

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"
 #include "objc/Mutex.hpp"
 #include "objc/NSObject.hpp"
@@ -27,10 +28,10 @@ struct UNNotificationContentFields {
   nlohmann::json userInfo = nlohmann::json::object();  // the payload as it arrived
 };
 
-extern const objc_class objc_class_UNNotificationContent;
-extern const objc_class objc_class_UNMutableNotificationContent;
+extern UN_EXPORT const objc_class objc_class_UNNotificationContent;
+extern UN_EXPORT const objc_class objc_class_UNMutableNotificationContent;
 
-class UNNotificationContent : public NSObject {
+class UN_EXPORT UNNotificationContent : public NSObject {
  public:
   static Class classRecord();
 
@@ -62,7 +63,7 @@ class UNNotificationContent : public NSObject {
   const UNNotificationContentFields fields_;
 };
 
-class UNMutableNotificationContent : public UNNotificationContent {
+class UN_EXPORT UNMutableNotificationContent : public UNNotificationContent {
  public:
   static Class classRecord();
 

@@ -4,13 +4,14 @@
 
 #include <string>
 
+#include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 
-extern const objc_class objc_class_UNNotificationRequest;
+extern UN_EXPORT const objc_class objc_class_UNNotificationRequest;
 
-class UNNotificationRequest : public NSObject {
+class UN_EXPORT UNNotificationRequest : public NSObject {
  public:
   static Class classRecord();
 

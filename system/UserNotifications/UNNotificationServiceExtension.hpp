@@ -8,6 +8,7 @@
 // Thread-safety is the subclass's: the platform sends one instance's messages from one thread.
 #pragma once
 
+#include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "UserNotifications/UNNotificationRequest.hpp"
 #include "objc/NSObject.hpp"
@@ -15,9 +16,9 @@
 // The content-handler block: void (^)(UNNotificationContent*).
 using UNContentHandlerBlock = void*;
 
-extern const objc_class objc_class_UNNotificationServiceExtension;
+extern UN_EXPORT const objc_class objc_class_UNNotificationServiceExtension;
 
-class UNNotificationServiceExtension : public NSObject {
+class UN_EXPORT UNNotificationServiceExtension : public NSObject {
  public:
   static Class classRecord();
 

@@ -1,6 +1,6 @@
 // The extension executable run as the platform runs it: a process of its own, started from
 // the built app bundle, fed push requests, downloading from a loopback server into a caches
-// directory of the test's own.
+// directory of the test's own, its attachments taken into a store of the test's own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,9 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iterator>
+#include <regex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -41,49 +45,99 @@ json line(const std::string& id, json delivery, const json& p, const json& attac
   return delivery;
 }
 
+// Standard input that stays open until close(): the test writes requests as it goes.
+class Feed {
+ public:
+  Feed() : fifo_(dir_.file("in")) {
+    EXPECT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
+    fd_ = open(fifo_.c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(fd_, 0);
+  }
+  ~Feed() { close(); }
+  // Run::wrapper for a process that reads this feed.
+  std::vector<std::string> wrapper() const {
+    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo_};
+  }
+  void write(const std::string& text) {
+    EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  void close() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+
+ private:
+  TempDir dir_;
+  std::string fifo_;
+  int fd_ = -1;
+};
+
 class ExtensionProcessTest : public ::testing::Test {
  protected:
-  // The PNG from `address`, stored under its digest name in the caches directory, attached.
-  json image(const std::string& address) {
-    const std::string file = cache_.file(bundleIdentifier() + "/" + md5Hex(address) + ".png");
-    EXPECT_EQ(readFile(file), pngBytes()) << file;
+  std::string caches() const { return cache_.file(bundleIdentifier()); }
+  std::string cacheFile(const std::string& address) const {
+    return caches() + "/" + md5Hex(address) + ".png";
+  }
+  testing_support::Run run(std::vector<std::string> args, std::string input = {}) const {
+    return {.args = std::move(args),
+            .input = std::move(input),
+            .cacheHome = cache_.path(),
+            .stateHome = state_.path()};
+  }
+  // The attachment of `event`: the PNG from `address`, written to the caches directory under
+  // its digest name and taken from there into the store, whose own file it names.
+  json image(const std::string& address, const json& event) {
+    EXPECT_EQ(readFile(cacheFile(address)), pngBytes());
+    const std::string url = event.value("/content/attachments/0/url"_json_pointer, std::string());
+    const std::string store = "file://" + storeDirectory(state_.path()) + "/";
+    EXPECT_TRUE(url.starts_with(store) &&
+                std::regex_match(url.substr(store.size()),
+                                 std::regex("[0-9a-f]{32}-" + md5Hex(address) + "\\.png")))
+        << url;
+    EXPECT_EQ(readFile(url.substr(7)), pngBytes()) << url;
     return json::array(
-        {{{"identifier", "image_downloaded"}, {"url", "file://" + file}, {"type", "public.png"}}});
+        {{{"identifier", "image_downloaded"}, {"url", url}, {"type", "public.png"}}});
   }
 
   TempDir cache_;
+  TempDir state_;
   TestServer server_;
 };
 
 TEST_F(ExtensionProcessTest, AnImageIsAttachedAndFixedContentIsShownAsItCame) {
-  const std::string address = server_.url("/image.png");
+  const std::string address = server_.url("/changing.png");
   const json withImage = payload(address);
   const json fixed = payload(server_.url("/images/fixed.png"), /*mutableContent=*/false);
   // A time limit far beyond the safety net: only the download can deliver in time.
-  const Outcome outcome =
-      runExtension({.args = {"--time-limit", "3600"},
-                    .input = requestLine("image", withImage) + requestLine("fixed", fixed),
-                    .cacheHome = cache_.path()});
+  const Outcome outcome = runExtension(
+      run({"--time-limit", "3600"}, requestLine("image", withImage) + requestLine("fixed", fixed)));
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
   expectEachShownOnce(outcome, {"image", "fixed"});
+  const json attachments = image(address, outcome.shown("image"));
   EXPECT_EQ(
       outcome.shown("image"),
       line("image", {{"source", "extension"}, {"call", 1}, {"expired", false}, {"shown", true}},
-           withImage, image(address)));
+           withImage, attachments));
   // Content that may not change is shown at once as it arrived; nothing is fetched.
   EXPECT_EQ(outcome.shown("fixed"),
             line("fixed", {{"source", "original"}, {"reason", "not-mutable"}, {"shown", true}},
                  fixed, json::array()));
   EXPECT_EQ(server_.hits("/images/fixed.png"), 0);
+
+  // The address answers with an HTML page now, which the extension stores under the same
+  // name and which is not attached: the file shown before keeps its bytes.
+  const Outcome again =
+      runExtension(run({"--time-limit", "3600"}, requestLine("again", withImage)));
+  EXPECT_EQ(again.shown("again")["content"]["attachments"], json::array()) << again.stderrText;
+  EXPECT_NE(readFile(cacheFile(address)), pngBytes());
+  EXPECT_EQ(readFile(attachments[0]["url"].get<std::string>().substr(7)), pngBytes());
 }
 
 TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain) {
   const std::string address = server_.url("/gate/slow.png");
   const json slow = payload(address);
   const json none = payload(std::nullopt);
-  ExtensionProcess process({.args = {"--time-limit", "2"},
-                            .input = requestLine("slow", slow) + requestLine("none", none),
-                            .cacheHome = cache_.path()});
+  ExtensionProcess process(
+      run({"--time-limit", "2"}, requestLine("slow", slow) + requestLine("none", none)));
   // The download may end only after its request was shown at the expiry.
   while (std::optional<std::string> text = process.readLine()) {
     if (text->find("\"id\":\"slow\"") != std::string::npos) server_.openGate("slow.png");
@@ -96,32 +150,81 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
   std::vector<json> slowLines;
   std::copy_if(outcome.events.begin(), outcome.events.end(), std::back_inserter(slowLines),
                [](const json& e) { return e["id"] == "slow"; });
+  ASSERT_EQ(slowLines.size(), 2u);
   EXPECT_EQ(
       slowLines,
       (std::vector<json>{
           line("slow", expired, slow, json::array()),
           line("slow", {{"source", "extension"}, {"call", 2}, {"expired", true}, {"shown", false}},
-               slow, image(address))}));
+               slow, image(address, slowLines[1]))}));
+}
+
+TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirstAndLeftoversGoAtStart) {
+  const std::string store = storeDirectory(state_.path());
+  // Temporary files that a process killed an hour ago left in both directories.
+  for (const std::string& dir : {caches(), store}) {
+    fs::create_directories(dir);
+    writeFile(dir + "/.x.png.0123456789ab.tmp", "left behind");
+    fs::last_write_time(dir + "/.x.png.0123456789ab.tmp",
+                        fs::file_time_type::clock::now() - std::chrono::hours(1));
+  }
+  // Room for four images in each of the caches directory and the store.
+  const std::string room = std::to_string(4 * pngBytes().size());
+  Feed feed;
+  testing_support::Run limited =
+      run({"--time-limit", "2", "--cache-limit", room, "--attachments-limit", room});
+  limited.wrapper = feed.wrapper();
+  ExtensionProcess process(limited);
+  // Sends `count` requests for images of their own and waits for each one's attachment.
+  auto send = [&](const std::string& batch, int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string id = batch + std::to_string(i);
+      feed.write(requestLine(id, payload(server_.url("/images/" + id + ".png"))));
+    }
+    for (int attached = 0; attached < count;) {
+      const std::optional<std::string> text = process.readLine();
+      ASSERT_TRUE(text);
+      attached += text->find("image_downloaded") != std::string::npos;
+    }
+  };
+  send("old", 6);
+  // Over the limit, but each written less than one time limit ago.
+  EXPECT_EQ(listDirectory(caches()).size(), 6u);
+  // The caches files of the first six are past the age that the limit spares.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  send("new", 4);
+  feed.close();
+  const Outcome outcome = process.finish();
+  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
+  // The newest four are kept, the rest went oldest first, and so did the leftovers.
+  std::vector<std::string> cached;
+  std::vector<std::string> stored;
+  for (const json& event : outcome.events) {
+    const std::string id = event.value("id", "");
+    const std::string url = event.value("/content/attachments/0/url"_json_pointer, std::string());
+    if (id.starts_with("new") && !url.empty()) {
+      cached.push_back(md5Hex(server_.url("/images/" + id + ".png")) + ".png");
+      stored.push_back(fs::path(url).filename());
+    }
+  }
+  std::sort(cached.begin(), cached.end());
+  std::sort(stored.begin(), stored.end());
+  EXPECT_EQ(listDirectory(caches()), cached);
+  EXPECT_EQ(listDirectory(store), stored);
 }
 
 TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
   // Standard input stays open, so the input reader is waiting on it when the signal comes.
-  TempDir dir;
-  const std::string fifo = dir.file("in");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(feed, 0);
-  ExtensionProcess process({.args = {"--time-limit", "3600"},
-                            .cacheHome = cache_.path(),
-                            .wrapper = {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo}});
-  const std::string input = requestLine("plain", payload(std::nullopt)) +
-                            requestLine("slow", payload(server_.url("/gate/held.png")));
-  ASSERT_EQ(write(feed, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  Feed feed;
+  testing_support::Run held = run({"--time-limit", "3600"});
+  held.wrapper = feed.wrapper();
+  ExtensionProcess process(held);
+  feed.write(requestLine("plain", payload(std::nullopt)) +
+             requestLine("slow", payload(server_.url("/gate/held.png"))));
   // Both requests are with the extension once the second one's download has begun.
   ASSERT_TRUE(server_.waitForGateArrivals("held.png", 1));
   ASSERT_EQ(kill(process.pid(), SIGTERM), 0);
   const Outcome outcome = process.finish();
-  close(feed);
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
   expectEachShownOnce(outcome, {"plain", "slow"});
   EXPECT_EQ(outcome.lines.size(), 2u);
@@ -154,8 +257,9 @@ TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {
     const std::string app = dir.file("Halvicourt.app");
     fs::copy(appDirectory(), app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     row.tamper(app + kAppex);
-    const Outcome outcome = runExtension(
-        {.input = requestLine("t", payload(std::nullopt)), .cacheHome = cache_.path(), .app = app});
+    testing_support::Run tampered = run({}, requestLine("t", payload(std::nullopt)));
+    tampered.app = app;
+    const Outcome outcome = runExtension(tampered);
     EXPECT_EQ(outcome.status, 78) << outcome.stderrText;
     EXPECT_TRUE(outcome.lines.empty());
     const std::size_t refused = outcome.stderrText.find("cannot start the extension");

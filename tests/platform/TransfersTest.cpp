@@ -11,7 +11,6 @@
 #include "tests/support/ExtensionRun.hpp"
 #include "tests/support/ForwardProxy.hpp"
 #include "tests/support/TempDir.hpp"
-#include "tests/support/TestAuthority.hpp"
 #include "tests/support/TestServer.hpp"
 #include "tests/support/TlsServer.hpp"
 
@@ -37,15 +36,14 @@ std::size_t attachments(const Outcome& outcome, const std::string& id) {
 }
 
 TEST(Transfers, APrivateAuthorityIsTrustedThroughOpenSSLsVariablesAndOthersAreRefused) {
-  TestAuthority trusted, other("Another Test Authority");
-  TlsServer server(trusted), impostor(other);
+  TlsServer server, impostor("Another Test Authority");
   std::vector<std::string> addresses;
   for (const char* path : {"/image.png", "/image.gif", "/pic.jpg", "/image.webp"}) {
     addresses.push_back(server.url(path));
   }
   const std::string refused = impostor.url("/image.png");
-  const std::vector<std::string> settings = {"SSL_CERT_FILE=" + trusted.certificateFile(),
-                                             "SSL_CERT_DIR=" + trusted.certificateDirectory()};
+  const std::vector<std::string> settings = {"SSL_CERT_FILE=" + server.certificateFile(),
+                                             "SSL_CERT_DIR=" + server.certificateDirectory()};
   std::size_t served = 0;
   for (const std::string& setting : settings) {
     SCOPED_TRACE(setting);
@@ -75,14 +73,12 @@ TEST(Transfers, APrivateAuthorityIsTrustedThroughOpenSSLsVariablesAndOthersAreRe
 
 TEST(Transfers, ProxiesComeFromTheEnvironment) {
   TestServer origin;
-  TestAuthority authority;
-  TlsServer secure(authority);
+  TlsServer secure;
   ForwardProxy proxy;
   const std::string plain = origin.url("/image.png"), tunnelled = secure.url("/image.gif");
-  const Outcome outcome =
-      fetch({plain, tunnelled},
-            {"http_proxy=" + proxy.url(), "https_proxy=" + proxy.url(),
-             "no_proxy=", "NO_PROXY=", "SSL_CERT_FILE=" + authority.certificateFile()});
+  const Outcome outcome = fetch(
+      {plain, tunnelled}, {"http_proxy=" + proxy.url(), "https_proxy=" + proxy.url(),
+                           "no_proxy=", "NO_PROXY=", "SSL_CERT_FILE=" + secure.certificateFile()});
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
   EXPECT_EQ(attachments(outcome, plain), 1u);
   EXPECT_EQ(attachments(outcome, tunnelled), 1u);

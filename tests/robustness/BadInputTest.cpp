@@ -21,6 +21,19 @@ using namespace testing_support;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
+// Standard error has a line for each of `messages`, and no other.
+void expectReported(const Outcome& outcome, const std::vector<std::string>& messages) {
+  EXPECT_EQ(std::count(outcome.stderrText.begin(), outcome.stderrText.end(), '\n'),
+            std::ssize(messages))
+      << outcome.stderrText;
+  for (const std::string& message : messages) {
+    EXPECT_NE(outcome.stderrText.find("HalvicourtNotificationService: " + message),
+              std::string::npos)
+        << message << "\n"
+        << outcome.stderrText;
+  }
+}
+
 TEST(BadInputTest, BadLinesAreReportedByNumberAndEveryOtherRequestIsShown) {
   TempDir home;
   // Under the 4 MiB cap, a long line is a request like any other.
@@ -35,15 +48,8 @@ TEST(BadInputTest, BadLinesAreReportedByNumberAndEveryOtherRequestIsShown) {
   expectEachShownOnce(outcome, {"long", "after"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.shown("long")["content"]["body"], std::string(kMiB, 'b'));
-  EXPECT_EQ(std::count(outcome.stderrText.begin(), outcome.stderrText.end(), '\n'), 3)
-      << outcome.stderrText;
-  for (const char* message :
-       {"line 2: not valid JSON", "line 3: \"aps\" is not", "line 4: longer than 4 MiB"}) {
-    EXPECT_NE(outcome.stderrText.find(std::string("HalvicourtNotificationService: ") + message),
-              std::string::npos)
-        << message << "\n"
-        << outcome.stderrText;
-  }
+  expectReported(outcome,
+                 {"line 2: not valid JSON", "line 3: \"aps\" is not", "line 4: longer than 4 MiB"});
 }
 
 TEST(BadInputTest, BadFilesAreReportedByNameAndTheOthersAreShown) {
@@ -57,13 +63,8 @@ TEST(BadInputTest, BadFilesAreReportedByNameAndTheOthersAreShown) {
                     .workingDirectory = files.path()});
   expectEachShownOnce(outcome, {"good.json"});
   EXPECT_EQ(outcome.status, 1);
-  for (const char* message : {"missing.json: cannot read", "/dev/zero: larger than 4 MiB",
-                              ".: cannot read: read(.): Is a directory"}) {
-    EXPECT_NE(outcome.stderrText.find(std::string("HalvicourtNotificationService: ") + message),
-              std::string::npos)
-        << message << "\n"
-        << outcome.stderrText;
-  }
+  expectReported(outcome, {"missing.json: cannot read", "/dev/zero: larger than 4 MiB",
+                           ".: cannot read: read(.): Is a directory"});
 }
 
 TEST(BadInputTest, UsageIsAnsweredOrRefusedBeforeAnyInputIsRead) {

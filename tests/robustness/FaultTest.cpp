@@ -1,6 +1,7 @@
 // The extension executable against broken servers, hostile addresses, failing writes and a
 // reader that goes away. Whatever goes wrong, every request is shown exactly once, the
-// process exits by itself, and nothing is written outside the caches directory.
+// process exits by itself, and nothing is written outside the caches directory and the
+// attachment store.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -42,21 +43,29 @@ class FaultTest : public ::testing::Test {
     return runExtension({.args = {"--time-limit", timeLimit},
                          .input = input,
                          .cacheHome = home_.path(),
+                         .stateHome = state_.path(),
                          .workingDirectory = cwd_.path(),
                          .wrapper = wrapper});
   }
   // Nothing in the working directory; in the home only the caches folder, holding files
-  // named <md5>[.<extension>]: nothing outside it and no temporary file left behind.
+  // named <md5>[.<extension>], and in the state home only the store, holding files named
+  // <32 hex digits>-<cache file name>: nothing outside them and no temporary file left behind.
   void expectOnlyCacheFiles() {
     EXPECT_TRUE(fs::is_empty(cwd_.path()));
-    const std::regex allowed(bundleIdentifier() + R"((/[0-9a-f]{32}(\.[^/]+)?)?)");
-    for (const auto& entry : fs::recursive_directory_iterator(home_.path())) {
-      const std::string path = fs::relative(entry.path(), home_.path());
-      EXPECT_TRUE(std::regex_match(path, allowed)) << path;
+    const std::string file = R"([0-9a-f]{32}(\.[^/]+)?)";
+    for (const auto& [home, allowed] :
+         {std::pair(home_.path(), std::regex(bundleIdentifier() + "(/" + file + ")?")),
+          std::pair(state_.path(), std::regex(bundleIdentifier() + "(/Attachments(/[0-9a-f]{32}-" +
+                                              file + ")?)?"))}) {
+      for (const auto& entry : fs::recursive_directory_iterator(home)) {
+        const std::string path = fs::relative(entry.path(), home);
+        EXPECT_TRUE(std::regex_match(path, allowed)) << path;
+      }
     }
   }
 
   TempDir home_;
+  TempDir state_;
   TempDir cwd_;
   TempDir outside_;
   TestServer server_;
@@ -86,6 +95,7 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
       {"an extension longer than a file name may be",
        server_.url("/images/q.png?" + std::string(300, 'q')), false},
       {"a control character", server_.url("/images/c\x01.png"), false},
+      {"a PNG cut short, ended only by the closed connection", server_.url("/cut.png"), false},
   };
   std::string input = requestLine("plain", payload(std::nullopt));
   std::vector<std::string> ids = {"plain"};
@@ -104,8 +114,11 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
     const json attachments = finalAttachments(outcome, row.what);
     ASSERT_EQ(attachments.size(), row.attached ? 1u : 0u) << attachments.dump();
     if (row.attached) {
+      // The store's copy of the file named <md5>.<extension> directly in the caches folder.
       const std::string url = attachments[0]["url"];
-      EXPECT_EQ(url.rfind("file://" + caches() + "/" + md5Hex(row.address) + ".", 0), 0u) << url;
+      const std::string store = "file://" + storeDirectory(state_.path()) + "/";
+      EXPECT_EQ(url.rfind(store, 0), 0u) << url;
+      EXPECT_EQ(url.find("-" + md5Hex(row.address) + ".", store.size()), store.size() + 32) << url;
     }
   }
   // A link planted at the cache name is replaced, never written through.

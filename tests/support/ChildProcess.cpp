@@ -13,11 +13,13 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/support/TempDir.hpp"
+
 namespace testing_support {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, int output) {
+pid_t spawn(const std::vector<std::string>& argv, int output, int descriptor3) {
   std::vector<char*> pointers;
   for (const std::string& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
   pointers.push_back(nullptr);
@@ -26,6 +28,8 @@ pid_t spawn(const std::vector<std::string>& argv, int output) {
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+  // Also when it is 3 already: dup2 onto itself then clears close-on-exec.
+  if (descriptor3 >= 0) posix_spawn_file_actions_adddup2(&actions, descriptor3, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t all, none;
@@ -42,51 +46,7 @@ pid_t spawn(const std::vector<std::string>& argv, int output) {
   return rc == 0 ? pid : -1;
 }
 
-int statusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
-
-}  // namespace
-
-CommandResult runCommand(const std::vector<std::string>& argv) {
-  CommandResult result;
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
-  const pid_t pid = spawn(argv, out[1]);
-  close(out[1]);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) != 0) {
-    if (n > 0) result.output.append(buffer, static_cast<std::size_t>(n));
-    if (n < 0 && errno != EINTR) break;
-  }
-  close(out[0]);
-  int raw = 0;
-  if (pid > 0 && waitpid(pid, &raw, 0) == pid) result.status = statusOf(raw);
-  return result;
-}
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile) {
-  const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  EXPECT_GE(output, 0) << outputFile;
-  pid_ = spawn(argv, output);
-  close(output);
-}
-
-bool ChildProcess::running() {
-  int raw;
-  if (pid_ > 0 && waitpid(pid_, &raw, WNOHANG) == pid_) pid_ = -1;
-  return pid_ > 0;
-}
-
-void ChildProcess::stop() {
-  if (!running()) return;
-  kill(pid_, SIGTERM);
-  if (!waitFor([this] { return !running(); })) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-}
-
+// A port of 127.0.0.1 that was free a moment ago (bound to port 0, then released).
 int freeLoopbackPort() {
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -98,6 +58,56 @@ int freeLoopbackPort() {
   close(s);
   EXPECT_TRUE(bound) << "no free port on 127.0.0.1";
   return bound ? ntohs(address.sin_port) : 0;
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::vector<std::string>& argv) {
+  TempDir dir;
+  ChildProcess command(argv, dir.file("output"));
+  const int status = command.wait();
+  return {status, readFile(dir.file("output"))};
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
+                           int descriptor3) {
+  const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  EXPECT_GE(output, 0) << outputFile;
+  pid_ = spawn(argv, output, descriptor3);
+  close(output);
+}
+
+bool ChildProcess::running() {
+  if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+  return pid_ > 0;
+}
+
+int ChildProcess::wait() {
+  int raw = 0;
+  if (pid_ <= 0 || waitpid(pid_, &raw, 0) != pid_) return -1;
+  pid_ = -1;
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+void ChildProcess::stop() {
+  if (!running()) return;
+  kill(pid_, SIGTERM);
+  if (!waitFor([this] { return !running(); })) {
+    kill(pid_, SIGKILL);
+    wait();
+  }
+}
+
+int startOnFreePort(std::unique_ptr<ChildProcess>& server, const std::string& outputFile,
+                    const std::function<std::vector<std::string>(int port)>& start,
+                    const std::function<bool()>& ready) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int port = freeLoopbackPort();
+    server = std::make_unique<ChildProcess>(start(port), outputFile);
+    waitFor([&] { return !server->running() || ready(); });
+    if (server->running()) return port;
+  }
+  return 0;
 }
 
 bool waitFor(const std::function<bool()>& done) {

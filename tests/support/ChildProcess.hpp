@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,10 @@ CommandResult runCommand(const std::vector<std::string>& argv);
 // by stop() or the destructor.
 class ChildProcess {
  public:
-  // Appends the child's standard output and standard error to `outputFile`.
-  ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile);
+  // Appends the child's standard output and standard error to `outputFile`. With
+  // `descriptor3`, the child has it as its descriptor 3 (the caller still closes its own).
+  ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
+               int descriptor3 = -1);
   ~ChildProcess() { stop(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -32,15 +35,22 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   // Whether it has not exited yet.
   bool running();
+  // Waits for the exit: the exit status, or 128 + the signal that ended it; -1 when it had
+  // already been seen to end.
+  int wait();
   void stop();
 
  private:
   pid_t pid_ = -1;
 };
 
-// A port of 127.0.0.1 that was free a moment ago (bound to port 0, then released): a server
-// started on it may still find it taken, and should then be started again on another.
-int freeLoopbackPort();
+// Starts a server on a port of 127.0.0.1 that was free a moment ago: `start(port)` writes
+// what the server needs and gives its command line, `ready()` tells once it holds the port.
+// A server whose port was taken meanwhile exits, and is started again on another port, up to
+// five times. Gives the port, or 0 when the server never started.
+int startOnFreePort(std::unique_ptr<ChildProcess>& server, const std::string& outputFile,
+                    const std::function<std::vector<std::string>(int port)>& start,
+                    const std::function<bool()>& ready);
 
 // Asks `done` every 10 ms until it says yes (true) or a minute has passed (false).
 bool waitFor(const std::function<bool()>& done);

@@ -7,14 +7,14 @@
 // Not thread-safe; one owner, one session at a time in a process.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace testing_support {
@@ -29,28 +29,29 @@ class DesktopSession {
 
   // Stops dunst and returns once the bus has released its name.
   void stopServer();
-  // Runs `dunstctl <command>` in the session; its standard output.
-  std::string dunstctl(const std::string& command) const;
+  // Runs dunstctl with `args` ({"count", "displayed"}) in the session; its output.
+  std::string dunstctl(const std::vector<std::string>& args) const;
+  // Returns once dunst displays at least `count` notifications; fails the test after a minute.
+  void waitUntilDisplayed(int count) const;
   // Closes every notification (dunst then reports each closed), then reads dunst's history:
   // one object per notification, with its fields as plain values ("summary",
   // "body", "appname", "icon_path", "id", ...).
   std::vector<nlohmann::json> closeAllAndReadHistory() const;
 
  private:
-  // Starts `argv` (found on PATH) in the session's environment, its output going to a log in
-  // the session's folder. With `pipeFd`, the child's descriptor `pipeTarget` is the writing
-  // end of a pipe whose reading end `*pipeFd` is the caller's to close.
-  pid_t start(std::vector<std::string> argv, int* pipeFd = nullptr, int pipeTarget = 3) const;
-  // Starts a child that stays for the session and returns the first line it writes to its
-  // descriptor 3 (Xvfb's display number, dbus-daemon's address).
-  std::string readLineOf(std::vector<std::string> argv);
+  // Starts `argv` (found on PATH) for the rest of the session in its private environment,
+  // its output going to a log in the session's folder; with `descriptor3`, as ChildProcess.
+  ChildProcess& start(const std::vector<std::string>& argv, int descriptor3 = -1);
+  // Starts a child with a pipe as its descriptor 3 and returns the first line it writes
+  // there (Xvfb's display number, dbus-daemon's address).
+  std::string readLineOf(const std::vector<std::string>& argv);
   void waitForServer(bool owned) const;
 
   TempDir dir_;
-  std::vector<std::string> environment_;
+  std::vector<std::string> environment_;  // `env` arguments
   std::optional<std::string> savedAddress_;
-  std::vector<pid_t> children_;  // in start order
-  pid_t dunst_ = -1;
+  std::vector<std::unique_ptr<ChildProcess>> children_;  // in start order
+  ChildProcess* dunst_ = nullptr;
 };
 
 }  // namespace testing_support

@@ -30,6 +30,10 @@ std::string bundleIdentifier() {
   return NSBundle(appDirectory() + kAppex).bundleIdentifier().value_or("no bundle identifier");
 }
 
+std::string storeDirectory(const std::string& stateHome) {
+  return stateHome + "/" + bundleIdentifier() + "/Attachments";
+}
+
 std::string md5Hex(const std::string& text) {
   unsigned char md[CC_MD5_DIGEST_LENGTH];
   CC_MD5(text.data(), static_cast<std::uint32_t>(text.size()), md);
@@ -56,7 +60,9 @@ ExtensionProcess::ExtensionProcess(const Run& run) {
   const std::string in = io_.file("in");
   const std::string err = io_.file("err");
   writeFile(in, run.input);
-  std::vector<std::string> argv = {"/usr/bin/env", "XDG_CACHE_HOME=" + run.cacheHome};
+  std::vector<std::string> argv = {
+      "/usr/bin/env", "XDG_CACHE_HOME=" + run.cacheHome,
+      "XDG_STATE_HOME=" + (run.stateHome.empty() ? io_.file("state") : run.stateHome)};
   argv.insert(argv.end(), run.env.begin(), run.env.end());
   argv.insert(argv.end(), run.wrapper.begin(), run.wrapper.end());
   argv.push_back(run.app + kAppex + "/HalvicourtNotificationService");

@@ -23,6 +23,8 @@ inline constexpr const char* kAppex = "/PlugIns/HalvicourtNotificationService.ap
 std::string appDirectory();
 // The extension's bundle identifier: its caches folder's name.
 std::string bundleIdentifier();
+// The attachment store's directory under the state home `stateHome`.
+std::string storeDirectory(const std::string& stateHome);
 // The lowercase hex MD5 of the bytes of `text`: the cache file's name for an address.
 std::string md5Hex(const std::string& text);
 
@@ -36,7 +38,10 @@ struct Run {
   std::vector<std::string> args = {};  // after the executable
   std::string input = {};              // standard input, then end of file
   std::string cacheHome = {};          // XDG_CACHE_HOME. REQUIRES: not empty
-  std::string workingDirectory = {};   // empty: the test's own
+  // XDG_STATE_HOME, where the attachment store goes; empty: a directory of the run's own,
+  // removed with it, so that no run writes to the real home.
+  std::string stateHome = {};
+  std::string workingDirectory = {};  // empty: the test's own
   // Before the executable on the command line: {"/usr/bin/prlimit", "--fsize=16"}.
   std::vector<std::string> wrapper = {};
   std::string app = appDirectory();
@@ -66,7 +71,7 @@ class ExtensionProcess {
   Outcome finish();
 
  private:
-  TempDir io_;  // the standard input and standard error files
+  TempDir io_;  // the standard input and standard error files; the default state home
   pid_t pid_ = -1;
   int stdout_ = -1;
   std::string pending_;  // read but not yet a whole line

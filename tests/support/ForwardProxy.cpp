@@ -12,19 +12,16 @@ ForwardProxy::ForwardProxy() {
       "Listen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\nMaxClients 100\n"
       "LogLevel Info\nLogFile \"" +
       dir_.file("tinyproxy.log") + "\"\n";
-  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-    const int port = freeLoopbackPort();
-    writeFile(dir_.file("tinyproxy.conf"), "Port " + std::to_string(port) + "\n" + config);
-    writeFile(dir_.file("tinyproxy.log"), "");
-    tinyproxy_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", dir_.file("tinyproxy.conf")},
-        dir_.file("tinyproxy.out"));
-    // It logs this once it holds the port, and exits when it cannot have it.
-    waitFor([&] {
-      return !tinyproxy_->running() || log().find("Accepting connections") != std::string::npos;
-    });
-    if (tinyproxy_->running()) port_ = port;
-  }
+  port_ = startOnFreePort(
+      tinyproxy_, dir_.file("tinyproxy.out"),
+      [&](int port) {
+        writeFile(dir_.file("tinyproxy.conf"), "Port " + std::to_string(port) + "\n" + config);
+        writeFile(dir_.file("tinyproxy.log"), "");
+        return std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c",
+                                        dir_.file("tinyproxy.conf")};
+      },
+      // It logs this once it holds the port.
+      [&] { return log().find("Accepting connections") != std::string::npos; });
   EXPECT_NE(port_, 0) << "tinyproxy did not start: " << log()
                       << readFile(dir_.file("tinyproxy.out"));
 }

@@ -6,7 +6,6 @@
 
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/ForwardProxy.hpp"
-#include "tests/support/TestAuthority.hpp"
 #include "tests/support/TestServer.hpp"
 #include "tests/support/TlsServer.hpp"
 
@@ -22,10 +21,9 @@ CommandResult curl(std::vector<std::string> options, const std::vector<std::stri
 }
 
 TEST(ServerFixtures, TlsServerSpeaksHttp2ToClientsThatTrustItsAuthorityOnly) {
-  TestAuthority trusted, other("Another Test Authority");
-  TlsServer server(trusted), impostor(other);
+  TlsServer server, impostor("Another Test Authority");
 
-  CommandResult fetched = curl({"--noproxy", "*", "--cacert", trusted.certificateFile()},
+  CommandResult fetched = curl({"--noproxy", "*", "--cacert", server.certificateFile()},
                                {server.url("/image.png"), server.url("/pic.jpg?n=2")});
   EXPECT_EQ(fetched.output, "2 200\n2 200\n");
   ASSERT_TRUE(server.waitForRequests(2));
@@ -35,18 +33,17 @@ TEST(ServerFixtures, TlsServerSpeaksHttp2ToClientsThatTrustItsAuthorityOnly) {
   EXPECT_EQ(requests[0].connection, requests[1].connection) << "one connection for both";
 
   const std::string byName = "https://localhost:" + std::to_string(server.port()) + "/image.webp";
-  fetched = curl({"--noproxy", "*", "--capath", trusted.certificateDirectory()}, {byName});
+  fetched = curl({"--noproxy", "*", "--capath", server.certificateDirectory()}, {byName});
   EXPECT_EQ(fetched.output, "2 200\n");
 
   fetched =
-      curl({"--noproxy", "*", "--cacert", trusted.certificateFile()}, {impostor.url("/image.png")});
+      curl({"--noproxy", "*", "--cacert", server.certificateFile()}, {impostor.url("/image.png")});
   EXPECT_EQ(fetched.status, 60) << fetched.output;  // CURLE_PEER_FAILED_VERIFICATION
 }
 
 TEST(ServerFixtures, ForwardProxyForwardsAndTunnelsAndLogsEachRequest) {
   TestServer origin;
-  TestAuthority authority;
-  TlsServer secure(authority);
+  TlsServer secure;
   ForwardProxy proxy;
 
   CommandResult fetched = curl({"--proxy", proxy.url()}, {origin.url("/image.png")});
@@ -54,7 +51,7 @@ TEST(ServerFixtures, ForwardProxyForwardsAndTunnelsAndLogsEachRequest) {
   EXPECT_EQ(origin.hits("/image.png"), 1);
   EXPECT_TRUE(proxy.waitForLog("GET " + origin.url("/image.png") + " HTTP/1.1")) << proxy.log();
 
-  fetched = curl({"--proxy", proxy.url(), "--cacert", authority.certificateFile()},
+  fetched = curl({"--proxy", proxy.url(), "--cacert", secure.certificateFile()},
                  {secure.url("/image.gif")});
   EXPECT_EQ(fetched.output, "2 200\n");
   EXPECT_TRUE(proxy.waitForLog("CONNECT 127.0.0.1:" + std::to_string(secure.port())))

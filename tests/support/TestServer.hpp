@@ -8,9 +8,13 @@
 //   /empty                                          200 with a zero-byte body
 //   /gate/<name>                                    the PNG, once openGate(name) was called
 //                                                   (/gate/never: never)
-//   /reset                                          declares 100000 bytes, closes after 1 KiB
-//   /big, /big-declared                             kBigBodyBytes, chunked or with a length
+//   /reset                                          declares 100000 bytes, closes after the
+//                                                   first 1 KiB
+//   /cut.png                                        the PNG without its last chunk, no length:
+//                                                   the body ends as the connection closes
+//   /changing.png                                   the PNG first, an HTML page after that
 //   /trickle                                        one byte every 100 ms, never ending
+//   /big, /big-declared                             kBigBodyBytes, chunked or with a length
 //   /redirect?to=<url>, /redirect-loop              302 to <url>, or to itself
 #pragma once
 

@@ -12,7 +12,26 @@ namespace testing_support {
 
 namespace {
 
-constexpr char kConfig[] = R"(daemon off;
+// The extensions of each kind of certificate; the subject comes from the command line.
+constexpr char kOpenSslConfig[] = R"([req]
+distinguished_name = subject
+prompt = no
+[subject]
+CN = unused
+[authority]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[server]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+subjectAltName = IP:127.0.0.1,DNS:localhost
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+)";
+
+constexpr char kNginxConfig[] = R"(daemon off;
 worker_processes 1;
 pid @DIR@/nginx.pid;
 error_log @DIR@/error.log warn;
@@ -28,13 +47,32 @@ http {
   types { image/png png; image/gif gif; image/jpeg jpg; image/webp webp; }
   server {
     listen 127.0.0.1:@PORT@ ssl http2;
-    ssl_certificate @CERTIFICATE@;
-    ssl_certificate_key @KEY@;
+    ssl_certificate @DIR@/server.pem;
+    ssl_certificate_key @DIR@/server.key;
     ssl_protocols TLSv1.2 TLSv1.3;
     root @DIR@/www;
   }
 }
 )";
+
+std::string openssl(std::vector<std::string> args) {
+  args.insert(args.begin(), "/usr/bin/openssl");
+  const CommandResult result = runCommand(args);
+  EXPECT_EQ(result.status, 0) << "openssl " << args[1] << ": " << result.output;
+  return result.output;
+}
+
+// A new P-256 key <dir>/<section>.key and a certificate for it <dir>/<section>.pem, good for
+// two days, with `subject` and the extensions of `section`; self-signed unless `args` name
+// a signer (-CA, -CAkey).
+void certify(const TempDir& dir, const std::string& section, const std::string& subject,
+             std::vector<std::string> args) {
+  args.insert(args.begin(), {"req", "-x509", "-noenc", "-days", "2", "-newkey", "ec", "-pkeyopt",
+                             "ec_paramgen_curve:prime256v1", "-subj", subject});
+  args.insert(args.end(), {"-config", dir.file("openssl.cnf"), "-extensions", section, "-keyout",
+                           dir.file(section + ".key"), "-out", dir.file(section + ".pem")});
+  openssl(std::move(args));
+}
 
 std::string replaced(std::string text, const std::string& mark, const std::string& value) {
   for (std::size_t at; (at = text.find(mark)) != std::string::npos;)
@@ -44,7 +82,16 @@ std::string replaced(std::string text, const std::string& mark, const std::strin
 
 }  // namespace
 
-TlsServer::TlsServer(TestAuthority& issuer) {
+TlsServer::TlsServer(const std::string& authority) {
+  writeFile(dir_.file("openssl.cnf"), kOpenSslConfig);
+  certify(dir_, "authority", "/CN=" + authority, {});
+  certify(dir_, "server", "/CN=127.0.0.1",
+          {"-CA", certificateFile(), "-CAkey", dir_.file("authority.key")});
+  std::string hash = openssl({"x509", "-hash", "-noout", "-in", certificateFile()});
+  while (!hash.empty() && hash.back() == '\n') hash.pop_back();
+  mkdir(certificateDirectory().c_str(), 0755);
+  writeFile(certificateDirectory() + "/" + hash + ".0", readFile(certificateFile()));
+
   // nginx's workers drop root's rights and must still reach the files.
   chmod(dir_.path().c_str(), 0755);
   mkdir(documentRoot().c_str(), 0755);
@@ -52,24 +99,18 @@ TlsServer::TlsServer(TestAuthority& issuer) {
   writeFile(documentRoot() + "/image.gif", gifBytes());
   writeFile(documentRoot() + "/pic.jpg", jpegBytes());
   writeFile(documentRoot() + "/image.webp", webpBytes());
-  const TestAuthority::ServerCertificate certificate = issuer.issueServerCertificate();
-  std::string config = replaced(kConfig, "@DIR@", dir_.path());
-  config = replaced(config, "@CERTIFICATE@", certificate.certificateFile);
-  config = replaced(config, "@KEY@", certificate.keyFile);
+  const std::string config = replaced(kNginxConfig, "@DIR@", dir_.path());
   const std::string pidFile = dir_.file("nginx.pid");
-  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-    const int port = freeLoopbackPort();
-    writeFile(dir_.file("nginx.conf"), replaced(config, "@PORT@", std::to_string(port)));
-    std::remove(pidFile.c_str());
-    nginx_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-p", dir_.path() + "/", "-c",
-                                 dir_.file("nginx.conf"), "-e", dir_.file("error.log")},
-        dir_.file("nginx.out"));
-    // nginx writes its pid once it holds the port, and exits when it cannot have it.
-    const std::string pid = std::to_string(nginx_->pid()) + "\n";
-    waitFor([&] { return !nginx_->running() || readFile(pidFile) == pid; });
-    if (nginx_->running()) port_ = port;
-  }
+  port_ = startOnFreePort(
+      nginx_, dir_.file("nginx.out"),
+      [&](int port) {
+        writeFile(dir_.file("nginx.conf"), replaced(config, "@PORT@", std::to_string(port)));
+        std::remove(pidFile.c_str());
+        return std::vector<std::string>{"/usr/sbin/nginx",       "-p", dir_.path() + "/",     "-c",
+                                        dir_.file("nginx.conf"), "-e", dir_.file("error.log")};
+      },
+      // nginx writes its pid once it holds the port.
+      [&] { return readFile(pidFile) == std::to_string(nginx_->pid()) + "\n"; });
   EXPECT_NE(port_, 0) << "nginx did not start: " << readFile(dir_.file("error.log"))
                       << readFile(dir_.file("nginx.out"));
 }

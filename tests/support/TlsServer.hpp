@@ -1,14 +1,15 @@
 // TlsServer: nginx on 127.0.0.1 speaking TLS 1.2 and 1.3, and HTTP/2 to clients that offer it
-// through ALPN, with a certificate for 127.0.0.1 and localhost from `issuer`. It serves a
-// directory holding /image.png, /image.gif, /pic.jpg and /image.webp (the TestServer's
-// images; any query string), and whatever a test adds there. Give it an authority the client
-// does not trust to see verification fail.
+// through ALPN, with a certificate for 127.0.0.1 and localhost from a certificate authority
+// of its own (made with the openssl command: P-256 keys, valid for two days). A client that
+// trusts another server's authority sees verification fail. It serves a directory holding
+// /image.png, /image.gif, /pic.jpg and /image.webp (the TestServer's images; any query
+// string), and whatever a test adds there.
 //
-// nginx runs in the foreground from construction to destruction, on a free port (another is
-// tried when the port turns out taken), with its configuration, pid, logs and temporary
-// files in a temporary directory. Its access log records each request's connection serial
-// number and protocol, so a test can tell that HTTP/2 was spoken and that requests shared
-// a connection. Not thread-safe; one owner (the server serves any number of clients).
+// nginx runs in the foreground from construction to destruction, on a free port, with its
+// configuration, keys, pid, logs and temporary files in a temporary directory. Its access log
+// records each request's connection serial number and protocol, so a test can tell that
+// HTTP/2 was spoken and that requests shared a connection. Not thread-safe; one owner (the
+// server serves any number of clients).
 #pragma once
 
 #include <cstddef>
@@ -19,19 +20,25 @@
 
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
-#include "tests/support/TestAuthority.hpp"
 
 namespace testing_support {
 
 class TlsServer {
  public:
-  explicit TlsServer(TestAuthority& issuer);
+  // `authority`: the common name of the server's authority.
+  explicit TlsServer(const std::string& authority = "Halvicourt Test Authority");
 
   int port() const { return port_; }
   // "https://127.0.0.1:<port>" + path
   std::string url(std::string_view path) const;
   // The directory served; files written there are served at once.
   std::string documentRoot() const { return dir_.file("www"); }
+
+  // The authority's certificate (PEM): for SSL_CERT_FILE, or curl --cacert.
+  std::string certificateFile() const { return dir_.file("authority.pem"); }
+  // A directory holding only that certificate, under its subject hash: for SSL_CERT_DIR, or
+  // curl --capath.
+  std::string certificateDirectory() const { return dir_.file("hashed"); }
 
   struct Request {
     long connection = 0;   // nginx's serial number of the connection

@@ -186,6 +186,8 @@ TEST(URLSessionTest, CompletionOfAnAddressRefusedAtOnceWaitsForResumeToReturn) {
     }
     cv.notify_all();
     EXPECT_TRUE(observed.get_future().get());
+    // The completion still holds `mu` as it returns: it must be gone before `mu` is.
+    ASSERT_TRUE(session.waitUntilIdle(deadline()));
   }
 }
 

@@ -33,12 +33,7 @@ bool exists(const TempDir& dir, const std::string& name) {
   return lstat(dir.file(name).c_str(), &status) == 0;
 }
 
-std::unique_ptr<DirectoryLimit> openLimit(const TempDir& dir, std::uint64_t limitBytes,
-                                          std::chrono::seconds minimumAge, bool watch) {
-  DirectoryLimit::Options options;
-  options.limitBytes = limitBytes;
-  options.minimumAge = minimumAge;
-  options.watch = watch;
+std::unique_ptr<DirectoryLimit> openLimit(const TempDir& dir, DirectoryLimit::Options options) {
   foundation::Result<std::unique_ptr<DirectoryLimit>> limit =
       DirectoryLimit::open(dir.path(), options);
   EXPECT_TRUE(limit.ok()) << limit.error().description;
@@ -53,7 +48,7 @@ TEST(DirectoryLimit, RemovesTheOldestFirstButNeverHeldOrYoungFilesNorWritesInPro
   // Temporary files of atomic writes: one that a killed process left, one being written.
   writeAged(dir, ".a.png.0123456789ab.tmp", 1000, 120s);
   writeAged(dir, ".tmp.abcdef012345", 1000, 0s);
-  std::unique_ptr<DirectoryLimit> limit = openLimit(dir, 250, 60s, false);
+  std::unique_ptr<DirectoryLimit> limit = openLimit(dir, {.limitBytes = 250, .minimumAge = 60s});
   ASSERT_TRUE(limit);
   EXPECT_FALSE(exists(dir, "a.png"));
   EXPECT_TRUE(exists(dir, "c.png"));
@@ -81,7 +76,7 @@ TEST(DirectoryLimit, RemovesTheOldestFirstButNeverHeldOrYoungFilesNorWritesInPro
 
 TEST(DirectoryLimit, LearnsOfFilesOthersWriteFromTheKernel) {
   TempDir dir;
-  std::unique_ptr<DirectoryLimit> limit = openLimit(dir, 250, 0s, true);
+  std::unique_ptr<DirectoryLimit> limit = openLimit(dir, {.limitBytes = 250, .watch = true});
   ASSERT_TRUE(limit);
   writeAged(dir, "old.png", 100, 300s);
   writeAged(dir, "mid.png", 100, 200s);

@@ -80,7 +80,8 @@ TEST(ImageStructure, AcceptsWhatRealEncodersWriteAndRefusesEachKindCutShort) {
       " && cwebp -quiet -q 75 alpha.png -o alpha.webp"
       " && gif2webp -quiet animated.gif -o animated.webp";
   ASSERT_EQ(std::system(commands.c_str()), 0) << "needs imagemagick and webp (scripts/setup.sh)";
-  const std::string jfif = readFile(dir.file("jfif.jpg"));
+  const auto file = [&](const char* name) { return readFile(dir.file(name)); };
+  const std::string jfif = file("jfif.jpg");
 
   struct Row {
     const char* name;
@@ -91,22 +92,19 @@ TEST(ImageStructure, AcceptsWhatRealEncodersWriteAndRefusesEachKindCutShort) {
       {"JPEG, JFIF", jfif, "public.jpeg", "truncated JPEG: no EOI marker"},
       {"JPEG, Exif", withoutJfif(jfif, exifSegment()), "public.jpeg", "truncated JPEG"},
       {"JPEG, no application segment", withoutJfif(jfif, ""), "public.jpeg", "truncated JPEG"},
-      {"JPEG, progressive", readFile(dir.file("progressive.jpg")), "public.jpeg", "truncated JPEG"},
-      {"PNG, RGB", readFile(dir.file("base.png")), "public.png", "truncated PNG: no IEND chunk"},
-      {"PNG, palette", readFile(dir.file("palette.png")), "public.png", "truncated PNG"},
-      {"PNG, 16-bit", readFile(dir.file("deep.png")), "public.png", "truncated PNG"},
-      {"PNG, interlaced", readFile(dir.file("interlaced.png")), "public.png", "truncated PNG"},
-      {"PNG, alpha", readFile(dir.file("alpha.png")), "public.png", "truncated PNG"},
-      {"GIF87a", readFile(dir.file("gif87.gif")), "com.compuserve.gif",
-       "truncated GIF: no trailer"},
-      {"GIF89a", readFile(dir.file("gif89.gif")), "com.compuserve.gif", "truncated GIF"},
-      {"GIF, animated", readFile(dir.file("animated.gif")), "com.compuserve.gif", "truncated GIF"},
-      {"WebP, lossy", readFile(dir.file("lossy.webp")), "org.webmproject.webp", "truncated WebP"},
-      {"WebP, lossless", readFile(dir.file("lossless.webp")), "org.webmproject.webp",
-       "truncated WebP"},
-      {"WebP, alpha", readFile(dir.file("alpha.webp")), "org.webmproject.webp", "truncated WebP"},
-      {"WebP, animated", readFile(dir.file("animated.webp")), "org.webmproject.webp",
-       "truncated WebP"},
+      {"JPEG, progressive", file("progressive.jpg"), "public.jpeg", "truncated JPEG"},
+      {"PNG, RGB", file("base.png"), "public.png", "truncated PNG: no IEND chunk"},
+      {"PNG, palette", file("palette.png"), "public.png", "truncated PNG"},
+      {"PNG, 16-bit", file("deep.png"), "public.png", "truncated PNG"},
+      {"PNG, interlaced", file("interlaced.png"), "public.png", "truncated PNG"},
+      {"PNG, alpha", file("alpha.png"), "public.png", "truncated PNG"},
+      {"GIF87a", file("gif87.gif"), "com.compuserve.gif", "truncated GIF: no trailer"},
+      {"GIF89a", file("gif89.gif"), "com.compuserve.gif", "truncated GIF"},
+      {"GIF, animated", file("animated.gif"), "com.compuserve.gif", "truncated GIF"},
+      {"WebP, lossy", file("lossy.webp"), "org.webmproject.webp", "truncated WebP"},
+      {"WebP, lossless", file("lossless.webp"), "org.webmproject.webp", "truncated WebP"},
+      {"WebP, alpha", file("alpha.webp"), "org.webmproject.webp", "truncated WebP"},
+      {"WebP, animated", file("animated.webp"), "org.webmproject.webp", "truncated WebP"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

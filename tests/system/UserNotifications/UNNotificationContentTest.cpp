@@ -1,3 +1,7 @@
+// What a mutable copy holds and that it changes only itself are seen where the service
+// delivers one (NotificationServiceTest) and where a delivered copy is printed whole
+// (ExtensionProcessTest); a reference lost on the way shows under the leak checker. Here: the
+// attachments list as threads share it.
 #include "UserNotifications/UNNotificationContent.hpp"
 
 #include <gtest/gtest.h>
@@ -14,61 +18,18 @@ namespace {
 
 using Attachments = std::vector<Strong<UNNotificationAttachment>>;
 
-// Real attachments need real image files.
-class Images {
- public:
-  Strong<UNNotificationAttachment> make(const std::string& name) {
-    testing_support::writeFile(dir_.file(name), testing_support::pngBytes());
-    auto a = UNNotificationAttachment::attachmentWithIdentifier(
-        name, URL::fileURLWithPath(dir_.file(name)), nullptr, nullptr);
-    EXPECT_TRUE(a) << name;
-    return a;
-  }
-
- private:
-  testing_support::TempDir dir_;
-};
-
-Strong<UNNotificationContent> sample() {
-  UNNotificationContentFields f;
-  f.title = "Title";
-  f.badge = 3;
-  f.userInfo = {{"image", "http://127.0.0.1/image.png"}, {"aps", {{"mutable-content", 1}}}};
-  return makeStrong<UNNotificationContent>(std::move(f));
-}
-
-TEST(UNNotificationContent, MutableCopyIsANewObjectAndChangesOnlyItself) {
-  Images images;
-  Strong<UNNotificationContent> original = sample();
-  EXPECT_FALSE(dynamicCast<UNMutableNotificationContent>(Strong<NSObject>(original)));
-  auto copy = dynamicCast<UNMutableNotificationContent>(original->mutableCopy());
-  ASSERT_TRUE(copy);
-  EXPECT_NE(static_cast<UNNotificationContent*>(copy.get()), original.get());
-  EXPECT_EQ(copy->retainCount(), 1u);  // the caller owns the only reference
-  EXPECT_EQ(copy->title(), "Title");
-  EXPECT_EQ(copy->badge(), 3);
-  EXPECT_EQ(copy->userInfo(), original->userInfo());
-
-  Strong<UNNotificationAttachment> a = images.make("a.png");
-  copy->setAttachments({a, images.make("b.png")});
-  EXPECT_TRUE(original->attachments().empty());
-  // A copy of a copy carries its attachments; replacing them there leaves the first copy.
-  auto second = dynamicCast<UNMutableNotificationContent>(copy->mutableCopy());
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->attachments(), copy->attachments());
-  second->setAttachments({});
-  copy->setAttachments({a});
-  EXPECT_EQ(copy->attachments(), Attachments{a});
-  EXPECT_TRUE(second->attachments().empty());
-  second = copy = nullptr;
-  EXPECT_EQ(a->retainCount(), 1u);  // replaced lists are let go
-}
-
 TEST(UNNotificationContent, ReadersSeeWholeListsWhileAnotherThreadReplacesThem) {
-  Images images;
-  const Attachments one{images.make("a.png")};
-  const Attachments two{images.make("b.png"), images.make("c.png")};
-  auto content = dynamicCast<UNMutableNotificationContent>(sample()->mutableCopy());
+  testing_support::TempDir dir;
+  testing_support::writeFile(dir.file("a.png"), testing_support::pngBytes());
+  // Distinct attachments of one real image file.
+  const auto attachment = [&] {
+    return UNNotificationAttachment::attachmentWithIdentifier(
+        "a", URL::fileURLWithPath(dir.file("a.png")), nullptr, nullptr);
+  };
+  const Attachments one{attachment()};
+  const Attachments two{attachment(), attachment()};
+  ASSERT_TRUE(one[0] && two[0] && two[1]);
+  auto content = makeStrong<UNMutableNotificationContent>(UNNotificationContentFields{});
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
   std::vector<std::thread> readers;
