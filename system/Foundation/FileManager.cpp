@@ -10,19 +10,6 @@
 
 namespace {
 
-std::string homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
-  const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
-      found->pw_dir == nullptr) {
-    return std::string();
-  }
-  return found->pw_dir;
-}
-
 // Outside a bundle the executable's file name stands in for the bundle identifier.
 std::string applicationIdentifier() {
   if (std::optional<std::string> id = NSBundle::mainBundle().bundleIdentifier();
@@ -36,6 +23,19 @@ std::string applicationIdentifier() {
 }
 
 }  // namespace
+
+std::string NSHomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+  const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr) {
+    return std::string();
+  }
+  return found->pw_dir;
+}
 
 FileManager& FileManager::defaultManager() {
   static FileManager* const manager = new FileManager();
@@ -59,7 +59,7 @@ std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long direc
   if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') {
     return {std::string(xdg) + "/" + id};
   }
-  const std::string home = expandTilde ? homeDirectory() : "~";
+  const std::string home = expandTilde ? NSHomeDirectory() : "~";
   if (home.empty()) return {};
   return {home + "/.cache/" + id};
 }

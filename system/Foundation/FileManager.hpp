@@ -8,6 +8,10 @@
 #include "Foundation/Export.hpp"
 #include "Foundation/URL.hpp"
 
+// The user's home directory: $HOME, or the password database's entry when HOME is unset or
+// empty; empty when neither has one. Thread-safe.
+FOUNDATION_EXPORT std::string NSHomeDirectory();
+
 enum NSSearchPathDirectory : unsigned long { NSCachesDirectory = 13 };
 enum NSSearchPathDomainMask : unsigned long { NSUserDomainMask = 1 };
 

@@ -1,7 +1,6 @@
 #include "UserNotifications/AttachmentStore.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -61,19 +60,6 @@ std::string freshName(const std::string& sourceName) {
     name += sourceName.substr(dot);
   }
   return name;
-}
-
-std::string homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
-  const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
-      found->pw_dir == nullptr) {
-    return std::string();
-  }
-  return found->pw_dir;
 }
 
 // mkdir -p with `mode` for each directory it makes.
@@ -146,7 +132,7 @@ std::string AttachmentStore::defaultDirectory() {
   std::string state;
   if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && xdg[0] == '/') {
     state = xdg;
-  } else if (std::string home = homeDirectory(); !home.empty()) {
+  } else if (std::string home = NSHomeDirectory(); !home.empty()) {
     state = home + "/.local/state";
   } else {
     return std::string();
