@@ -1,13 +1,12 @@
 #include "Foundation/CodeSignature.hpp"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 #include <plist/plist.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <memory>
 
 #include "Foundation/Data.hpp"
 #include "Foundation/NSString.hpp"
@@ -34,26 +33,19 @@ namespace foundation {
 Result<std::string> fileSHA256(const std::string& path) {
   const objc::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return posixError("open(" + path + ")", errno);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    return posixError("EVP_DigestInit_ex(SHA-256)", ENOMEM);
-  }
-  unsigned char buf[1 << 16];
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  std::uint8_t buf[1 << 16];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return posixError("read(" + path + ")", errno);
     if (n == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buf, static_cast<std::size_t>(n)) != 1) {
-      return posixError("EVP_DigestUpdate(SHA-256)", ENOMEM);
-    }
+    sha256_update(&ctx, static_cast<std::size_t>(n), buf);
   }
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int mdLen = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), md, &mdLen) != 1) {
-    return posixError("EVP_DigestFinal_ex(SHA-256)", ENOMEM);
-  }
-  return hexString({md, mdLen});
+  std::uint8_t md[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof md, md);
+  return hexString({md, sizeof md});
 }
 
 std::optional<NSError> verifyCodeSignature(const NSBundle& bundle) {
