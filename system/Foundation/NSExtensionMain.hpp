@@ -20,7 +20,8 @@ struct NSExtensionPointRecord {
 
 #define NSEXTENSION_POINT_ENTRY(record)                                                           \
   [[gnu::used, gnu::section("nsextension_points")]] constinit const NSExtensionPointRecord* const \
-      nsextension_point_entry_##record = &(record)
+      nsextension_point_entry_##record = &(record);                                               \
+  OBJC_IMAGE_LINKS_RUNTIME(record)
 
 // The class for a name: "Module.Class" is formed into its runtime name
 // ("_TtC" + length + module + length + class); any other name is looked up as it stands.

@@ -77,19 +77,95 @@ struct LoadedImages {
   unsigned long long unloads = 0;  // images unloaded since the process started
 };
 
+// The image's own name (DT_SONAME) and the libraries it links (DT_NEEDED), read from its
+// dynamic section in memory. The loader rewrites the section's string table address to the
+// loaded one where the section is writable and leaves it where it is read-only (the vDSO's),
+// so an address below the load base is still relative to it.
+struct DynamicNames {
+  const char* soname = nullptr;
+  std::vector<const char*> needed;
+};
+
+DynamicNames dynamicNames(const struct dl_phdr_info* info) {
+  DynamicNames names;
+  const ElfW(Dyn)* dynamic = nullptr;
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    if (info->dlpi_phdr[i].p_type == PT_DYNAMIC) {
+      dynamic = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+    }
+  }
+  if (dynamic == nullptr) return names;
+  ElfW(Addr) strtab = 0;
+  for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
+    if (d->d_tag == DT_STRTAB) strtab = d->d_un.d_ptr;
+  }
+  if (strtab == 0) return names;
+  if (strtab < info->dlpi_addr) strtab += info->dlpi_addr;
+  const char* strings = reinterpret_cast<const char*>(strtab);
+  for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
+    if (d->d_tag == DT_SONAME) names.soname = strings + d->d_un.d_val;
+    if (d->d_tag == DT_NEEDED) names.needed.push_back(strings + d->d_un.d_val);
+  }
+  return names;
+}
+
+bool containsAddress(const struct dl_phdr_info* info, ElfW(Addr) address) {
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    const ElfW(Addr) start = info->dlpi_addr + segment.p_vaddr;
+    if (segment.p_type == PT_LOAD && address >= start && address - start < segment.p_memsz) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct ImageScan {
+  struct Candidate {
+    LoadedImage image;
+    DynamicNames names;
+    bool isRuntime;
+  };
+  std::vector<Candidate> candidates;
+  unsigned long long unloads = 0;
+};
+
 int listImage(struct dl_phdr_info* info, size_t, void* data) {
-  auto* loaded = static_cast<LoadedImages*>(data);
+  auto* scan = static_cast<ImageScan*>(data);
   // The main program reports an empty name; its file is /proc/self/exe.
   const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') ? info->dlpi_name
                                                                                 : "/proc/self/exe";
-  loaded->images.push_back({info->dlpi_addr, path});
-  loaded->unloads = info->dlpi_subs;
+  const bool isRuntime =
+      containsAddress(info, reinterpret_cast<ElfW(Addr)>(&objc::forEachImageSection));
+  scan->candidates.push_back({{info->dlpi_addr, path}, dynamicNames(info), isRuntime});
+  scan->unloads = info->dlpi_subs;
   return 0;
 }
 
-// Each loaded image's named sections, read from its file once. Class lookups and extension
-// point lookups each scan every image, and with libcurl's dependencies a process has some
-// forty of them, so reading the files on every scan cost a measurable part of a start.
+// The loaded images that may hold records: this runtime and the images that link it. The
+// record macros refer to the runtime, so an image with records links it; the others (libc,
+// libcurl and its thirty-odd dependencies) are not opened at all.
+LoadedImages imagesWithRecords() {
+  ImageScan scan;
+  dl_iterate_phdr(&listImage, &scan);
+  const char* runtime = nullptr;
+  for (const ImageScan::Candidate& c : scan.candidates) {
+    if (c.isRuntime) runtime = c.names.soname;
+  }
+  LoadedImages loaded;
+  loaded.unloads = scan.unloads;
+  for (ImageScan::Candidate& c : scan.candidates) {
+    const bool linksRuntime =
+        runtime != nullptr &&
+        std::any_of(c.names.needed.begin(), c.names.needed.end(),
+                    [runtime](const char* name) { return std::strcmp(name, runtime) == 0; });
+    if (c.isRuntime || linksRuntime) loaded.images.push_back(std::move(c.image));
+  }
+  return loaded;
+}
+
+// Each image's named sections, read from its file once: class lookups and extension point
+// lookups each scan the images.
 struct SectionCache {
   objc::Mutex mu;
   // Guarded by mu: the images read so far, valid while no image has been unloaded since.
@@ -128,8 +204,7 @@ namespace objc {
 
 void forEachImageSection(const char* sectionName, void (*visit)(const void*, std::size_t, void*),
                          void* context) {
-  LoadedImages loaded;
-  dl_iterate_phdr(&listImage, &loaded);
+  const LoadedImages loaded = imagesWithRecords();
   std::vector<std::pair<const void*, std::size_t>> hits;
   {
     SectionCache& cache = sectionCache();

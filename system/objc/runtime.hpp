@@ -3,7 +3,8 @@
 //
 // Class records are constant data that each image (the executable and every shared
 // library) lists in its section "objc_classlist"; the runtime finds them on first lookup
-// through dl_iterate_phdr and the image's section table, so nothing registers at load.
+// through dl_iterate_phdr and the section tables of the images that link the runtime, so
+// nothing registers at load.
 // Records are never freed; every function here is thread-safe.
 #pragma once
 
@@ -85,12 +86,19 @@ constexpr objc_class objc_makeClass(Class superclass, const char* name, std::siz
                     .create = create};
 }
 
+// Makes the image that expands it link this runtime, even under --as-needed: the runtime
+// looks for records only in the images that link it (and in itself). Every record macro
+// expands it.
+#define OBJC_IMAGE_LINKS_RUNTIME(tag) \
+  [[gnu::used]] constinit auto* const objc_runtime_reference_##tag = &objc_getClass
+
 // Lists `cls` in the defining image's class list. Use once per class, at namespace
 // scope, in the source file that defines the record.
-#define OBJC_CLASSLIST_ENTRY(cls) \
-  [[gnu::used,                    \
-    gnu::section(                 \
-        "objc_classlist")]] constinit const objc_class* const objc_classlist_entry_##cls = &(cls)
+#define OBJC_CLASSLIST_ENTRY(cls)                                                                  \
+  [[gnu::used,                                                                                     \
+    gnu::section(                                                                                  \
+        "objc_classlist")]] constinit const objc_class* const objc_classlist_entry_##cls = &(cls); \
+  OBJC_IMAGE_LINKS_RUNTIME(cls)
 
 // Class lookup by runtime name; null when no loaded image lists it.
 OBJC_EXPORT Class objc_getClass(std::string_view name);
