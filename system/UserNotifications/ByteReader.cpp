@@ -11,8 +11,8 @@ namespace usernotifications {
 ByteReader::ByteReader(std::span<const std::uint8_t> bytes)
     : memory_(bytes.data()), window_(bytes), size_(bytes.size()) {}
 
-ByteReader::ByteReader(int fd, std::uint64_t size, std::size_t bufferBytes)
-    : fd_(fd), buffer_(new std::uint8_t[bufferBytes]), bufferBytes_(bufferBytes), size_(size) {}
+ByteReader::ByteReader(int fd, std::uint64_t size, std::span<std::uint8_t> buffer)
+    : fd_(fd), buffer_(buffer), size_(size) {}
 
 void ByteReader::endHere(int error) {
   error_ = error;
@@ -23,16 +23,16 @@ void ByteReader::endHere(int error) {
 std::span<const std::uint8_t> ByteReader::peek() {
   if (!window_.empty() || memory_ != nullptr || position_ >= size_) return window_;
   const std::size_t want =
-      static_cast<std::size_t>(std::min<std::uint64_t>(bufferBytes_, remaining()));
+      static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining()));
   ssize_t got = 0;
   do {
-    got = ::pread(fd_, buffer_.get(), want, static_cast<off_t>(position_));
+    got = ::pread(fd_, buffer_.data(), want, static_cast<off_t>(position_));
   } while (got < 0 && errno == EINTR);
   if (got <= 0) {
     // A file that shrank since its size was taken ends where it ends now.
     endHere(got < 0 ? errno : 0);
   } else {
-    window_ = std::span<const std::uint8_t>(buffer_.get(), static_cast<std::size_t>(got));
+    window_ = buffer_.first(static_cast<std::size_t>(got));
   }
   return window_;
 }

@@ -1,12 +1,11 @@
 // ByteReader: reads bytes forward from memory or from an open file, for the image structure
 // walk. A file is read with pread through one small buffer, so walking a 10 MiB image costs
 // that buffer, not 10 MiB of resident pages (a mapping of the file would count every page it
-// touched). Borrows the memory or descriptor; one owner, not thread-safe.
+// touched). Borrows the memory, or the descriptor and the buffer; one owner, not thread-safe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 
 namespace usernotifications {
@@ -14,9 +13,9 @@ namespace usernotifications {
 class ByteReader {
  public:
   explicit ByteReader(std::span<const std::uint8_t> bytes);
-  // REQUIRES: `fd` is open for reading and `size` is its file's size; bufferBytes > 0.
-  // The descriptor's own offset is left alone.
-  ByteReader(int fd, std::uint64_t size, std::size_t bufferBytes);
+  // REQUIRES: `fd` is open for reading and `size` is its file's size; `buffer` is not empty
+  // and outlives the reader. The descriptor's own offset is left alone.
+  ByteReader(int fd, std::uint64_t size, std::span<std::uint8_t> buffer);
 
   std::uint64_t size() const { return size_; }
   std::uint64_t position() const { return position_; }
@@ -51,8 +50,7 @@ class ByteReader {
 
   const std::uint8_t* memory_ = nullptr;  // the whole input, when it is in memory
   int fd_ = -1;
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  std::size_t bufferBytes_ = 0;
+  std::span<std::uint8_t> buffer_;
   std::span<const std::uint8_t> window_;  // buffered bytes from position_ on
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;

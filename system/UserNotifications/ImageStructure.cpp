@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "UserNotifications/ByteReader.hpp"
 #include "UserNotifications/UNError.hpp"
@@ -446,6 +447,15 @@ foundation::Result<const char*> check(std::span<const std::uint8_t> head, ByteRe
                  "not a JPEG, PNG, GIF or WebP image"};
 }
 
+// The calling thread's read buffer, kept from image to image: one allocated for each image
+// went back to the system when freed and was faulted in again for the next.
+std::span<std::uint8_t> readBuffer(std::size_t bytes) {
+  bytes = std::max<std::size_t>(bytes, 1);
+  thread_local std::vector<std::uint8_t> buffer;
+  if (buffer.size() < bytes) buffer.resize(bytes);
+  return {buffer.data(), bytes};
+}
+
 }  // namespace
 
 foundation::Result<const char*> wholeImageType(std::span<const std::uint8_t> bytes) {
@@ -461,7 +471,7 @@ foundation::Result<const char*> wholeImageType(int fd, std::uint64_t size,
     got = ::pread(fd, head, sizeof head, 0);
   } while (got < 0 && errno == EINTR);
   if (got < 0) return foundation::posixError("pread", errno);
-  ByteReader in(fd, size, bufferBytes);
+  ByteReader in(fd, size, readBuffer(bufferBytes));
   return check(std::span<const std::uint8_t>(head, static_cast<std::size_t>(got)), in);
 }
 
