@@ -88,15 +88,12 @@ Outcome fetch(URLSession& session, const std::string& url) {
   return outcomes[0];
 }
 
-URLSessionConfiguration quickConfiguration() {
-  URLSessionConfiguration configuration;
-  configuration.timeoutIntervalForRequest = std::chrono::seconds(2);
-  return configuration;
-}
+// A connection that stalls fails in seconds, not after the default minute.
+const URLSessionConfiguration kQuick{.timeoutIntervalForRequest = std::chrono::seconds(2)};
 
 TEST(URLSessionTest, DeliversTheBodyWhateverTheStatus) {
   TestServer server;
-  URLSession session(quickConfiguration());
+  URLSession session(kQuick);
   struct Row {
     std::string path;
     std::string bytes;
@@ -128,12 +125,11 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
   TestServer server;
   testing_support::TempDir temp;
   testing_support::writeFile(temp.file("secret"), "local file content");
-  URLSessionConfiguration atPng = quickConfiguration();
+  URLSessionConfiguration atPng = kQuick;
   atPng.maximumBodyBytes = pngBytes().size() - 1;
   // Only its deadline can end a trickle: the idle time-out stays at its minute.
-  URLSessionConfiguration deadline;
-  deadline.timeoutIntervalForResource = std::chrono::seconds(1);
-  URLSession session(quickConfiguration());
+  const URLSessionConfiguration deadline{.timeoutIntervalForResource = std::chrono::seconds(1)};
+  URLSession session(kQuick);
   URLSession belowCap(atPng);
   URLSession withDeadline(deadline);
   struct Row {
@@ -175,7 +171,7 @@ TEST(URLSessionTest, CompletionMayStartATaskAndCountsUntilItReturns) {
   Recorder recorder;
   std::promise<void> release;
   std::promise<void> entered;
-  URLSession session(quickConfiguration());
+  URLSession session(kQuick);
   const URL second = urlOf(server.url("/image.gif"));
   session
       .dataTask(urlOf(server.url("/image.png")),

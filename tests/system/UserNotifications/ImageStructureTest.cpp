@@ -18,23 +18,17 @@ namespace {
 using testing_support::readFile;
 using testing_support::TempDir;
 
-std::span<const std::uint8_t> bytesOf(const std::string& text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 // The verdict on `bytes` read from memory and, through a buffer of an odd small size so
 // that every structure straddles reads, from a file; the two must agree.
 foundation::Result<const char*> verdict(const TempDir& dir, const std::string& bytes) {
-  const std::string path = dir.file("under-test");
-  testing_support::writeFile(path, bytes);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  testing_support::writeFile(dir.file("under-test"), bytes);
+  const int fd = open(dir.file("under-test").c_str(), O_RDONLY | O_CLOEXEC);
   foundation::Result<const char*> fromFile = usernotifications::wholeImageType(fd, bytes.size(), 7);
   close(fd);
-  foundation::Result<const char*> fromMemory = usernotifications::wholeImageType(bytesOf(bytes));
-  EXPECT_EQ(fromFile.ok(), fromMemory.ok());
-  if (!fromFile.ok() && !fromMemory.ok()) {
-    EXPECT_EQ(fromFile.error().description, fromMemory.error().description);
-  }
+  foundation::Result<const char*> fromMemory = usernotifications::wholeImageType(
+      {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+  const auto says = [](const auto& r) { return r.ok() ? *r : r.error().description; };
+  EXPECT_EQ(says(fromFile), says(fromMemory));
   return fromMemory;
 }
 
