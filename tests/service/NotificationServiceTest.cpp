@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -32,9 +31,9 @@ using testing_support::TempDir;
 using testing_support::TestServer;
 using Attachments = std::vector<Strong<UNNotificationAttachment>>;
 
-constexpr auto kPatience = std::chrono::seconds(60);
-
-// Every call of one request's content handler, with the attachments as they were then.
+// Every call of one request's content handler, with the attachments as they were then. A
+// download delivers inside its completion, so all its deliveries are here once the session is
+// idle.
 class Deliveries {
  public:
   struct Delivery {
@@ -46,12 +45,6 @@ class Deliveries {
     std::lock_guard<std::mutex> lock(mu_);
     list_.push_back({Strong<UNNotificationContent>::retain(content), content->attachments(),
                      std::this_thread::get_id()});
-    cv_.notify_all();
-  }
-  // True once at least `n` deliveries have arrived; false after a minute.
-  bool waitFor(std::size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, kPatience, [&] { return list_.size() >= n; });
   }
   std::vector<Delivery> all() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -60,12 +53,12 @@ class Deliveries {
 
  private:
   std::mutex mu_;
-  std::condition_variable cv_;
   std::vector<Delivery> list_;  // guarded by mu_
 };
 
 bool waitUntilIdle() {
-  return URLSession::sharedSession().waitUntilIdle(std::chrono::steady_clock::now() + kPatience);
+  return URLSession::sharedSession().waitUntilIdle(std::chrono::steady_clock::now() +
+                                                   std::chrono::seconds(60));
 }
 
 // The service driven as the platform drives it: made by runtime name, sent messages, handed
@@ -126,7 +119,6 @@ class NotificationServiceTest : public ::testing::Test {
     const int hits = server_->hits(served);
     Strong<UNNotificationRequest> r = request({{"image", server_->url(path)}});
     std::shared_ptr<Deliveries> deliveries = receive(makeService(), r);
-    EXPECT_TRUE(deliveries->waitFor(1));
     EXPECT_TRUE(waitUntilIdle());
     EXPECT_EQ(server_->hits(served), hits + 1) << "one transfer per request";
     std::vector<Deliveries::Delivery> all = deliveries->all();
@@ -246,7 +238,6 @@ TEST_F(NotificationServiceTest, TheDownloadAndEachExpiryDeliverTheirRequestsOneC
   // The pending download holds no reference to the service, nor reads what it now stores.
   EXPECT_EQ(service->retainCount(), 1u);
   server_->openGate("first");
-  ASSERT_TRUE(first->waitFor(2));
   ASSERT_TRUE(waitUntilIdle());
   std::vector<Deliveries::Delivery> firsts = first->all();
   ASSERT_EQ(firsts.size(), 2u);
