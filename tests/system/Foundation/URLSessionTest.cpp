@@ -186,7 +186,6 @@ TEST(URLSessionTest, CompletionMayStartATaskAndCountsUntilItReturns) {
   EXPECT_FALSE(session.waitUntilIdle(std::chrono::steady_clock::now()));
   release.set_value();
   EXPECT_TRUE(session.waitUntilIdle(deadline()));
-  EXPECT_EQ(session.outstandingTasks(), 0u);
   std::vector<Outcome> outcomes = recorder.waitFor(1);
   ASSERT_EQ(outcomes.size(), 1u);
   ASSERT_TRUE(outcomes[0].body.has_value());
@@ -198,9 +197,7 @@ TEST(URLSessionTest, CompletionMayStartATaskAndCountsUntilItReturns) {
 TEST(URLSessionTest, InvalidateCancelsEveryOutstandingTaskOnceAndRefusesLaterOnes) {
   TestServer server;
   Recorder recorder;
-  URLSessionConfiguration configuration;
-  configuration.httpMaximumConnectionsPerHost = 3;
-  URLSession session(configuration);
+  URLSession session(URLSessionConfiguration{.httpMaximumConnectionsPerHost = 3});
   // Three reach the server and wait there; the other five wait in the session's queue.
   for (int i = 0; i < 8; ++i) {
     session.dataTask(urlOf(server.url("/gate/held")), recorder.handler(std::to_string(i)))
