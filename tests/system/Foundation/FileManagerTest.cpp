@@ -6,25 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
-
-// Sets (or, for null, unsets) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The test executable has no Info.plist beside it, so its name stands in for the bundle id.
 const std::string kId = "foundation_tests";
@@ -48,8 +33,8 @@ TEST(SearchPathTest, CachesDirectoryFollowsXdgThenHomeThenThePasswordDatabase) {
     SCOPED_TRACE(std::string("XDG_CACHE_HOME=") + (row.xdg ? row.xdg : "(unset)") +
                  " HOME=" + (row.home ? row.home : "(unset)") +
                  " expandTilde=" + (row.expandTilde ? "1" : "0"));
-    ScopedEnv xdg("XDG_CACHE_HOME", row.xdg);
-    ScopedEnv home("HOME", row.home);
+    row.xdg != nullptr ? setenv("XDG_CACHE_HOME", row.xdg, 1) : unsetenv("XDG_CACHE_HOME");
+    row.home != nullptr ? setenv("HOME", row.home, 1) : unsetenv("HOME");
     EXPECT_EQ(
         NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, row.expandTilde),
         std::vector<std::string>{row.expected});

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -66,10 +65,8 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
   EXPECT_EQ(shown->type(), "public.png");
 
   // A later download of the same address renames an error page onto the name.
-  writeFile(caches_.file(".x.png.0123456789ab.tmp"), "<html><body>404</body></html>");
-  ASSERT_EQ(
-      std::rename(caches_.file(".x.png.0123456789ab.tmp").c_str(), caches_.file("x.png").c_str()),
-      0);
+  writeFile(caches_.file("page"), "<html><body>404</body></html>");
+  std::filesystem::rename(caches_.file("page"), caches_.file("x.png"));
   std::optional<NSError> error;
   EXPECT_FALSE(attach("x.png", &error));
   ASSERT_TRUE(error);
@@ -81,7 +78,7 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
   // A file replaced after it was opened has no name left to link: its bytes are copied.
   writeFile(caches_.file("y.png"), pngBytes());
   const int fd = ::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(std::rename(caches_.file("x.png").c_str(), caches_.file("y.png").c_str()), 0);
+  std::filesystem::rename(caches_.file("x.png"), caches_.file("y.png"));
   foundation::Result<usernotifications::StoredFile> copied = store_->take(fd, "y.png");
   close(fd);
   ASSERT_TRUE(copied.ok()) << copied.error().description;
@@ -146,11 +143,8 @@ TEST(AttachmentStoreDirectory, IsTheExtensionsStateUnderXdg) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.stateHome != nullptr ? row.stateHome : "(unset)");
-    if (row.stateHome != nullptr) {
-      setenv("XDG_STATE_HOME", row.stateHome, 1);
-    } else {
-      unsetenv("XDG_STATE_HOME");
-    }
+    row.stateHome != nullptr ? setenv("XDG_STATE_HOME", row.stateHome, 1)
+                             : unsetenv("XDG_STATE_HOME");
     EXPECT_EQ(AttachmentStore::defaultDirectory(), row.expected);
   }
 }

@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "tests/support/TempDir.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::listDirectory;
 using testing_support::TempDir;
+using Names = std::vector<std::string>;
 using usernotifications::DirectoryLimit;
 
 // Writes `count` bytes to `name`, last modified `age` ago.
@@ -26,11 +29,6 @@ void writeAged(const TempDir& dir, const std::string& name, std::size_t count,
   times[0].tv_sec -= static_cast<time_t>(age.count());
   times[1] = times[0];
   ASSERT_EQ(utimensat(AT_FDCWD, dir.file(name).c_str(), times, 0), 0);
-}
-
-bool exists(const TempDir& dir, const std::string& name) {
-  struct stat status {};
-  return lstat(dir.file(name).c_str(), &status) == 0;
 }
 
 std::unique_ptr<DirectoryLimit> openLimit(const TempDir& dir, DirectoryLimit::Options options) {
@@ -50,27 +48,22 @@ TEST(DirectoryLimit, RemovesTheOldestFirstButNeverHeldOrYoungFilesNorWritesInPro
   writeAged(dir, ".tmp.abcdef012345", 1000, 0s);
   std::unique_ptr<DirectoryLimit> limit = openLimit(dir, {.limitBytes = 250, .minimumAge = 60s});
   ASSERT_TRUE(limit);
-  EXPECT_FALSE(exists(dir, "a.png"));
-  EXPECT_TRUE(exists(dir, "c.png"));
-  EXPECT_FALSE(exists(dir, ".a.png.0123456789ab.tmp"));
-  EXPECT_TRUE(exists(dir, ".tmp.abcdef012345"));
+  EXPECT_EQ(listDirectory(dir.path()), (Names{".tmp.abcdef012345", "c.png", "d.png"}));
   EXPECT_EQ(limit->totalBytes(), 200u);  // temporary files are not counted
 
   writeAged(dir, "b.png", 100, 500s);
   limit->noteFile("b.png", /*hold=*/true);  // the oldest now, but held
-  EXPECT_TRUE(exists(dir, "b.png"));
-  EXPECT_FALSE(exists(dir, "c.png"));
+  EXPECT_EQ(listDirectory(dir.path()), (Names{".tmp.abcdef012345", "b.png", "d.png"}));
 
   // d.png is written again behind the index's back: it is young now, not old.
   writeAged(dir, "d.png", 100, 0s);
   writeAged(dir, "e.png", 300, 0s);
   limit->noteFile("e.png");
-  EXPECT_TRUE(exists(dir, "d.png"));
-  EXPECT_TRUE(exists(dir, "e.png"));
+  EXPECT_EQ(listDirectory(dir.path()), (Names{".tmp.abcdef012345", "b.png", "d.png", "e.png"}));
   EXPECT_EQ(limit->totalBytes(), 500u);  // over the limit, all of it held or young
 
   limit->release("b.png");
-  EXPECT_FALSE(exists(dir, "b.png"));
+  EXPECT_EQ(listDirectory(dir.path()), (Names{".tmp.abcdef012345", "d.png", "e.png"}));
   EXPECT_EQ(limit->totalBytes(), 400u);
 }
 
@@ -86,10 +79,7 @@ TEST(DirectoryLimit, LearnsOfFilesOthersWriteFromTheKernel) {
             0);
   writeAged(dir, ".big.png.0123456789ab.tmp", 1000, 0s);  // still being written
   limit->update();
-  EXPECT_FALSE(exists(dir, "old.png"));
-  EXPECT_TRUE(exists(dir, "mid.png"));
-  EXPECT_TRUE(exists(dir, "new.png"));
-  EXPECT_TRUE(exists(dir, ".big.png.0123456789ab.tmp"));
+  EXPECT_EQ(listDirectory(dir.path()), (Names{".big.png.0123456789ab.tmp", "mid.png", "new.png"}));
   EXPECT_EQ(limit->totalBytes(), 200u);
 }
 

@@ -50,15 +50,18 @@ struct Feed {
   }
 };
 
-// A run with --desktop whose attachment store is under `state`, then `then` before the
-// executable.
-Run desktopRun(const TempDir& cache, const TempDir& state, std::vector<std::string> args,
-               std::vector<std::string> then = {}) {
-  std::vector<std::string> wrapper = {"/usr/bin/env", "XDG_STATE_HOME=" + state.path()};
-  wrapper.insert(wrapper.end(), then.begin(), then.end());
-  args.insert(args.begin(), "--desktop");
-  return {.args = args, .cacheHome = cache.path(), .wrapper = wrapper};
-}
+// Runs with --desktop whose caches and attachment store are folders of the test's own.
+class HostDesktop : public testing::Test {
+ protected:
+  testing_support::Run desktopRun(std::vector<std::string> args,
+                                  std::vector<std::string> wrapper = {}) const {
+    args.insert(args.begin(), "--desktop");
+    return {
+        .args = args, .cacheHome = cache_.path(), .stateHome = state_.path(), .wrapper = wrapper};
+  }
+  TempDir cache_;
+  TempDir state_;
+};
 
 // The file that a shown line's first attachment names, or "" without one.
 std::string attachedFile(const json& line) {
@@ -72,29 +75,12 @@ json withAlert(json payload, json alert) {
   return payload;
 }
 
-TEST(HostDesktop, DunstShowsEachRequestOnceAsItsShownLineHasIt) {
+TEST_F(HostDesktop, DunstShowsEachRequestOnceAndClosingReleasesItsAttachment) {
   DesktopSession session;
   TestServer server;
-  TempDir cache;
-  TempDir state;
-  // Delivered with the image, delivered without it (the download fails), shown as it came.
-  testing_support::Run run = desktopRun(cache, state, {"--time-limit", "3600"});
-  run.input =
-      requestLine("image", payload(server.url("/image.png"))) +
-      requestLine("missing", withAlert(payload(server.url("/status/404")), {{"body", "Gone"}})) +
-      requestLine("markup",
-                  withAlert(payload(std::nullopt, /*mutableContent=*/false),
-                            {{"title", "Tom & Jerry <3"}, {"subtitle", "<b>"}, {"body", "a&&b"}}));
-  const Outcome now = runExtension(run);
-  EXPECT_EQ(now.status, 0) << now.stderrText;
-  expectEachShownOnce(now, {"image", "missing", "markup"});
-  const std::string stored = attachedFile(now.shown("image"));
-  EXPECT_EQ(stored.rfind(state.path() + "/" + bundleIdentifier() + "/Attachments/", 0), 0u)
-      << stored;
-
   // Shown at the expiry without its image, which a second delivery brings: only the first
   // goes to the desktop.
-  run = desktopRun(cache, state, {"--time-limit", "2"});
+  testing_support::Run run = desktopRun({"--time-limit", "2"});
   run.input = requestLine("late", withAlert(payload(server.url("/gate/late.png")),
                                             {{"title", "Late"}, {"body", "Expired"}}));
   ExtensionProcess late(run);
@@ -104,13 +90,31 @@ TEST(HostDesktop, DunstShowsEachRequestOnceAsItsShownLineHasIt) {
   ASSERT_EQ(later.events.size(), 2u) << "the image came with a second delivery";
   EXPECT_NE(attachedFile(later.events[1]), "");
 
+  // Delivered with the image, delivered without it (the download fails), shown as it came.
+  Feed feed;
+  ExtensionProcess process(desktopRun({"--time-limit", "3600"}, feed.shell()));
+  feed.write(
+      requestLine("image", payload(server.url("/image.png"))) +
+      requestLine("missing", withAlert(payload(server.url("/status/404")), {{"body", "Gone"}})) +
+      requestLine("markup",
+                  withAlert(payload(std::nullopt, /*mutableContent=*/false),
+                            {{"title", "Tom & Jerry <3"}, {"subtitle", "<b>"}, {"body", "a&&b"}})));
+  std::string stored;
+  for (int i = 0; i < 3; ++i) {
+    const std::optional<std::string> line = process.readLine();
+    ASSERT_TRUE(line);
+    if (json::parse(*line)["id"] == "image") stored = attachedFile(json::parse(*line));
+  }
+  EXPECT_EQ(stored.rfind(storeDirectory(state_.path()) + "/", 0), 0u) << stored;
+  EXPECT_EQ(readFile(stored), pngBytes()) << stored;
+  session.waitUntilDisplayed(4);
   const struct {
     std::string summary, body, icon;
   } rows[] = {
+      {"Late", "Expired", ""},
       {"Parcel", "Your parcel has arrived", stored},
       {kAppName, "Gone", ""},
       {"Tom & Jerry <3", "&lt;b&gt;\na&amp;&amp;b", ""},
-      {"Late", "Expired", ""},
   };
   const std::vector<json> shown = session.closeAllAndReadHistory();
   EXPECT_EQ(shown.size(), std::size(rows));
@@ -123,23 +127,6 @@ TEST(HostDesktop, DunstShowsEachRequestOnceAsItsShownLineHasIt) {
     EXPECT_EQ((*it)["appname"], kAppName);
     EXPECT_EQ((*it)["icon_path"], row.icon);
   }
-}
-
-TEST(HostDesktop, ClosingReleasesTheAttachmentAndARefusalIsReportedAtTheEnd) {
-  DesktopSession session;
-  TestServer server;
-  TempDir cache;
-  TempDir state;
-  Feed feed;
-  ExtensionProcess process(desktopRun(cache, state, {"--time-limit", "3600"}, feed.shell()));
-  feed.write(requestLine("image", payload(server.url("/image.png"))));
-  std::optional<std::string> line = process.readLine();
-  ASSERT_TRUE(line);
-  const std::string stored = attachedFile(json::parse(*line));
-  EXPECT_EQ(readFile(stored), pngBytes()) << stored;
-
-  session.waitUntilDisplayed(1);
-  session.dunstctl({"close-all"});
   EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(stored); })) << stored;
 
   // With the server gone, the bus refuses the next notification; its line is still written.
@@ -148,7 +135,7 @@ TEST(HostDesktop, ClosingReleasesTheAttachmentAndARefusalIsReportedAtTheEnd) {
   feed.end();
   const Outcome outcome = process.finish();
   EXPECT_EQ(outcome.status, 1);
-  expectEachShownOnce(outcome, {"image", "lost"});
+  expectEachShownOnce(outcome, {"image", "missing", "markup", "lost"});
   EXPECT_EQ(outcome.stderrText.rfind(
                 "HalvicourtNotificationService: request \"lost\": desktop notification failed: "
                 "Notify: org.freedesktop.DBus.Error.ServiceUnknown: ",
@@ -159,7 +146,7 @@ TEST(HostDesktop, ClosingReleasesTheAttachmentAndARefusalIsReportedAtTheEnd) {
       << outcome.stderrText;
 }
 
-TEST(HostDesktop, WithoutANotificationServerTheRunEndsBeforeReadingInput) {
+TEST_F(HostDesktop, WithoutANotificationServerTheRunEndsBeforeReadingInput) {
   const std::pair<DesktopSession::Parts, std::string> rows[] = {
       {DesktopSession::Parts::none, ": --desktop: no session bus at unix:path="},
       {DesktopSession::Parts::bus,
@@ -168,12 +155,10 @@ TEST(HostDesktop, WithoutANotificationServerTheRunEndsBeforeReadingInput) {
   for (const auto& [parts, message] : rows) {
     SCOPED_TRACE(message);
     DesktopSession session(parts);
-    TempDir cache;
-    TempDir state;
     // Input that never ends: only a run that does not wait for it can finish.
     Feed feed;
     feed.write(requestLine("unread", payload(std::nullopt, /*mutableContent=*/false)));
-    const Outcome outcome = runExtension(desktopRun(cache, state, {}, feed.shell()));
+    const Outcome outcome = runExtension(desktopRun({}, feed.shell()));
     EXPECT_EQ(outcome.status, 69);
     EXPECT_TRUE(outcome.lines.empty());
     EXPECT_NE(outcome.stderrText.find(message), std::string::npos) << outcome.stderrText;

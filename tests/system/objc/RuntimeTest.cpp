@@ -95,7 +95,9 @@ TEST(RuntimeLookup, FindsListedNamesExactlyFromManyThreads) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
-TEST(RuntimeMessages, LookupWalksTheSuperclassChain) {
+TEST(RuntimeObjects, ALeafAnswersWhatItInheritsAndItsLastReleaseRunsEachDestroyerOnce) {
+  // The root has no hook: it cannot be made by name.
+  EXPECT_EQ(class_createInstance(&objc_class_NSObject), nullptr);
   Strong<NSObject> leaf = create(&objc_class_RuntimeTestLeaf);
   ASSERT_TRUE(leaf);
   EXPECT_EQ(object_getClass(leaf.get()), &objc_class_RuntimeTestLeaf);
@@ -105,25 +107,20 @@ TEST(RuntimeMessages, LookupWalksTheSuperclassChain) {
   // A super send starts above the given class.
   EXPECT_STREQ(objc_msgSendSuper2<const char*>(leaf.get(), &objc_class_RuntimeTestDerived, "name"),
                "base");
-  // The root has no hook: it cannot be made by name.
-  EXPECT_EQ(class_createInstance(&objc_class_NSObject), nullptr);
-}
 
-TEST(RuntimeLifetime, TheLastReleaseOnAnyThreadRunsEachDestroyerOnceMostDerivedFirst) {
-  takeDestructionLog();
-  Strong<NSObject> obj = create(&objc_class_RuntimeTestLeaf);
-  obj->retain();
-  EXPECT_EQ(obj->retainCount(), 2u);
-  obj->release();
+  leaf->retain();
+  EXPECT_EQ(leaf->retainCount(), 2u);
+  leaf->release();
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     // Whichever thread drops its reference last destroys the object.
-    threads.emplace_back([ref = obj] {
+    threads.emplace_back([ref = leaf] {
       for (int i = 0; i < 1000; ++i) Strong<NSObject> copy = ref;
     });
   }
-  obj = nullptr;
+  leaf = nullptr;
   for (std::thread& t : threads) t.join();
+  // Most derived first.
   EXPECT_EQ(takeDestructionLog(),
             (std::vector<std::string>{"Derived.cxx_destruct", "Base.cxx_destruct",
                                       "~RuntimeTestObject"}));
