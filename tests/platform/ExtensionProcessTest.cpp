@@ -1,20 +1,14 @@
 // The extension executable run as the platform runs it: a process of its own, started from
 // the built app bundle, fed push requests, downloading from a loopback server into a caches
 // directory of the test's own, its attachments taken into a store of the test's own.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <iterator>
-#include <regex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -45,62 +39,18 @@ json line(const std::string& id, json delivery, const json& p, const json& attac
   return delivery;
 }
 
-// Standard input that stays open until close(): the test writes requests as it goes.
-class Feed {
- public:
-  Feed() : fifo_(dir_.file("in")) {
-    EXPECT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-    fd_ = open(fifo_.c_str(), O_RDWR | O_CLOEXEC);
-    EXPECT_GE(fd_, 0);
-  }
-  ~Feed() { close(); }
-  // Run::wrapper for a process that reads this feed.
-  std::vector<std::string> wrapper() const {
-    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo_};
-  }
-  void write(const std::string& text) {
-    EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  void close() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  TempDir dir_;
-  std::string fifo_;
-  int fd_ = -1;
-};
-
-class ExtensionProcessTest : public ::testing::Test {
+class ExtensionProcessTest : public ExtensionTest {
  protected:
-  std::string caches() const { return cache_.file(bundleIdentifier()); }
-  std::string cacheFile(const std::string& address) const {
-    return caches() + "/" + md5Hex(address) + ".png";
-  }
-  testing_support::Run run(std::vector<std::string> args, std::string input = {}) const {
-    return {.args = std::move(args),
-            .input = std::move(input),
-            .cacheHome = cache_.path(),
-            .stateHome = state_.path()};
-  }
   // The attachment of `event`: the PNG from `address`, written to the caches directory under
   // its digest name and taken from there into the store, whose own file it names.
   json image(const std::string& address, const json& event) {
     EXPECT_EQ(readFile(cacheFile(address)), pngBytes());
     const std::string url = event.value("/content/attachments/0/url"_json_pointer, std::string());
-    const std::string store = "file://" + storeDirectory(state_.path()) + "/";
-    EXPECT_TRUE(url.starts_with(store) &&
-                std::regex_match(url.substr(store.size()),
-                                 std::regex("[0-9a-f]{32}-" + md5Hex(address) + "\\.png")))
-        << url;
+    EXPECT_TRUE(inStore(url, address));
     EXPECT_EQ(readFile(url.substr(7)), pngBytes()) << url;
     return json::array(
         {{{"identifier", "image_downloaded"}, {"url", url}, {"type", "public.png"}}});
   }
-
-  TempDir cache_;
-  TempDir state_;
-  TestServer server_;
 };
 
 TEST_F(ExtensionProcessTest, AnImageIsAttachedAndFixedContentIsShownAsItCame) {
@@ -147,9 +97,7 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
   expectEachShownOnce(outcome, {"slow", "none"});
   const json expired = {{"source", "extension"}, {"call", 1}, {"expired", true}, {"shown", true}};
   EXPECT_EQ(outcome.shown("none"), line("none", expired, none, json::array()));
-  std::vector<json> slowLines;
-  std::copy_if(outcome.events.begin(), outcome.events.end(), std::back_inserter(slowLines),
-               [](const json& e) { return e["id"] == "slow"; });
+  const std::vector<json> slowLines = outcome.of("slow");
   ASSERT_EQ(slowLines.size(), 2u);
   EXPECT_EQ(
       slowLines,
@@ -159,27 +107,18 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
                slow, image(address, slowLines[1]))}));
 }
 
-TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirstAndLeftoversGoAtStart) {
-  const std::string store = storeDirectory(state_.path());
-  // Temporary files that a process killed an hour ago left in both directories.
-  for (const std::string& dir : {caches(), store}) {
-    fs::create_directories(dir);
-    writeFile(dir + "/.x.png.0123456789ab.tmp", "left behind");
-    fs::last_write_time(dir + "/.x.png.0123456789ab.tmp",
-                        fs::file_time_type::clock::now() - std::chrono::hours(1));
-  }
+TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirst) {
   // Room for four images in each of the caches directory and the store.
   const std::string room = std::to_string(4 * pngBytes().size());
-  Feed feed;
   testing_support::Run limited =
       run({"--time-limit", "2", "--cache-limit", room, "--attachments-limit", room});
-  limited.wrapper = feed.wrapper();
+  limited.holdInput = true;
   ExtensionProcess process(limited);
   // Sends `count` requests for images of their own and waits for each one's attachment.
   auto send = [&](const std::string& batch, int count) {
     for (int i = 0; i < count; ++i) {
       const std::string id = batch + std::to_string(i);
-      feed.write(requestLine(id, payload(server_.url("/images/" + id + ".png"))));
+      process.write(requestLine(id, payload(server_.url("/images/" + id + ".png"))));
     }
     for (int attached = 0; attached < count;) {
       const std::optional<std::string> text = process.readLine();
@@ -193,10 +132,10 @@ TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirstAndLeftoversG
   // The caches files of the first six are past the age that the limit spares.
   std::this_thread::sleep_for(std::chrono::seconds(2));
   send("new", 4);
-  feed.close();
+  process.closeInput();
   const Outcome outcome = process.finish();
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
-  // The newest four are kept, the rest went oldest first, and so did the leftovers.
+  // The newest four are kept, the rest went oldest first.
   std::vector<std::string> cached;
   std::vector<std::string> stored;
   for (const json& event : outcome.events) {
@@ -210,17 +149,16 @@ TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirstAndLeftoversG
   std::sort(cached.begin(), cached.end());
   std::sort(stored.begin(), stored.end());
   EXPECT_EQ(listDirectory(caches()), cached);
-  EXPECT_EQ(listDirectory(store), stored);
+  EXPECT_EQ(listDirectory(storeDirectory(state_.path())), stored);
 }
 
 TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
   // Standard input stays open, so the input reader is waiting on it when the signal comes.
-  Feed feed;
-  testing_support::Run held = run({"--time-limit", "3600"});
-  held.wrapper = feed.wrapper();
+  testing_support::Run held = run({"--time-limit", "3600"},
+                                  requestLine("plain", payload(std::nullopt)) +
+                                      requestLine("slow", payload(server_.url("/gate/held.png"))));
+  held.holdInput = true;
   ExtensionProcess process(held);
-  feed.write(requestLine("plain", payload(std::nullopt)) +
-             requestLine("slow", payload(server_.url("/gate/held.png"))));
   // Both requests are with the extension once the second one's download has begun.
   ASSERT_TRUE(server_.waitForGateArrivals("held.png", 1));
   ASSERT_EQ(kill(process.pid(), SIGTERM), 0);
