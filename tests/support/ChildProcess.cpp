@@ -29,11 +29,11 @@ pid_t spawn(const std::vector<std::string>& argv, const ChildStreams& streams) {
   if (streams.input < 0) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
+  // In the order of the child's numbers, so that no source is replaced before it is copied;
   // dup2 onto the same number also clears close-on-exec.
-  for (const auto& [from, to] :
-       {std::pair(streams.input, STDIN_FILENO), std::pair(streams.output, STDOUT_FILENO),
-        std::pair(streams.error, STDERR_FILENO), std::pair(streams.descriptor3, 3)}) {
-    if (from >= 0) posix_spawn_file_actions_adddup2(&actions, from, to);
+  const int from[] = {streams.input, streams.output, streams.error, streams.descriptor3};
+  for (int to = 0; to < 4; ++to) {
+    if (from[to] >= 0) posix_spawn_file_actions_adddup2(&actions, from[to], to);
   }
   if (!streams.workingDirectory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, streams.workingDirectory.c_str());

@@ -44,7 +44,7 @@ http {
   fastcgi_temp_path @DIR@/temp;
   uwsgi_temp_path @DIR@/temp;
   scgi_temp_path @DIR@/temp;
-  types { image/png png; image/gif gif; image/jpeg jpg; image/webp webp; }
+  types { image/png png; }
   server {
     listen 127.0.0.1:@PORT@ ssl http2;
     ssl_certificate @DIR@/server.pem;
@@ -96,9 +96,6 @@ TlsServer::TlsServer(const std::string& authority) {
   chmod(dir_.path().c_str(), 0755);
   mkdir(documentRoot().c_str(), 0755);
   writeFile(documentRoot() + "/image.png", pngBytes());
-  writeFile(documentRoot() + "/image.gif", gifBytes());
-  writeFile(documentRoot() + "/pic.jpg", jpegBytes());
-  writeFile(documentRoot() + "/image.webp", webpBytes());
   const std::string config = replaced(kNginxConfig, "@DIR@", dir_.path());
   const std::string pidFile = dir_.file("nginx.pid");
   port_ = startOnFreePort(

@@ -2,8 +2,7 @@
 // through ALPN, with a certificate for 127.0.0.1 and localhost from a certificate authority
 // of its own (made with the openssl command: P-256 keys, valid for two days). A client that
 // trusts another server's authority sees verification fail. It serves a directory holding
-// /image.png, /image.gif, /pic.jpg and /image.webp (the TestServer's images; any query
-// string), and whatever a test adds there.
+// /image.png (the TestServer's; any query string), and whatever a test adds there.
 //
 // nginx runs in the foreground from construction to destruction, on a free port, with its
 // configuration, keys, pid, logs and temporary files in a temporary directory. Its access log
