@@ -1,12 +1,15 @@
 // The extension executable run as the platform runs it: a process of its own, started from
 // the built app bundle, fed push requests, downloading from a loopback server into a caches
-// directory of the test's own, its attachments taken into a store of the test's own.
+// directory of the test's own, its attachments taken into a store of the test's own, its
+// output and its log (--log) read as the platform reads them.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +42,22 @@ json line(const std::string& id, json delivery, const json& p, const json& attac
   return delivery;
 }
 
+// An event of the log (--log) without the keys that vary from run to run.
+json logged(const char* category, const char* name, json fields) {
+  fields["category"] = category;
+  fields["event"] = name;
+  return fields;
+}
+
+json loggedShown(json reason, bool expired, int attachments, int transfers) {
+  return logged("host", "shown",
+                {{"source", reason.is_null() ? "extension" : "original"},
+                 {"reason", reason},
+                 {"expired", expired},
+                 {"attachments", attachments},
+                 {"transfers", transfers}});
+}
+
 class ExtensionProcessTest : public ExtensionTest {
  protected:
   // The attachment of `event`: the PNG from `address`, written to the caches directory under
@@ -53,15 +72,27 @@ class ExtensionProcessTest : public ExtensionTest {
   }
 };
 
-TEST_F(ExtensionProcessTest, AnImageIsAttachedAndFixedContentIsShownAsItCame) {
+// The log, too, follows each request: every event of a request carries its identifier,
+// whichever stand-in wrote it on whichever thread, though the extension never hands the
+// identifier on; error lines stay whole plain text among the events; the run ends with a
+// summary.
+TEST_F(ExtensionProcessTest, AnImageIsAttachedFixedContentIsShownAsItCameAndTheLogSaysSo) {
   const std::string address = server_.url("/changing.png");
   const json withImage = payload(address);
   const json fixed = payload(server_.url("/images/fixed.png"), /*mutableContent=*/false);
-  // A time limit far beyond the safety net: only the download can deliver in time.
-  const Outcome outcome = runExtension(
-      run({"--time-limit", "3600"}, requestLine("image", withImage) + requestLine("fixed", fixed)));
-  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
-  expectEachShownOnce(outcome, {"image", "fixed"});
+  // A time limit far beyond the safety net: only the download can deliver in time. "none"
+  // has no image address: only the stop, which expires it at once, shows it. The requests
+  // start in order, so "image" shown means that every one has started.
+  ExtensionProcess process(run({"--time-limit", "3600", "--log", "info"},
+                               requestLine("none", payload(std::nullopt)) +
+                                   requestLine("fixed", fixed) + "not json\n" +
+                                   requestLine("image", withImage)));
+  while (std::optional<std::string> text = process.readLine()) {
+    if (text->find("\"id\":\"image\"") != std::string::npos) kill(process.pid(), SIGTERM);
+  }
+  const Outcome outcome = process.finish();
+  EXPECT_EQ(outcome.status, 1) << outcome.stderrText;  // for the line that is not JSON
+  expectEachShownOnce(outcome, {"none", "image", "fixed"});
   const json attachments = image(address, outcome.shown("image"));
   EXPECT_EQ(
       outcome.shown("image"),
@@ -72,6 +103,55 @@ TEST_F(ExtensionProcessTest, AnImageIsAttachedAndFixedContentIsShownAsItCame) {
             line("fixed", {{"source", "original"}, {"reason", "not-mutable"}, {"shown", true}},
                  fixed, json::array()));
   EXPECT_EQ(server_.hits("/images/fixed.png"), 0);
+
+  std::map<std::string, std::vector<json>> events;  // by "id"; "" for the run's own
+  std::vector<std::string> plain;
+  std::istringstream lines(outcome.stderrText);
+  for (std::string text; std::getline(lines, text);) {
+    json e = json::parse(text, nullptr, false);
+    if (!e.is_object()) {
+      plain.push_back(text);
+      continue;
+    }
+    const std::string id = e["id"].is_string() ? e["id"].get<std::string>() : "";
+    for (const char* varying : {"id", "time", "level", "subsystem", "ms"}) e.erase(varying);
+    events[id].push_back(std::move(e));
+  }
+  EXPECT_EQ(plain,
+            std::vector<std::string>{"HalvicourtNotificationService: line 3: not valid JSON"});
+  const std::string file = cacheFile(address);
+  const auto bytes = pngBytes().size();
+  EXPECT_EQ(
+      events["image"],
+      (std::vector<json>{
+          logged("host", "request", {{"mutable", true}, {"reason", nullptr}}),
+          logged("URLSession", "transfer",
+                 {{"url", address},
+                  {"status", 200},
+                  {"bytes", bytes},
+                  {"httpVersion", "1.1"},
+                  {"redirects", 0},
+                  {"error", nullptr}}),
+          logged("Data", "write", {{"file", file}, {"bytes", bytes}, {"error", nullptr}}),
+          logged("UNNotificationAttachment", "attachment",
+                 {{"file", file}, {"accepted", true}, {"type", "public.png"}, {"reason", nullptr}}),
+          logged("host", "delivery", {{"call", 1}, {"expired", false}, {"attachments", 1}}),
+          loggedShown(nullptr, false, 1, 1)}));
+  EXPECT_EQ(events["fixed"],
+            (std::vector<json>{logged("host", "request",
+                                      {{"mutable", false}, {"reason", "mutable-content is not 1"}}),
+                               loggedShown("not-mutable", false, 0, 0)}));
+  EXPECT_EQ(events["none"],
+            (std::vector<json>{
+                logged("host", "request", {{"mutable", true}, {"reason", nullptr}}),
+                logged("host", "delivery", {{"call", 1}, {"expired", true}, {"attachments", 0}}),
+                loggedShown(nullptr, true, 0, 0)}));
+  EXPECT_EQ(events[""], std::vector<json>{logged("host", "summary",
+                                                 {{"requests", 3},
+                                                  {"withImage", 1},
+                                                  {"withoutImage", 0},
+                                                  {"atExpiry", 1},
+                                                  {"original", 1}})});
 
   // The address answers with an HTML page now, which the extension stores under the same
   // name and which is not attached: the file shown before keeps its bytes.

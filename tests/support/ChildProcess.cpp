@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <thread>
-#include <utility>
 
 #include "tests/support/TempDir.hpp"
 
@@ -29,8 +28,8 @@ pid_t spawn(const std::vector<std::string>& argv, const ChildStreams& streams) {
   if (streams.input < 0) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
-  // In the order of the child's numbers, so that no source is replaced before it is copied;
-  // dup2 onto the same number also clears close-on-exec.
+  // Descriptor 3 last, after its number's old holder was copied; dup2 onto the same number
+  // also clears close-on-exec.
   const int from[] = {streams.input, streams.output, streams.error, streams.descriptor3};
   for (int to = 0; to < 4; ++to) {
     if (from[to] >= 0) posix_spawn_file_actions_adddup2(&actions, from[to], to);

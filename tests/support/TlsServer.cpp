@@ -94,8 +94,8 @@ TlsServer::TlsServer(const std::string& authority) {
 
   // nginx's workers drop root's rights and must still reach the files.
   chmod(dir_.path().c_str(), 0755);
-  mkdir(documentRoot().c_str(), 0755);
-  writeFile(documentRoot() + "/image.png", pngBytes());
+  mkdir(dir_.file("www").c_str(), 0755);
+  writeFile(dir_.file("www") + "/image.png", pngBytes());
   const std::string config = replaced(kNginxConfig, "@DIR@", dir_.path());
   const std::string pidFile = dir_.file("nginx.pid");
   port_ = startOnFreePort(
