@@ -14,19 +14,6 @@ extern const objc_class objc_class_NotificationService;
 
 namespace {
 
-// An instance made and initialised the way the host makes one.
-Strong<NSObject> makeInstance() {
-  Strong<NSObject> instance =
-      Strong<NSObject>::adopt(class_createInstance(&objc_class_NotificationService));
-  EXPECT_TRUE(instance);
-  EXPECT_EQ(objc_msgSend<id>(instance.get(), "init"), instance.get());
-  return instance;
-}
-
-NotificationService& service(const Strong<NSObject>& instance) {
-  return *static_cast<NotificationService*>(instance.get());
-}
-
 TEST(NotificationServiceClassTest, DestructionReleasesExactlyWhatIsPresent) {
   struct Row {
     const char* what;
@@ -47,22 +34,26 @@ TEST(NotificationServiceClassTest, DestructionReleasesExactlyWhatIsPresent) {
         [token, &calls](UNNotificationContent*) { ++calls; });
     Strong<UNMutableNotificationContent> held;
     {
-      Strong<NSObject> instance = makeInstance();
+      // Made and initialised the way the host makes one.
+      Strong<NSObject> instance =
+          Strong<NSObject>::adopt(class_createInstance(&objc_class_NotificationService));
+      ASSERT_EQ(objc_msgSend<id>(instance.get(), "init"), instance.get());
+      NotificationService& service = *static_cast<NotificationService*>(instance.get());
       if (row.fromMessage) {
         auto request = makeStrong<UNNotificationRequest>(
             "r1", makeStrong<UNNotificationContent>(UNNotificationContentFields{}));
         objc_msgSend<void>(instance.get(),
                            usernotifications::kDidReceiveNotificationRequestSelector, request.get(),
                            block.get());
-        held = service(instance).bestAttemptContent();
+        held = service.bestAttemptContent();
       } else {
         if (row.handler) {
-          service(instance).setContentHandler(
+          service.setContentHandler(
               [token, &calls](const Strong<UNNotificationContent>&) { ++calls; });
         }
         if (row.content) {
           held = makeStrong<UNMutableNotificationContent>(UNNotificationContentFields{});
-          service(instance).setBestAttemptContent(held);
+          service.setBestAttemptContent(held);
         }
       }
       ASSERT_EQ(held != nullptr, row.content);
