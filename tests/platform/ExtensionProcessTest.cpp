@@ -1,20 +1,17 @@
 // The extension executable run as the platform runs it: a process of its own, started from
 // the built app bundle, fed push requests, downloading from a loopback server into a caches
-// directory of the test's own, its attachments taken into a store of the test's own.
-#include <fcntl.h>
+// directory of the test's own, its attachments taken into a store of the test's own, its
+// output and its log (--log) read as the platform reads them.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <iterator>
-#include <regex>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -45,73 +42,57 @@ json line(const std::string& id, json delivery, const json& p, const json& attac
   return delivery;
 }
 
-// Standard input that stays open until close(): the test writes requests as it goes.
-class Feed {
- public:
-  Feed() : fifo_(dir_.file("in")) {
-    EXPECT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-    fd_ = open(fifo_.c_str(), O_RDWR | O_CLOEXEC);
-    EXPECT_GE(fd_, 0);
-  }
-  ~Feed() { close(); }
-  // Run::wrapper for a process that reads this feed.
-  std::vector<std::string> wrapper() const {
-    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo_};
-  }
-  void write(const std::string& text) {
-    EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  void close() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
+// An event of the log (--log) without the keys that vary from run to run.
+json logged(const char* category, const char* name, json fields) {
+  fields["category"] = category;
+  fields["event"] = name;
+  return fields;
+}
 
- private:
-  TempDir dir_;
-  std::string fifo_;
-  int fd_ = -1;
-};
+json loggedShown(json reason, bool expired, int attachments, int transfers) {
+  return logged("host", "shown",
+                {{"source", reason.is_null() ? "extension" : "original"},
+                 {"reason", reason},
+                 {"expired", expired},
+                 {"attachments", attachments},
+                 {"transfers", transfers}});
+}
 
-class ExtensionProcessTest : public ::testing::Test {
+class ExtensionProcessTest : public ExtensionTest {
  protected:
-  std::string caches() const { return cache_.file(bundleIdentifier()); }
-  std::string cacheFile(const std::string& address) const {
-    return caches() + "/" + md5Hex(address) + ".png";
-  }
-  testing_support::Run run(std::vector<std::string> args, std::string input = {}) const {
-    return {.args = std::move(args),
-            .input = std::move(input),
-            .cacheHome = cache_.path(),
-            .stateHome = state_.path()};
-  }
   // The attachment of `event`: the PNG from `address`, written to the caches directory under
   // its digest name and taken from there into the store, whose own file it names.
   json image(const std::string& address, const json& event) {
     EXPECT_EQ(readFile(cacheFile(address)), pngBytes());
     const std::string url = event.value("/content/attachments/0/url"_json_pointer, std::string());
-    const std::string store = "file://" + storeDirectory(state_.path()) + "/";
-    EXPECT_TRUE(url.starts_with(store) &&
-                std::regex_match(url.substr(store.size()),
-                                 std::regex("[0-9a-f]{32}-" + md5Hex(address) + "\\.png")))
-        << url;
+    EXPECT_TRUE(inStore(url, address));
     EXPECT_EQ(readFile(url.substr(7)), pngBytes()) << url;
     return json::array(
         {{{"identifier", "image_downloaded"}, {"url", url}, {"type", "public.png"}}});
   }
-
-  TempDir cache_;
-  TempDir state_;
-  TestServer server_;
 };
 
-TEST_F(ExtensionProcessTest, AnImageIsAttachedAndFixedContentIsShownAsItCame) {
+// The log, too, follows each request: every event of a request carries its identifier,
+// whichever stand-in wrote it on whichever thread, though the extension never hands the
+// identifier on; error lines stay whole plain text among the events; the run ends with a
+// summary.
+TEST_F(ExtensionProcessTest, AnImageIsAttachedFixedContentIsShownAsItCameAndTheLogSaysSo) {
   const std::string address = server_.url("/changing.png");
   const json withImage = payload(address);
   const json fixed = payload(server_.url("/images/fixed.png"), /*mutableContent=*/false);
-  // A time limit far beyond the safety net: only the download can deliver in time.
-  const Outcome outcome = runExtension(
-      run({"--time-limit", "3600"}, requestLine("image", withImage) + requestLine("fixed", fixed)));
-  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
-  expectEachShownOnce(outcome, {"image", "fixed"});
+  // A time limit far beyond the safety net: only the download can deliver in time. "none"
+  // has no image address: only the stop, which expires it at once, shows it. The requests
+  // start in order, so "image" shown means that every one has started.
+  ExtensionProcess process(run({"--time-limit", "3600", "--log", "info"},
+                               requestLine("none", payload(std::nullopt)) +
+                                   requestLine("fixed", fixed) + "not json\n" +
+                                   requestLine("image", withImage)));
+  while (std::optional<std::string> text = process.readLine()) {
+    if (text->find("\"id\":\"image\"") != std::string::npos) kill(process.pid(), SIGTERM);
+  }
+  const Outcome outcome = process.finish();
+  EXPECT_EQ(outcome.status, 1) << outcome.stderrText;  // for the line that is not JSON
+  expectEachShownOnce(outcome, {"none", "image", "fixed"});
   const json attachments = image(address, outcome.shown("image"));
   EXPECT_EQ(
       outcome.shown("image"),
@@ -122,6 +103,55 @@ TEST_F(ExtensionProcessTest, AnImageIsAttachedAndFixedContentIsShownAsItCame) {
             line("fixed", {{"source", "original"}, {"reason", "not-mutable"}, {"shown", true}},
                  fixed, json::array()));
   EXPECT_EQ(server_.hits("/images/fixed.png"), 0);
+
+  std::map<std::string, std::vector<json>> events;  // by "id"; "" for the run's own
+  std::vector<std::string> plain;
+  std::istringstream lines(outcome.stderrText);
+  for (std::string text; std::getline(lines, text);) {
+    json e = json::parse(text, nullptr, false);
+    if (!e.is_object()) {
+      plain.push_back(text);
+      continue;
+    }
+    const std::string id = e["id"].is_string() ? e["id"].get<std::string>() : "";
+    for (const char* varying : {"id", "time", "level", "subsystem", "ms"}) e.erase(varying);
+    events[id].push_back(std::move(e));
+  }
+  EXPECT_EQ(plain,
+            std::vector<std::string>{"HalvicourtNotificationService: line 3: not valid JSON"});
+  const std::string file = cacheFile(address);
+  const auto bytes = pngBytes().size();
+  EXPECT_EQ(
+      events["image"],
+      (std::vector<json>{
+          logged("host", "request", {{"mutable", true}, {"reason", nullptr}}),
+          logged("URLSession", "transfer",
+                 {{"url", address},
+                  {"status", 200},
+                  {"bytes", bytes},
+                  {"httpVersion", "1.1"},
+                  {"redirects", 0},
+                  {"error", nullptr}}),
+          logged("Data", "write", {{"file", file}, {"bytes", bytes}, {"error", nullptr}}),
+          logged("UNNotificationAttachment", "attachment",
+                 {{"file", file}, {"accepted", true}, {"type", "public.png"}, {"reason", nullptr}}),
+          logged("host", "delivery", {{"call", 1}, {"expired", false}, {"attachments", 1}}),
+          loggedShown(nullptr, false, 1, 1)}));
+  EXPECT_EQ(events["fixed"],
+            (std::vector<json>{logged("host", "request",
+                                      {{"mutable", false}, {"reason", "mutable-content is not 1"}}),
+                               loggedShown("not-mutable", false, 0, 0)}));
+  EXPECT_EQ(events["none"],
+            (std::vector<json>{
+                logged("host", "request", {{"mutable", true}, {"reason", nullptr}}),
+                logged("host", "delivery", {{"call", 1}, {"expired", true}, {"attachments", 0}}),
+                loggedShown(nullptr, true, 0, 0)}));
+  EXPECT_EQ(events[""], std::vector<json>{logged("host", "summary",
+                                                 {{"requests", 3},
+                                                  {"withImage", 1},
+                                                  {"withoutImage", 0},
+                                                  {"atExpiry", 1},
+                                                  {"original", 1}})});
 
   // The address answers with an HTML page now, which the extension stores under the same
   // name and which is not attached: the file shown before keeps its bytes.
@@ -147,9 +177,7 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
   expectEachShownOnce(outcome, {"slow", "none"});
   const json expired = {{"source", "extension"}, {"call", 1}, {"expired", true}, {"shown", true}};
   EXPECT_EQ(outcome.shown("none"), line("none", expired, none, json::array()));
-  std::vector<json> slowLines;
-  std::copy_if(outcome.events.begin(), outcome.events.end(), std::back_inserter(slowLines),
-               [](const json& e) { return e["id"] == "slow"; });
+  const std::vector<json> slowLines = outcome.of("slow");
   ASSERT_EQ(slowLines.size(), 2u);
   EXPECT_EQ(
       slowLines,
@@ -159,27 +187,18 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
                slow, image(address, slowLines[1]))}));
 }
 
-TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirstAndLeftoversGoAtStart) {
-  const std::string store = storeDirectory(state_.path());
-  // Temporary files that a process killed an hour ago left in both directories.
-  for (const std::string& dir : {caches(), store}) {
-    fs::create_directories(dir);
-    writeFile(dir + "/.x.png.0123456789ab.tmp", "left behind");
-    fs::last_write_time(dir + "/.x.png.0123456789ab.tmp",
-                        fs::file_time_type::clock::now() - std::chrono::hours(1));
-  }
+TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirst) {
   // Room for four images in each of the caches directory and the store.
   const std::string room = std::to_string(4 * pngBytes().size());
-  Feed feed;
   testing_support::Run limited =
       run({"--time-limit", "2", "--cache-limit", room, "--attachments-limit", room});
-  limited.wrapper = feed.wrapper();
+  limited.holdInput = true;
   ExtensionProcess process(limited);
   // Sends `count` requests for images of their own and waits for each one's attachment.
   auto send = [&](const std::string& batch, int count) {
     for (int i = 0; i < count; ++i) {
       const std::string id = batch + std::to_string(i);
-      feed.write(requestLine(id, payload(server_.url("/images/" + id + ".png"))));
+      process.write(requestLine(id, payload(server_.url("/images/" + id + ".png"))));
     }
     for (int attached = 0; attached < count;) {
       const std::optional<std::string> text = process.readLine();
@@ -193,34 +212,32 @@ TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirstAndLeftoversG
   // The caches files of the first six are past the age that the limit spares.
   std::this_thread::sleep_for(std::chrono::seconds(2));
   send("new", 4);
-  feed.close();
+  process.closeInput();
   const Outcome outcome = process.finish();
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
-  // The newest four are kept, the rest went oldest first, and so did the leftovers.
+  // The newest four are kept, the rest went oldest first.
   std::vector<std::string> cached;
   std::vector<std::string> stored;
-  for (const json& event : outcome.events) {
-    const std::string id = event.value("id", "");
-    const std::string url = event.value("/content/attachments/0/url"_json_pointer, std::string());
-    if (id.starts_with("new") && !url.empty()) {
-      cached.push_back(md5Hex(server_.url("/images/" + id + ".png")) + ".png");
-      stored.push_back(fs::path(url).filename());
-    }
+  for (int i = 0; i < 4; ++i) {
+    const std::string id = "new" + std::to_string(i);
+    cached.push_back(md5Hex(server_.url("/images/" + id + ".png")) + ".png");
+    // The last line: the image may have come after the expiry had shown the request.
+    const std::string url = outcome.of(id).back()["content"]["attachments"].at(0)["url"];
+    stored.push_back(fs::path(url).filename());
   }
-  std::sort(cached.begin(), cached.end());
   std::sort(stored.begin(), stored.end());
+  std::sort(cached.begin(), cached.end());
   EXPECT_EQ(listDirectory(caches()), cached);
-  EXPECT_EQ(listDirectory(store), stored);
+  EXPECT_EQ(listDirectory(storeDirectory(state_.path())), stored);
 }
 
 TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
   // Standard input stays open, so the input reader is waiting on it when the signal comes.
-  Feed feed;
-  testing_support::Run held = run({"--time-limit", "3600"});
-  held.wrapper = feed.wrapper();
+  testing_support::Run held = run({"--time-limit", "3600"},
+                                  requestLine("plain", payload(std::nullopt)) +
+                                      requestLine("slow", payload(server_.url("/gate/held.png"))));
+  held.holdInput = true;
   ExtensionProcess process(held);
-  feed.write(requestLine("plain", payload(std::nullopt)) +
-             requestLine("slow", payload(server_.url("/gate/held.png"))));
   // Both requests are with the extension once the second one's download has begun.
   ASSERT_TRUE(server_.waitForGateArrivals("held.png", 1));
   ASSERT_EQ(kill(process.pid(), SIGTERM), 0);

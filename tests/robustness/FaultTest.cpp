@@ -25,28 +25,12 @@ using namespace testing_support;
 // The attachments of the last line for request `id`: what it ended with, also when the
 // download finished after the expiry had shown it.
 json finalAttachments(const Outcome& outcome, const std::string& id) {
-  json last;
-  for (const json& event : outcome.events) {
-    if (event.value("id", "") == id) last = event;
-  }
-  return last["content"]["attachments"];
+  const std::vector<json> events = outcome.of(id);
+  return events.empty() ? json() : events.back()["content"]["attachments"];
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ExtensionTest {
  protected:
-  std::string caches() const { return home_.file(bundleIdentifier()); }
-  std::string cacheName(const std::string& address) const {
-    return caches() + "/" + md5Hex(address) + ".png";
-  }
-  Outcome run(const std::string& input, const std::vector<std::string>& wrapper = {},
-              const char* timeLimit = "1") {
-    return runExtension({.args = {"--time-limit", timeLimit},
-                         .input = input,
-                         .cacheHome = home_.path(),
-                         .stateHome = state_.path(),
-                         .workingDirectory = cwd_.path(),
-                         .wrapper = wrapper});
-  }
   // Nothing in the working directory; in the home only the caches folder, holding files
   // named <md5>[.<extension>], and in the state home only the store, holding files named
   // <32 hex digits>-<cache file name>: nothing outside them and no temporary file left behind.
@@ -54,7 +38,7 @@ class FaultTest : public ::testing::Test {
     EXPECT_TRUE(fs::is_empty(cwd_.path()));
     const std::string file = R"([0-9a-f]{32}(\.[^/]+)?)";
     for (const auto& [home, allowed] :
-         {std::pair(home_.path(), std::regex(bundleIdentifier() + "(/" + file + ")?")),
+         {std::pair(cache_.path(), std::regex(bundleIdentifier() + "(/" + file + ")?")),
           std::pair(state_.path(), std::regex(bundleIdentifier() + "(/Attachments(/[0-9a-f]{32}-" +
                                               file + ")?)?"))}) {
       for (const auto& entry : fs::recursive_directory_iterator(home)) {
@@ -64,21 +48,17 @@ class FaultTest : public ::testing::Test {
     }
   }
 
-  TempDir home_;
-  TempDir state_;
-  TempDir cwd_;
   TempDir outside_;
-  TestServer server_;
 };
 
 TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
   const std::string linked = server_.url("/images/linked.png");
   const std::string dangling = server_.url("/images/dangling.png");
   const std::string blocked = server_.url("/images/blocked.png");
-  fs::create_directories(cacheName(blocked));
+  fs::create_directories(cacheFile(blocked));
   writeFile(outside_.file("precious"), "precious");
-  fs::create_symlink(outside_.file("precious"), cacheName(linked));
-  fs::create_symlink(outside_.file("created-through-link"), cacheName(dangling));
+  fs::create_symlink(outside_.file("precious"), cacheFile(linked));
+  fs::create_symlink(outside_.file("created-through-link"), cacheFile(dangling));
   const struct {
     const char* what;
     std::string address;
@@ -104,7 +84,7 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
     ids.push_back(row.what);
   }
   // The time limit only bounds the server that never answers; the rest end long before.
-  const Outcome outcome = run(input, {}, "5");
+  const Outcome outcome = runExtension(run({"--time-limit", "5"}, input));
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
   expectEachShownOnce(outcome, ids);
   EXPECT_EQ(outcome.shown("a server that never answers")["expired"], true);
@@ -113,22 +93,19 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
     SCOPED_TRACE(std::string(row.what) + ": " + row.address);
     const json attachments = finalAttachments(outcome, row.what);
     ASSERT_EQ(attachments.size(), row.attached ? 1u : 0u) << attachments.dump();
+    // The store's copy of the file named <md5>.<extension> directly in the caches folder.
     if (row.attached) {
-      // The store's copy of the file named <md5>.<extension> directly in the caches folder.
-      const std::string url = attachments[0]["url"];
-      const std::string store = "file://" + storeDirectory(state_.path()) + "/";
-      EXPECT_EQ(url.rfind(store, 0), 0u) << url;
-      EXPECT_EQ(url.find("-" + md5Hex(row.address) + ".", store.size()), store.size() + 32) << url;
+      EXPECT_TRUE(inStore(attachments[0]["url"], row.address));
     }
   }
   // A link planted at the cache name is replaced, never written through.
   for (const std::string& address : {linked, dangling}) {
-    EXPECT_FALSE(fs::is_symlink(cacheName(address)));
-    EXPECT_EQ(readFile(cacheName(address)), pngBytes());
+    EXPECT_FALSE(fs::is_symlink(cacheFile(address)));
+    EXPECT_EQ(readFile(cacheFile(address)), pngBytes());
   }
   EXPECT_EQ(readFile(outside_.file("precious")), "precious");
   EXPECT_FALSE(fs::exists(outside_.file("created-through-link")));
-  fs::remove(cacheName(blocked));
+  fs::remove(cacheFile(blocked));
   expectOnlyCacheFiles();
 }
 
@@ -146,7 +123,8 @@ TEST_F(FaultTest, FailingWritesDeliverWithoutAnAttachmentAndLeaveNothingBehind) 
     SCOPED_TRACE(row.what);
     if (row.complaint != nullptr) writeFile(caches(), "not a folder");
     const Outcome outcome =
-        run(requestLine("img", payload(server_.url("/image.png"))), row.wrapper);
+        runExtension(run({"--time-limit", "1"},
+                         requestLine("img", payload(server_.url("/image.png"))), row.wrapper));
     EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
     expectEachShownOnce(outcome, {"img"});
     EXPECT_EQ(finalAttachments(outcome, "img"), json::array());
@@ -165,13 +143,12 @@ TEST_F(FaultTest, AReaderThatGoesAwayIsReportedAndTheProcessExits) {
   // The reader takes one line, closes the pipe, and only then passes the line on; the second
   // request is let through only after that, so its line meets a closed pipe.
   ExtensionProcess process(
-      {.args = {"--time-limit", "3600"},
-       .input = requestLine("first", payload(server_.url("/image.png"))) +
-                requestLine("second", payload(server_.url("/gate/late.png"))),
-       .cacheHome = home_.path(),
-       .wrapper = {"/bin/bash", "-c",
-                   "\"$0\" \"$@\" | { IFS= read -r line; exec 0<&-; printf '%s\\n' \"$line\"; }; "
-                   "echo \"exit ${PIPESTATUS[0]}\""}});
+      run({"--time-limit", "3600"},
+          requestLine("first", payload(server_.url("/image.png"))) +
+              requestLine("second", payload(server_.url("/gate/late.png"))),
+          {"/bin/bash", "-c",
+           "\"$0\" \"$@\" | { IFS= read -r line; exec 0<&-; printf '%s\\n' \"$line\"; }; "
+           "echo \"exit ${PIPESTATUS[0]}\""}));
   const std::optional<std::string> first = process.readLine();
   ASSERT_TRUE(first);
   EXPECT_NE(first->find(R"("id":"first")"), std::string::npos) << *first;
@@ -186,12 +163,13 @@ TEST_F(FaultTest, AReaderThatGoesAwayIsReportedAndTheProcessExits) {
 TEST_F(FaultTest, ClosedStandardOutputIsReportedAndNeverWrittenElsewhere) {
   const std::string address = server_.url("/image.png");
   const Outcome outcome =
-      run(requestLine("img", payload(address)), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"});
+      runExtension(run({"--time-limit", "1"}, requestLine("img", payload(address)),
+                       {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"}));
   EXPECT_EQ(outcome.status, 1);
   EXPECT_NE(outcome.stderrText.find("standard output"), std::string::npos) << outcome.stderrText;
   expectNoSanitizerReport(outcome.stderrText);
   // A descriptor the process opened later must not have taken the place of standard output.
-  EXPECT_EQ(readFile(cacheName(address)), pngBytes());
+  EXPECT_EQ(readFile(cacheFile(address)), pngBytes());
   expectOnlyCacheFiles();
 }
 

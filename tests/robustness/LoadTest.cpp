@@ -23,7 +23,6 @@ constexpr int kRequests = HALVICOURT_SANITIZED ? 1000 : 5000;
 
 TEST(LoadTest, ThousandsOfMixedRequestsAreEachShownOnceWithBoundedDescriptors) {
   TestServer server;
-  TempDir home;
   const json kinds[] = {
       json(),                                    // an image of its own
       payload(server.url("/pic.jpg")),           // one image that many requests share
@@ -41,8 +40,7 @@ TEST(LoadTest, ThousandsOfMixedRequestsAreEachShownOnceWithBoundedDescriptors) {
         ids.back(), kind.is_null() ? payload(server.url("/images/" + ids.back() + ".png")) : kind);
   }
   // With the log on, at its most verbose: its events come from every thread at once.
-  ExtensionProcess process(
-      {.args = {"--time-limit", "10", "--log", "debug"}, .input = input, .cacheHome = home.path()});
+  ExtensionProcess process({.args = {"--time-limit", "10", "--log", "debug"}, .input = input});
   // Sampled as the lines arrive, while the process works through the requests.
   const std::string fds = "/proc/" + std::to_string(process.pid()) + "/fd";
   std::size_t descriptors = 0;

@@ -19,17 +19,24 @@ namespace testing_support {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, int output, int descriptor3) {
+pid_t spawn(const std::vector<std::string>& argv, const ChildStreams& streams) {
   std::vector<char*> pointers;
   for (const std::string& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
   pointers.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
-  // Also when it is 3 already: dup2 onto itself then clears close-on-exec.
-  if (descriptor3 >= 0) posix_spawn_file_actions_adddup2(&actions, descriptor3, 3);
+  if (streams.input < 0) {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  // Descriptor 3 last, after its number's old holder was copied; dup2 onto the same number
+  // also clears close-on-exec.
+  const int from[] = {streams.input, streams.output, streams.error, streams.descriptor3};
+  for (int to = 0; to < 4; ++to) {
+    if (from[to] >= 0) posix_spawn_file_actions_adddup2(&actions, from[to], to);
+  }
+  if (!streams.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, streams.workingDirectory.c_str());
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t all, none;
@@ -69,11 +76,14 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
   return {status, readFile(dir.file("output"))};
 }
 
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildStreams& streams)
+    : pid_(spawn(argv, streams)) {}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
                            int descriptor3) {
   const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   EXPECT_GE(output, 0) << outputFile;
-  pid_ = spawn(argv, output, descriptor3);
+  pid_ = spawn(argv, {.output = output, .error = output, .descriptor3 = descriptor3});
   close(output);
 }
 

@@ -1,6 +1,7 @@
-// Child processes for the servers that tests start (nginx, tinyproxy) and the commands they
-// run (openssl, curl): standard input from /dev/null, every signal at its default action,
-// the environment of the test. Not thread-safe; one owner each.
+// Child processes for the servers that tests start (nginx, tinyproxy), the commands they run
+// (openssl, readelf) and the extension executable: every signal at its default action and
+// none blocked, whatever the test's runner ignores, and the environment of the test. Not
+// thread-safe; one owner each.
 #pragma once
 
 #include <sys/types.h>
@@ -20,12 +21,22 @@ struct CommandResult {
 // Runs `argv` (argv[0] a path) to its end.
 CommandResult runCommand(const std::vector<std::string>& argv);
 
+// The descriptors a child starts with, as its own; the caller still closes them.
+struct ChildStreams {
+  int input = -1;  // standard input; -1: /dev/null
+  int output = -1;
+  int error = -1;
+  int descriptor3 = -1;               // -1: none
+  std::string workingDirectory = {};  // empty: the test's own
+};
+
 // A process started by the constructor and stopped (SIGTERM, then SIGKILL after a minute)
 // by stop() or the destructor.
 class ChildProcess {
  public:
-  // Appends the child's standard output and standard error to `outputFile`. With
-  // `descriptor3`, the child has it as its descriptor 3 (the caller still closes its own).
+  ChildProcess(const std::vector<std::string>& argv, const ChildStreams& streams);
+  // Appends the child's standard output and standard error to `outputFile`; with
+  // `descriptor3`, as ChildStreams.
   ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile,
                int descriptor3 = -1);
   ~ChildProcess() { stop(); }

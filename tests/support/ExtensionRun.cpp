@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <map>
+#include <regex>
 #include <utility>
 
 #include "Foundation/NSBundle.hpp"
@@ -58,52 +58,46 @@ std::string requestLine(const std::string& id, const json& payload) {
 
 ExtensionProcess::ExtensionProcess(const Run& run) {
   const std::string in = io_.file("in");
-  const std::string err = io_.file("err");
-  writeFile(in, run.input);
+  if (run.holdInput) {
+    EXPECT_EQ(mkfifo(in.c_str(), 0600), 0) << foundation::errorString(errno);
+    // Open for reading too: no open waits for a reader and no write meets a closed pipe.
+    input_ = open(in.c_str(), O_RDWR | O_CLOEXEC);
+  } else {
+    writeFile(in, run.input);
+  }
   std::vector<std::string> argv = {
-      "/usr/bin/env", "XDG_CACHE_HOME=" + run.cacheHome,
+      "/usr/bin/env",
+      "XDG_CACHE_HOME=" + (run.cacheHome.empty() ? io_.file("cache") : run.cacheHome),
       "XDG_STATE_HOME=" + (run.stateHome.empty() ? io_.file("state") : run.stateHome)};
   argv.insert(argv.end(), run.env.begin(), run.env.end());
   argv.insert(argv.end(), run.wrapper.begin(), run.wrapper.end());
   argv.push_back(run.app + kAppex + "/HalvicourtNotificationService");
   argv.insert(argv.end(), run.args.begin(), run.args.end());
-  std::vector<char*> pointers;
-  for (std::string& arg : argv) pointers.push_back(arg.data());
-  pointers.push_back(nullptr);
-
   int out[2] = {-1, -1};
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0) << foundation::errorString(errno);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT, 0600);
-  if (!run.workingDirectory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, run.workingDirectory.c_str());
-  }
-  // Every signal at its default action, whatever the test's runner ignores: the extension
-  // must ignore SIGPIPE and SIGXFSZ itself.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  const int rc = posix_spawn(&pid_, pointers[0], &actions, &attributes, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  close(out[1]);
+  const int input = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+  const int error = open(io_.file("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  child_.emplace(argv, ChildStreams{.input = input,
+                                    .output = out[1],
+                                    .error = error,
+                                    .workingDirectory = run.workingDirectory});
+  for (int fd : {input, error, out[1]}) close(fd);
   stdout_ = out[0];
-  if (rc != 0) pid_ = -1;
-  EXPECT_EQ(rc, 0) << "posix_spawn: " << foundation::errorString(rc);
+  if (run.holdInput) write(run.input);
 }
 
 ExtensionProcess::~ExtensionProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  closeInput();
   if (stdout_ >= 0) close(stdout_);
+  if (child_->running()) kill(child_->pid(), SIGKILL);
+}
+
+void ExtensionProcess::write(const std::string& text) {
+  EXPECT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+void ExtensionProcess::closeInput() {
+  if (input_ >= 0) close(std::exchange(input_, -1));
 }
 
 std::optional<std::string> ExtensionProcess::readLine() {
@@ -130,11 +124,7 @@ Outcome ExtensionProcess::finish() {
   Outcome outcome;
   while (readLine()) {
   }
-  // Its output ended, the child exits.
-  int status = 0;
-  if (pid_ > 0 && waitpid(std::exchange(pid_, -1), &status, 0) > 0) {
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  outcome.status = child_->wait();  // its output ended, the child exits
   outcome.lines = lines_;
   for (const std::string& line : lines_) {
     json event = json::parse(line, nullptr, false);
@@ -149,6 +139,25 @@ json Outcome::shown(const std::string& id) const {
     if (event.value("id", "") == id && event.value("shown", false)) return event;
   }
   return json();
+}
+
+std::vector<json> Outcome::of(const std::string& id) const {
+  std::vector<json> found;
+  for (const json& event : events) {
+    if (event.value("id", "") == id) found.push_back(event);
+  }
+  return found;
+}
+
+::testing::AssertionResult ExtensionTest::inStore(const std::string& url,
+                                                  const std::string& address) const {
+  const std::string prefix = "file://" + storeDirectory(state_.path()) + "/";
+  if (url.starts_with(prefix) &&
+      std::regex_match(url.substr(prefix.size()),
+                       std::regex("[0-9a-f]{32}-" + md5Hex(address) + "\\.[^/]+"))) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << url << " is not the store's copy for " << address;
 }
 
 void expectEachShownOnce(const Outcome& outcome, const std::vector<std::string>& ids) {

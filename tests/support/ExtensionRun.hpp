@@ -1,20 +1,25 @@
 // ExtensionProcess: the extension executable of the build under test ($HALVICOURT_BUILD_DIR)
 // run as a child process the way the platform runs it, with requests on standard input and
 // one JSON line per delivery on standard output. Standard input is a file written before the
-// start and standard error goes to a file, so only standard output is read while the child
-// runs. A child still running when the object goes is killed. Not thread-safe; one owner.
-// Reading gives up after two minutes without output: a safety net, not a time budget.
+// start (or a FIFO the test writes to as it goes) and standard error goes to a file, so only
+// standard output is read while the child runs. A child still running when the object goes
+// is killed. Not thread-safe; one owner. Reading gives up after two minutes without output:
+// a safety net, not a time budget.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
+#include "tests/support/TestServer.hpp"
 
 namespace testing_support {
 
@@ -36,10 +41,11 @@ std::string requestLine(const std::string& id, const nlohmann::json& payload);
 
 struct Run {
   std::vector<std::string> args = {};  // after the executable
-  std::string input = {};              // standard input, then end of file
-  std::string cacheHome = {};          // XDG_CACHE_HOME. REQUIRES: not empty
-  // XDG_STATE_HOME, where the attachment store goes; empty: a directory of the run's own,
-  // removed with it, so that no run writes to the real home.
+  std::string input = {};              // standard input, then end of file unless holdInput
+  bool holdInput = false;              // standard input stays open until closeInput()
+  // XDG_CACHE_HOME and XDG_STATE_HOME (where the attachment store goes); empty: directories
+  // of the run's own, removed with it, so that no run writes to the real home.
+  std::string cacheHome = {};
   std::string stateHome = {};
   std::string workingDirectory = {};  // empty: the test's own
   // Before the executable on the command line: {"/usr/bin/prlimit", "--fsize=16"}.
@@ -55,6 +61,8 @@ struct Outcome {
   std::string stderrText;
   // The event of request `id` with "shown" true; null when there is none.
   nlohmann::json shown(const std::string& id) const;
+  // Every event of request `id`, in order.
+  std::vector<nlohmann::json> of(const std::string& id) const;
 };
 
 class ExtensionProcess {
@@ -64,21 +72,54 @@ class ExtensionProcess {
   ExtensionProcess(const ExtensionProcess&) = delete;
   ExtensionProcess& operator=(const ExtensionProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_->pid(); }
+  // More standard input. REQUIRES: Run::holdInput, and closeInput() not called yet.
+  void write(const std::string& text);
+  // The end of standard input.
+  void closeInput();
   // The next line of standard output; absent at its end.
   std::optional<std::string> readLine();
   // Reads the rest of the output and waits for the exit; every line, also those readLine gave.
   Outcome finish();
 
  private:
-  TempDir io_;  // the standard input and standard error files; the default state home
-  pid_t pid_ = -1;
+  TempDir io_;  // standard input and standard error; the default cache and state homes
+  std::optional<ChildProcess> child_;
+  int input_ = -1;  // the FIFO's end that the test writes to
   int stdout_ = -1;
   std::string pending_;  // read but not yet a whole line
   std::vector<std::string> lines_;
 };
 
 inline Outcome runExtension(const Run& run) { return ExtensionProcess(run).finish(); }
+
+// Runs against the loopback server with caches, an attachment store and a working directory
+// of the test's own.
+class ExtensionTest : public ::testing::Test {
+ protected:
+  std::string caches() const { return cache_.file(bundleIdentifier()); }
+  // Where the image at `address`, a PNG, is stored.
+  std::string cacheFile(const std::string& address) const {
+    return caches() + "/" + md5Hex(address) + ".png";
+  }
+  testing_support::Run run(std::vector<std::string> args, std::string input = {},
+                           std::vector<std::string> wrapper = {}) const {
+    return {.args = std::move(args),
+            .input = std::move(input),
+            .cacheHome = cache_.path(),
+            .stateHome = state_.path(),
+            .workingDirectory = cwd_.path(),
+            .wrapper = std::move(wrapper)};
+  }
+  // Whether `url` names a file of the store's own (<32 hex digits>-<its caches file's name>)
+  // taken from the caches file of `address`.
+  ::testing::AssertionResult inStore(const std::string& url, const std::string& address) const;
+
+  TempDir cache_;
+  TempDir state_;
+  TempDir cwd_;
+  TestServer server_;
+};
 
 // Standard error holds no sanitizer report (the sanitizer builds run these tests too).
 void expectNoSanitizerReport(const std::string& stderrText);

@@ -39,12 +39,8 @@ class LogCapture {
     std::vector<nlohmann::ordered_json> events;
     std::istringstream lines(readFile(dir_.file("log")));
     for (std::string line; std::getline(lines, line);) {
-      nlohmann::ordered_json event = nlohmann::ordered_json::parse(line, nullptr, false);
-      if (event.is_object()) {
-        events.push_back(std::move(event));
-      } else {
-        ADD_FAILURE() << "not one JSON object: " << line;
-      }
+      events.push_back(nlohmann::ordered_json::parse(line, nullptr, false));
+      if (!events.back().is_object()) ADD_FAILURE() << "not one JSON object: " << line;
     }
     return events;
   }

@@ -15,9 +15,7 @@ namespace testing_support {
 
 class TempDir {
  public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/halvicourt-XXXXXX";
+  TempDir() : path_(std::filesystem::temp_directory_path() / "halvicourt-XXXXXX") {
     if (mkdtemp(path_.data()) == nullptr) std::abort();
   }
   ~TempDir() {

@@ -42,7 +42,6 @@ inline constexpr std::size_t kBigBodyBytes = 17u * 1024u * 1024u + 4321u;
 const std::string& pngBytes();
 const std::string& jpegBytes();
 const std::string& gifBytes();
-const std::string& webpBytes();
 
 class TestServer {
  public:

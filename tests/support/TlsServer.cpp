@@ -12,25 +12,6 @@ namespace testing_support {
 
 namespace {
 
-// The extensions of each kind of certificate; the subject comes from the command line.
-constexpr char kOpenSslConfig[] = R"([req]
-distinguished_name = subject
-prompt = no
-[subject]
-CN = unused
-[authority]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[server]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = IP:127.0.0.1,DNS:localhost
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-)";
-
 constexpr char kNginxConfig[] = R"(daemon off;
 worker_processes 1;
 pid @DIR@/nginx.pid;
@@ -44,7 +25,7 @@ http {
   fastcgi_temp_path @DIR@/temp;
   uwsgi_temp_path @DIR@/temp;
   scgi_temp_path @DIR@/temp;
-  types { image/png png; image/gif gif; image/jpeg jpg; image/webp webp; }
+  types { image/png png; }
   server {
     listen 127.0.0.1:@PORT@ ssl http2;
     ssl_certificate @DIR@/server.pem;
@@ -62,15 +43,17 @@ std::string openssl(std::vector<std::string> args) {
   return result.output;
 }
 
-// A new P-256 key <dir>/<section>.key and a certificate for it <dir>/<section>.pem, good for
-// two days, with `subject` and the extensions of `section`; self-signed unless `args` name
-// a signer (-CA, -CAkey).
-void certify(const TempDir& dir, const std::string& section, const std::string& subject,
-             std::vector<std::string> args) {
-  args.insert(args.begin(), {"req", "-x509", "-noenc", "-days", "2", "-newkey", "ec", "-pkeyopt",
-                             "ec_paramgen_curve:prime256v1", "-subj", subject});
-  args.insert(args.end(), {"-config", dir.file("openssl.cnf"), "-extensions", section, "-keyout",
-                           dir.file(section + ".key"), "-out", dir.file(section + ".pem")});
+// A new P-256 key <dir>/<name>.key and a certificate for it <dir>/<name>.pem, good for two
+// days, with `subject` and `extensions` only (no configuration file); self-signed unless
+// `signer` names one (-CA, -CAkey).
+void certify(const TempDir& dir, const std::string& name, const std::string& subject,
+             const std::vector<std::string>& extensions, const std::vector<std::string>& signer) {
+  std::vector<std::string> args = signer;
+  for (const std::string& extension : extensions) args.insert(args.end(), {"-addext", extension});
+  args.insert(args.begin(),
+              {"req", "-x509", "-noenc", "-days", "2", "-newkey", "ec", "-pkeyopt",
+               "ec_paramgen_curve:prime256v1", "-subj", subject, "-config", "/dev/null", "-keyout",
+               dir.file(name + ".key"), "-out", dir.file(name + ".pem")});
   openssl(std::move(args));
 }
 
@@ -83,9 +66,11 @@ std::string replaced(std::string text, const std::string& mark, const std::strin
 }  // namespace
 
 TlsServer::TlsServer(const std::string& authority) {
-  writeFile(dir_.file("openssl.cnf"), kOpenSslConfig);
-  certify(dir_, "authority", "/CN=" + authority, {});
+  certify(dir_, "authority", "/CN=" + authority,
+          {"basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"}, {});
   certify(dir_, "server", "/CN=127.0.0.1",
+          {"basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature",
+           "extendedKeyUsage=serverAuth", "subjectAltName=IP:127.0.0.1,DNS:localhost"},
           {"-CA", certificateFile(), "-CAkey", dir_.file("authority.key")});
   std::string hash = openssl({"x509", "-hash", "-noout", "-in", certificateFile()});
   while (!hash.empty() && hash.back() == '\n') hash.pop_back();
@@ -94,11 +79,8 @@ TlsServer::TlsServer(const std::string& authority) {
 
   // nginx's workers drop root's rights and must still reach the files.
   chmod(dir_.path().c_str(), 0755);
-  mkdir(documentRoot().c_str(), 0755);
-  writeFile(documentRoot() + "/image.png", pngBytes());
-  writeFile(documentRoot() + "/image.gif", gifBytes());
-  writeFile(documentRoot() + "/pic.jpg", jpegBytes());
-  writeFile(documentRoot() + "/image.webp", webpBytes());
+  mkdir(dir_.file("www").c_str(), 0755);
+  writeFile(dir_.file("www") + "/image.png", pngBytes());
   const std::string config = replaced(kNginxConfig, "@DIR@", dir_.path());
   const std::string pidFile = dir_.file("nginx.pid");
   port_ = startOnFreePort(

@@ -2,8 +2,7 @@
 // through ALPN, with a certificate for 127.0.0.1 and localhost from a certificate authority
 // of its own (made with the openssl command: P-256 keys, valid for two days). A client that
 // trusts another server's authority sees verification fail. It serves a directory holding
-// /image.png, /image.gif, /pic.jpg and /image.webp (the TestServer's images; any query
-// string), and whatever a test adds there.
+// /image.png (the TestServer's; any query string).
 //
 // nginx runs in the foreground from construction to destruction, on a free port, with its
 // configuration, keys, pid, logs and temporary files in a temporary directory. Its access log
@@ -31,8 +30,6 @@ class TlsServer {
   int port() const { return port_; }
   // "https://127.0.0.1:<port>" + path
   std::string url(std::string_view path) const;
-  // The directory served; files written there are served at once.
-  std::string documentRoot() const { return dir_.file("www"); }
 
   // The authority's certificate (PEM): for SSL_CERT_FILE, or curl --cacert.
   std::string certificateFile() const { return dir_.file("authority.pem"); }
