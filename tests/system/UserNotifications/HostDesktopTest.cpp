@@ -1,9 +1,6 @@
 // The executable run with --desktop against a real dunst on a private bus and display
 // (tests/support/DesktopSession), with its attachment store in a folder of the test's own.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -16,7 +13,6 @@
 
 #include "tests/support/DesktopSession.hpp"
 #include "tests/support/ExtensionRun.hpp"
-#include "tests/support/TempDir.hpp"
 #include "tests/support/TestServer.hpp"
 
 namespace {
@@ -26,41 +22,16 @@ using namespace testing_support;
 
 constexpr const char* kAppName = "Halvicourt";  // the bundle's display name
 
-// Standard input that stays open until the test ends it: a FIFO that the test writes to,
-// opened for reading too so that opening it waits for no reader.
-struct Feed {
-  TempDir dir;
-  std::string fifo = dir.file("in");
-  int fd = -1;
-  Feed() {
-    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
-    fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  }
-  ~Feed() { end(); }
-
-  // Before the executable on the command line: its standard input becomes the FIFO.
-  std::vector<std::string> shell() const {
-    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo};
-  }
-  void write(const std::string& text) {
-    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size())) << fifo;
-  }
-  void end() {
-    if (fd >= 0) close(std::exchange(fd, -1));
-  }
-};
-
-// Runs with --desktop whose caches and attachment store are folders of the test's own.
-class HostDesktop : public testing::Test {
+// Runs with --desktop, with the caches and the attachment store of ExtensionTest; with
+// `held`, standard input stays open until the test closes it.
+class HostDesktop : public ExtensionTest {
  protected:
-  testing_support::Run desktopRun(std::vector<std::string> args,
-                                  std::vector<std::string> wrapper = {}) const {
+  testing_support::Run desktopRun(std::vector<std::string> args, bool held = false) const {
     args.insert(args.begin(), "--desktop");
-    return {
-        .args = args, .cacheHome = cache_.path(), .stateHome = state_.path(), .wrapper = wrapper};
+    testing_support::Run desktop = run(std::move(args));
+    desktop.holdInput = held;
+    return desktop;
   }
-  TempDir cache_;
-  TempDir state_;
 };
 
 // The file that a shown line's first attachment names, or "" without one.
@@ -77,25 +48,23 @@ json withAlert(json payload, json alert) {
 
 TEST_F(HostDesktop, DunstShowsEachRequestOnceAndClosingReleasesItsAttachment) {
   DesktopSession session;
-  TestServer server;
   // Shown at the expiry without its image, which a second delivery brings: only the first
   // goes to the desktop.
-  testing_support::Run run = desktopRun({"--time-limit", "2"});
-  run.input = requestLine("late", withAlert(payload(server.url("/gate/late.png")),
-                                            {{"title", "Late"}, {"body", "Expired"}}));
-  ExtensionProcess late(run);
-  while (std::optional<std::string> text = late.readLine()) server.openGate("late.png");
+  testing_support::Run lateRun = desktopRun({"--time-limit", "2"});
+  lateRun.input = requestLine("late", withAlert(payload(server_.url("/gate/late.png")),
+                                                {{"title", "Late"}, {"body", "Expired"}}));
+  ExtensionProcess late(lateRun);
+  while (std::optional<std::string> text = late.readLine()) server_.openGate("late.png");
   const Outcome later = late.finish();
   EXPECT_EQ(later.status, 0) << later.stderrText;
   ASSERT_EQ(later.events.size(), 2u) << "the image came with a second delivery";
   EXPECT_NE(attachedFile(later.events[1]), "");
 
   // Delivered with the image, delivered without it (the download fails), shown as it came.
-  Feed feed;
-  ExtensionProcess process(desktopRun({"--time-limit", "3600"}, feed.shell()));
-  feed.write(
-      requestLine("image", payload(server.url("/image.png"))) +
-      requestLine("missing", withAlert(payload(server.url("/status/404")), {{"body", "Gone"}})) +
+  ExtensionProcess process(desktopRun({"--time-limit", "3600"}, /*held=*/true));
+  process.write(
+      requestLine("image", payload(server_.url("/image.png"))) +
+      requestLine("missing", withAlert(payload(server_.url("/status/404")), {{"body", "Gone"}})) +
       requestLine("markup",
                   withAlert(payload(std::nullopt, /*mutableContent=*/false),
                             {{"title", "Tom & Jerry <3"}, {"subtitle", "<b>"}, {"body", "a&&b"}})));
@@ -131,8 +100,8 @@ TEST_F(HostDesktop, DunstShowsEachRequestOnceAndClosingReleasesItsAttachment) {
 
   // With the server gone, the bus refuses the next notification; its line is still written.
   session.stopServer();
-  feed.write(requestLine("lost", payload(std::nullopt, /*mutableContent=*/false)));
-  feed.end();
+  process.write(requestLine("lost", payload(std::nullopt, /*mutableContent=*/false)));
+  process.closeInput();
   const Outcome outcome = process.finish();
   EXPECT_EQ(outcome.status, 1);
   expectEachShownOnce(outcome, {"image", "missing", "markup", "lost"});
@@ -156,9 +125,9 @@ TEST_F(HostDesktop, WithoutANotificationServerTheRunEndsBeforeReadingInput) {
     SCOPED_TRACE(message);
     DesktopSession session(parts);
     // Input that never ends: only a run that does not wait for it can finish.
-    Feed feed;
-    feed.write(requestLine("unread", payload(std::nullopt, /*mutableContent=*/false)));
-    const Outcome outcome = runExtension(desktopRun({}, feed.shell()));
+    testing_support::Run unread = desktopRun({}, /*held=*/true);
+    unread.input = requestLine("unread", payload(std::nullopt, /*mutableContent=*/false));
+    const Outcome outcome = runExtension(unread);
     EXPECT_EQ(outcome.status, 69);
     EXPECT_TRUE(outcome.lines.empty());
     EXPECT_NE(outcome.stderrText.find(message), std::string::npos) << outcome.stderrText;
