@@ -51,7 +51,7 @@ SCALING_REQUESTS = (250, 500, 1000, 2000)
 TARGETS = {
     "throughput_wall": 1.3,
     "throughput_cpu": 2.0,
-    "cold_wall": 1.5,
+    "cold_wall": 1.25,
     "rss_big_mib": 24.0,
     "rss_throughput_mib": 64.0,
     # "Flat": a request costs no more at 2,000 than at 250, give or take noise.
