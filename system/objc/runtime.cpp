@@ -109,6 +109,10 @@ DynamicNames dynamicNames(const struct dl_phdr_info* info) {
   return names;
 }
 
+// An object of this library's own: its address tells the runtime's image from the others.
+// (An exported function's address would not do: a program may own its canonical address.)
+const char kRuntimeImageMarker = 0;
+
 bool containsAddress(const struct dl_phdr_info* info, ElfW(Addr) address) {
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& segment = info->dlpi_phdr[i];
@@ -135,8 +139,7 @@ int listImage(struct dl_phdr_info* info, size_t, void* data) {
   // The main program reports an empty name; its file is /proc/self/exe.
   const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') ? info->dlpi_name
                                                                                 : "/proc/self/exe";
-  const bool isRuntime =
-      containsAddress(info, reinterpret_cast<ElfW(Addr)>(&objc::forEachImageSection));
+  const bool isRuntime = containsAddress(info, reinterpret_cast<ElfW(Addr)>(&kRuntimeImageMarker));
   scan->candidates.push_back({{info->dlpi_addr, path}, dynamicNames(info), isRuntime});
   scan->unloads = info->dlpi_subs;
   return 0;
