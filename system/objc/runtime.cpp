@@ -77,6 +77,12 @@ struct LoadedImages {
   unsigned long long unloads = 0;  // images unloaded since the process started
 };
 
+// The readers below read other images' program headers, dynamic sections and names: the
+// loader's data, which never changes while an image is loaded, so ThreadSanitizer has no
+// race to find there, and in some address layouts it faults on those pages' shadow. They
+// go uninstrumented, and compare names without the C library's (intercepted) functions.
+#define OBJC_READS_LOADER_DATA __attribute__((no_sanitize("thread")))
+
 // The image's own name (DT_SONAME) and the libraries it links (DT_NEEDED), read from its
 // dynamic section in memory. The loader rewrites the section's string table address to the
 // loaded one where the section is writable and leaves it where it is read-only (the vDSO's),
@@ -86,7 +92,7 @@ struct DynamicNames {
   std::vector<const char*> needed;
 };
 
-DynamicNames dynamicNames(const struct dl_phdr_info* info) {
+OBJC_READS_LOADER_DATA DynamicNames dynamicNames(const struct dl_phdr_info* info) {
   DynamicNames names;
   const ElfW(Dyn)* dynamic = nullptr;
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
@@ -113,7 +119,7 @@ DynamicNames dynamicNames(const struct dl_phdr_info* info) {
 // (An exported function's address would not do: a program may own its canonical address.)
 const char kRuntimeImageMarker = 0;
 
-bool containsAddress(const struct dl_phdr_info* info, ElfW(Addr) address) {
+OBJC_READS_LOADER_DATA bool containsAddress(const struct dl_phdr_info* info, ElfW(Addr) address) {
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& segment = info->dlpi_phdr[i];
     const ElfW(Addr) start = info->dlpi_addr + segment.p_vaddr;
@@ -122,6 +128,12 @@ bool containsAddress(const struct dl_phdr_info* info, ElfW(Addr) address) {
     }
   }
   return false;
+}
+
+OBJC_READS_LOADER_DATA bool sameName(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
 }
 
 struct ImageScan {
@@ -136,12 +148,14 @@ struct ImageScan {
 
 int listImage(struct dl_phdr_info* info, size_t, void* data) {
   auto* scan = static_cast<ImageScan*>(data);
-  // The main program reports an empty name; its file is /proc/self/exe.
-  const char* path = (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') ? info->dlpi_name
-                                                                                : "/proc/self/exe";
+  scan->unloads = info->dlpi_subs;
+  // The main program reports an empty name; its file is /proc/self/exe. An image named
+  // without a path is the kernel's vDSO, which has no file and no records.
+  const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  if (name[0] != '\0' && std::strchr(name, '/') == nullptr) return 0;
+  const char* path = name[0] != '\0' ? name : "/proc/self/exe";
   const bool isRuntime = containsAddress(info, reinterpret_cast<ElfW(Addr)>(&kRuntimeImageMarker));
   scan->candidates.push_back({{info->dlpi_addr, path}, dynamicNames(info), isRuntime});
-  scan->unloads = info->dlpi_subs;
   return 0;
 }
 
@@ -161,7 +175,7 @@ LoadedImages imagesWithRecords() {
     const bool linksRuntime =
         runtime != nullptr &&
         std::any_of(c.names.needed.begin(), c.names.needed.end(),
-                    [runtime](const char* name) { return std::strcmp(name, runtime) == 0; });
+                    [runtime](const char* name) { return sameName(name, runtime); });
     if (c.isRuntime || linksRuntime) loaded.images.push_back(std::move(c.image));
   }
   return loaded;
