@@ -1,8 +1,12 @@
-// The principal class as the object runtime drives it: its expiry message and its destroyer
-// use or release exactly what its stored properties hold, whichever of them are set.
+// The principal class as the object runtime sees it: shaped as the platform expects, and its
+// expiry message and its destroyer using or releasing exactly what its stored properties
+// hold, whichever of them are set.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "System/Block.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
@@ -13,6 +17,30 @@
 extern const objc_class objc_class_NotificationService;
 
 namespace {
+
+TEST(NotificationServiceClassTest, IsADirectSubclassShapedAsThePlatformExpects) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  Class cls = &objc_class_NotificationService;
+  EXPECT_EQ(class_getSuperclass(cls), objc_getClass("UNNotificationServiceExtension"));
+  // Its own methods only: dealloc is inherited, and runs the destroyer.
+  Pairs methods;
+  for (const objc_method& m : class_getInstanceMethods(cls)) methods.emplace_back(m.name, m.types);
+  EXPECT_EQ(methods,
+            (Pairs{{usernotifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24"},
+                   {usernotifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8"},
+                   {"init", "@16@0:8"},
+                   {".cxx_destruct", "v16@0:8"}}));
+  // The stored properties in declaration order, each inside the instance after the last.
+  Pairs ivars;
+  std::size_t end = sizeof(NSObject);
+  for (const objc_ivar& v : class_getIvars(cls)) {
+    ivars.emplace_back(v.name, v.type);
+    EXPECT_TRUE(v.offset >= end && v.offset + v.size <= sizeof(NotificationService)) << v.name;
+    end = v.offset + v.size;
+  }
+  EXPECT_EQ(ivars, (Pairs{{"contentHandler", "@?"},
+                          {"bestAttemptContent", "@\"UNMutableNotificationContent\""}}));
+}
 
 TEST(NotificationServiceClassTest, DestructionReleasesExactlyWhatIsPresent) {
   struct Row {

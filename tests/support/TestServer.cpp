@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 

@@ -18,7 +18,6 @@
 //   /redirect?to=<url>, /redirect-loop              302 to <url>, or to itself
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <map>

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <span>
 #include <string>
 
 #include "UserNotifications/UNError.hpp"
