@@ -1,6 +1,9 @@
 #include "Foundation/NSExtensionMain.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,20 @@ int refuse(const std::string& why) {
   std::fprintf(stderr, "HalvicourtNotificationService: cannot start the extension: %s\n",
                why.c_str());
   return foundation::kExtensionConfigurationError;
+}
+
+// The platform's runner does not return: the process ends with the host's run. It ends
+// without the exit-time clean-up of the forty-odd libraries that libcurl brings in (OpenSSL,
+// GnuTLS, Kerberos and the rest), which frees only what the kernel takes back anyway and
+// cost about 0.6 ms of a 28 ms cold start. The host writes its lines with write(2); stdio
+// is flushed here. Sanitized builds keep exit(), whose handlers run the leak check.
+[[noreturn]] void endProcess(int status) {
+  std::fflush(nullptr);
+#ifdef HALVICOURT_SANITIZED
+  std::exit(status);
+#else
+  _exit(status);
+#endif
 }
 
 }  // namespace
@@ -71,7 +88,7 @@ int NSExtensionMain(int argc, char** argv) {
   if (required == nullptr || principal == required || !class_isSubclassOf(principal, required)) {
     return refuse(*className + " is not a subclass of " + point->requiredSuperclass);
   }
-  return point->run(principal, argc, argv);
+  endProcess(point->run(principal, argc, argv));
 }
 
 // The extension executable defines no main of its own: the process enters the runner.

@@ -3,7 +3,9 @@
 // through the object runtime and hands the process to the host of the extension point that
 // Info.plist names. Hosts are constant records that the point's library lists in its section
 // "nsextension_points", found the way the runtime finds classes, so nothing registers at
-// load and Foundation does not depend on any point's library.
+// load and Foundation does not depend on any point's library. Once the host has run,
+// NSExtensionMain ends the process with the host's status and does not return; it returns
+// only to refuse a bundle it cannot run.
 #pragma once
 
 #include <string_view>
