@@ -42,7 +42,7 @@ std::optional<URL> cacheFileURL(const URL& url) {
       .appendingPathExtension(extension);
 }
 
-std::optional<URL> saveBody(const URL& url, const std::optional<Data>& body) {
+std::optional<URL> saveBody(const URL& url, std::optional<Data> body) {
   if (!body) return std::nullopt;
   std::optional<URL> file = cacheFileURL(url);
   if (!file) return std::nullopt;
@@ -107,10 +107,11 @@ void NotificationService::serviceExtensionTimeWillExpire() {
 void NotificationService::downloadAndSave(const URL& url,
                                           std::function<void(std::optional<URL>)> handler) {
   URLSession& session = URLSession::sharedSession();
-  Strong<URLSessionDataTask> task =
-      session.dataTask(url, [url, handler = std::move(handler)](
-                                std::optional<Data> body, std::optional<HTTPURLResponse>,
-                                std::optional<NSError>) { handler(saveBody(url, body)); });
+  Strong<URLSessionDataTask> task = session.dataTask(
+      url, [url, handler = std::move(handler)](
+               std::optional<Data> body, std::optional<HTTPURLResponse>, std::optional<NSError>) {
+        handler(saveBody(url, std::move(body)));
+      });
   task->resume();
 }
 

@@ -24,8 +24,10 @@ std::string cachesDirectory(const FileManager& fileManager);
 // absent when no file name can carry the extension.
 std::optional<URL> cacheFileURL(const URL& url);
 
-// Stores `body` for `url` and gives the file's URL, or absent when nothing was stored.
-std::optional<URL> saveBody(const URL& url, const std::optional<Data>& body);
+// Stores `body` for `url` and gives the file's URL, or absent when nothing was stored. The
+// body is let go on return: the attachment reads the file back, and the memory is free for
+// that by then.
+std::optional<URL> saveBody(const URL& url, std::optional<Data> body);
 
 // The delivery continuation for one request: attaches the stored file, if any and accepted,
 // to `content` and calls `contentHandler` with it.

@@ -35,7 +35,9 @@ Result<std::string> fileSHA256(const std::string& path) {
   if (!fd.valid()) return posixError("open(" + path + ")", errno);
   sha256_ctx ctx;
   sha256_init(&ctx);
-  std::uint8_t buf[1 << 16];
+  // Small enough that the stack pages it takes are few: on a cold start each page first
+  // touched costs more than the extra reads.
+  std::uint8_t buf[1 << 14];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;

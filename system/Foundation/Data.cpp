@@ -124,7 +124,7 @@ foundation::Result<Data> Data::contentsOfFile(const std::string& path) {
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     data.reserve(static_cast<std::size_t>(st.st_size));
   }
-  char buf[1 << 16];
+  char buf[1 << 14];  // few stack pages: see fileSHA256
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
