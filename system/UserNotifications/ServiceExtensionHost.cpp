@@ -6,15 +6,12 @@
 // requests (HostScheduler) until the input ends, or
 // SIGINT or SIGTERM stops the run.
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -57,19 +54,6 @@ void holdClosedStandardDescriptors() {
       close(held);
     }
   }
-}
-
-// One malloc arena for the whole process. glibc gives every thread that allocates an arena
-// of its own, and the URL session's two threads each map and fault in a fresh one on every
-// cold start: about 1 ms of 28. Three threads whose small blocks come from per-thread
-// caches do not contend enough to need more. A limit set in the environment still decides.
-void shareOneMallocArena() {
-  const char* tunables = std::getenv("GLIBC_TUNABLES");
-  if (std::getenv("MALLOC_ARENA_MAX") != nullptr ||
-      (tunables != nullptr && std::strstr(tunables, "glibc.malloc.arena_max") != nullptr)) {
-    return;
-  }
-  (void)mallopt(M_ARENA_MAX, 1);
 }
 
 // With --desktop, the notification server, connected before any input is read: without one,
@@ -137,7 +121,6 @@ int hostMain(Class principalClass, int argc, char** argv) {
   signal(SIGXFSZ, SIG_IGN);
   // SIGINT and SIGTERM end the run early, but in order.
   (void)StopSignal::forProcess();
-  shareOneMallocArena();
   if (options->log != LogLevel::off) {
     system_log::configure(options->log == LogLevel::debug ? OS_LOG_TYPE_DEBUG : OS_LOG_TYPE_INFO);
   }
