@@ -1,8 +1,10 @@
 #include "Foundation/FileManager.hpp"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
 
@@ -20,6 +22,30 @@ std::string applicationIdentifier() {
   const ssize_t length = readlink("/proc/self/exe", executable.data(), executable.size());
   executable.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
   return executable.substr(executable.rfind('/') + 1);
+}
+
+// mkdir -p: the directory first, so that the usual case (its parent is there) costs one call;
+// the parents only when the kernel says one is missing.
+std::optional<NSError> makeDirectories(const std::string& path, mode_t permissions) {
+  if (::mkdir(path.c_str(), permissions) == 0) return std::nullopt;
+  int err = errno;
+  if (err == ENOENT) {
+    const std::size_t end = path.find_last_not_of('/');
+    const std::size_t slash = end == std::string::npos ? end : path.rfind('/', end);
+    if (slash != std::string::npos && slash > 0) {
+      if (std::optional<NSError> error = makeDirectories(path.substr(0, slash), permissions)) {
+        return error;
+      }
+      if (::mkdir(path.c_str(), permissions) == 0) return std::nullopt;
+      err = errno;
+    }
+  }
+  struct stat st {};
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return std::nullopt;
+    err = ENOTDIR;
+  }
+  return foundation::posixError("mkdir(" + path + ")", err);
 }
 
 }  // namespace
@@ -62,4 +88,12 @@ std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long direc
   const std::string home = expandTilde ? NSHomeDirectory() : "~";
   if (home.empty()) return {};
   return {home + "/.cache/" + id};
+}
+
+std::optional<NSError> FileManager::createDirectory(const std::string& path,
+                                                    bool withIntermediateDirectories,
+                                                    mode_t permissions) const {
+  if (withIntermediateDirectories) return makeDirectories(path, permissions);
+  if (::mkdir(path.c_str(), permissions) == 0) return std::nullopt;
+  return foundation::posixError("mkdir(" + path + ")", errno);
 }

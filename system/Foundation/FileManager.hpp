@@ -2,10 +2,14 @@
 // user caches directory. Stateless apart from the environment it reads; thread-safe.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Foundation/Export.hpp"
+#include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
 
 // The user's home directory: $HOME, or the password database's entry when HOME is unset or
@@ -23,6 +27,13 @@ class FOUNDATION_EXPORT FileManager {
   // The file URLs of the directories of kind `directory` in `domains`: what
   // NSSearchPathForDirectoriesInDomains finds, with the home directory expanded.
   std::vector<URL> urls(NSSearchPathDirectory directory, NSSearchPathDomainMask domains) const;
+
+  // Makes the directory at `path` with `permissions` (less the umask). With
+  // `withIntermediateDirectories` the missing parents are made too, with the same
+  // permissions, and a directory already there is success; without, it is an error.
+  [[nodiscard]] std::optional<NSError> createDirectory(const std::string& path,
+                                                       bool withIntermediateDirectories,
+                                                       mode_t permissions = 0777) const;
 
  private:
   FileManager() = default;

@@ -62,17 +62,6 @@ std::string freshName(const std::string& sourceName) {
   return name;
 }
 
-// mkdir -p with `mode` for each directory it makes.
-std::optional<NSError> makeDirectories(const std::string& path, mode_t mode) {
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
-      return foundation::posixError("mkdir(" + prefix + ")", errno);
-    }
-    if (slash == std::string::npos) return std::nullopt;
-  }
-}
-
 // The process's store: set once at start, read by every attachment made.
 struct SharedStore {
   objc::Mutex mu;  // guards store
@@ -112,7 +101,10 @@ void StoredFile::discard() {
 
 foundation::Result<std::shared_ptr<AttachmentStore>> AttachmentStore::open(
     const std::string& directory, std::uint64_t limitBytes) {
-  if (std::optional<NSError> error = makeDirectories(directory, 0700)) return *error;
+  if (std::optional<NSError> error =
+          FileManager::defaultManager().createDirectory(directory, true, 0700)) {
+    return *error;
+  }
   // Store files are held while in use, so no minimum age is needed to spare them.
   DirectoryLimit::Options options;
   options.limitBytes = limitBytes;

@@ -12,10 +12,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -127,9 +125,9 @@ int hostMain(Class principalClass, int argc, char** argv) {
   // The platform makes the extension's container before starting it; so does the host.
   for (const std::string& dir :
        NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true)) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) printError("cannot create the caches directory " + dir + ": " + ec.message());
+    if (std::optional<NSError> error = FileManager::defaultManager().createDirectory(dir, true)) {
+      printError("cannot create the caches directory: " + error->description);
+    }
   }
   foundation::Result<std::unique_ptr<HostDesktop>> desktop = connectDesktop(*options);
   if (!desktop.ok()) {
