@@ -1,3 +1,16 @@
+# halvicourt_private_cxx_runtime(<target>): the target links the parts of libstdc++ it uses,
+# hidden, instead of loading libstdc++.so. The bundle carries its C++ runtime as it carries
+# its frameworks. Loading libstdc++.so and binding its 4,300 symbol relocations was about a
+# millisecond of every cold start (docs/benchmarks.md). Each object then holds a private copy
+# of what it uses; that is sound because nothing of the C++ runtime crosses a library's
+# interface: no exception, no iostream, no replaced operator new (docs/conventions.md).
+# Sanitized builds keep the shared runtime, whose operator new the sanitizers replace.
+function(halvicourt_private_cxx_runtime target)
+  if(NOT HALVICOURT_SANITIZE)
+    target_link_options(${target} PRIVATE -static-libstdc++ LINKER:--exclude-libs,libstdc++.a)
+  endif()
+endfunction()
+
 # halvicourt_framework(<name> OUTPUT <file base> SOURCES ...): one stand-in system library,
 # built into the app bundle's Frameworks folder and finding its siblings through $ORIGIN.
 function(halvicourt_framework name)
@@ -18,6 +31,7 @@ function(halvicourt_framework name)
   # first call through the PLT went through the loader's resolver, which saves and restores
   # the vector registers: about 0.9 ms of a cold start, more than binding them all at once.
   target_link_options(${name} PRIVATE LINKER:--enable-new-dtags LINKER:--as-needed LINKER:-z,now)
+  halvicourt_private_cxx_runtime(${name})
   # Sanitized libraries leave the sanitizer runtime to the executable that loads them.
   if(NOT HALVICOURT_SANITIZE)
     target_link_options(${name} PRIVATE LINKER:--no-undefined)
