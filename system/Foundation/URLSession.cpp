@@ -130,12 +130,6 @@ void URLSession::start(const URL& url, foundation::Delivery delivery) {
   {
     objc::MutexLock lock(mu_);
     ++outstanding_;
-    // The callback queue starts its thread on first use; started now, alongside the first
-    // transfer, it is ready when the body arrives instead of being started on its path.
-    if (!callbackQueueStarted_ && callbackQueue_ != nullptr) {
-      callbackQueueStarted_ = true;
-      callbackQueue_->async([] {});
-    }
   }
   const std::string scheme = url.scheme();
   if (scheme != "http" && scheme != "https") {
@@ -149,6 +143,14 @@ void URLSession::start(const URL& url, foundation::Delivery delivery) {
     return;
   }
   engine_->submit(url.absoluteString(), std::move(delivery));
+  // The callback queue starts its thread on first use. Started now, once the network thread
+  // has its first transfer, it is ready when the body arrives instead of being started on
+  // its path, and the transfer does not wait for it.
+  objc::MutexLock lock(mu_);
+  if (!callbackQueueStarted_ && callbackQueue_ != nullptr) {
+    callbackQueueStarted_ = true;
+    callbackQueue_->async([] {});
+  }
 }
 
 void URLSession::complete(foundation::Delivery delivery, std::optional<Data> body,
