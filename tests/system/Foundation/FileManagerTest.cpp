@@ -1,6 +1,7 @@
 #include "Foundation/FileManager.hpp"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "tests/support/TempDir.hpp"
 
 namespace {
 
@@ -41,6 +44,39 @@ TEST(SearchPathTest, CachesDirectoryFollowsXdgThenHomeThenThePasswordDatabase) {
   }
   EXPECT_TRUE(NSSearchPathForDirectoriesInDomains(9, NSUserDomainMask, true).empty());
   EXPECT_TRUE(NSSearchPathForDirectoriesInDomains(NSCachesDirectory, 2, true).empty());
+}
+
+TEST(FileManagerTest, CreateDirectoryMakesParentsOnlyWhenAskedAndRefusesAFileInTheWay) {
+  testing_support::TempDir temp;
+  testing_support::writeFile(temp.file("file"), "x");
+  ::mkdir(temp.file("there").c_str(), 0700);
+  struct Row {
+    const char* path;
+    bool intermediates;
+    const char* error;  // null: made, or already there
+  } const rows[] = {
+      {"a/b/c", true, nullptr}, {"there", true, nullptr},          {"there", false, "mkdir("},
+      {"x/y", false, "mkdir("}, {"file", true, "Not a directory"}, {"file/sub", true, "mkdir("},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.path) + (row.intermediates ? " with parents" : ""));
+    std::optional<NSError> error =
+        FileManager::defaultManager().createDirectory(temp.file(row.path), row.intermediates, 0750);
+    if (row.error == nullptr) {
+      EXPECT_FALSE(error) << error->description;
+      struct stat st {};
+      ASSERT_EQ(::stat(temp.file(row.path).c_str(), &st), 0);
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+    } else {
+      ASSERT_TRUE(error);
+      EXPECT_NE(error->description.find(row.error), std::string::npos) << error->description;
+    }
+  }
+  const mode_t mask = umask(0);  // parents get the permissions asked for, less the umask
+  umask(mask);
+  struct stat parent {};
+  EXPECT_TRUE(::stat(temp.file("a").c_str(), &parent) == 0 &&
+              (parent.st_mode & 0777) == (0750 & ~mask));
 }
 
 }  // namespace
