@@ -7,8 +7,6 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <utility>
@@ -81,18 +79,6 @@ void appendNumber(std::string& out, Number number) {
   char digits[32];
   const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, number);
   out.append(digits, end.ptr);
-}
-
-// The shortest of 15 or 17 significant digits that reads back as the same double. Not
-// std::to_chars: libstdc++'s floating-point version needs libm, a library the process
-// would load for this alone. The process never sets a locale, so the point is '.'.
-void appendDouble(std::string& out, double number) {
-  char digits[32];
-  int n = std::snprintf(digits, sizeof digits, "%.15g", number);
-  if (std::strtod(digits, nullptr) != number) {
-    n = std::snprintf(digits, sizeof digits, "%.17g", number);
-  }
-  out.append(digits, static_cast<std::size_t>(n));
 }
 
 void appendDigits(std::string& out, long value, int width) {
@@ -178,7 +164,7 @@ void Field::appendTo(std::string& out) const {
     case kDouble:
       // JSON has no infinities and no NaN.
       if (std::isfinite(double_)) {
-        appendDouble(out, double_);
+        appendNumber(out, double_);
       } else {
         out += "null";
       }
