@@ -8,6 +8,7 @@
 function(halvicourt_private_cxx_runtime target)
   if(NOT HALVICOURT_SANITIZE)
     target_link_options(${target} PRIVATE -static-libstdc++ LINKER:--exclude-libs,libstdc++.a)
+    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/system/TerminateHandler.cpp")
   endif()
 endfunction()
 
