@@ -121,6 +121,7 @@ URLSessionEngine::URLSessionEngine(const URLSessionConfiguration& configuration,
       deliver_(std::move(deliver)),
       multi_((initCurlOnce(), curl_multi_init())),
       limit_(static_cast<std::size_t>(std::max(1L, configuration.maximumConnections))),
+      wakeAt_(limit_ - std::max<std::size_t>(1, limit_ / 4)),
       certificateFile_(environment("SSL_CERT_FILE")),
       certificateDirectory_(environment("SSL_CERT_DIR")) {
   if (multi_ != nullptr) {
@@ -165,11 +166,12 @@ void URLSessionEngine::wakeLocked() {
 
 void URLSessionEngine::release() {
   objc::MutexLock lock(mu_);
-  // Only the place that ends a full house needs the network thread: until then it admits
-  // what it can each time it looks, and it looks again when a place frees meanwhile.
-  const bool wasFull = admitted_ == limit_;
+  // The network thread admits what room there is each time it looks, and it looks at every
+  // burst of socket activity; it goes to sleep with transfers waiting only at a full house.
+  // So a place given back wakes it only when a quarter of the places are free: one wake-up
+  // then admits a batch, where waking it for each place cost a wake-up per transfer.
   --admitted_;
-  if (wasFull && waiting_ && !stopping_) wakeLocked();
+  if (waiting_ && admitted_ == wakeAt_ && !stopping_) wakeLocked();
 }
 
 void URLSessionEngine::stop() {

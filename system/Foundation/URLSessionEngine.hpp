@@ -113,8 +113,9 @@ class URLSessionEngine {
 
   const URLSessionConfiguration configuration_;
   const Deliver deliver_;
-  CURLM* const multi_;       // curl_multi_wakeup is the one call other threads make on it
-  const std::size_t limit_;  // transfers admitted at once
+  CURLM* const multi_;        // curl_multi_wakeup is the one call other threads make on it
+  const std::size_t limit_;   // transfers admitted at once
+  const std::size_t wakeAt_;  // the admitted count at which a place given back wakes it
   // SSL_CERT_FILE and SSL_CERT_DIR as the engine was made; empty when unset.
   const std::string certificateFile_;
   const std::string certificateDirectory_;
