@@ -76,23 +76,26 @@ SharedStore& sharedStore() {
 }  // namespace
 
 StoredFile::StoredFile(std::shared_ptr<AttachmentStore> store, std::string name, std::string path,
-                       int fd)
-    : store_(std::move(store)), name_(std::move(name)), path_(std::move(path)), fd_(fd) {}
+                       objc::FileDescriptor fd, std::uint64_t bytes)
+    : store_(std::move(store)),
+      name_(std::move(name)),
+      path_(std::move(path)),
+      fd_(std::move(fd)),
+      bytes_(bytes) {}
 
 StoredFile::StoredFile(StoredFile&& other) noexcept
     : store_(std::move(other.store_)),
       name_(std::move(other.name_)),
       path_(std::move(other.path_)),
-      fd_(std::exchange(other.fd_, -1)) {}
+      fd_(std::move(other.fd_)),
+      bytes_(other.bytes_) {}
 
 StoredFile::~StoredFile() {
   closeDescriptor();
   if (store_) store_->limit_->release(name_);
 }
 
-void StoredFile::closeDescriptor() {
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-}
+void StoredFile::closeDescriptor() { fd_ = objc::FileDescriptor(); }
 
 void StoredFile::discard() {
   closeDescriptor();
@@ -171,11 +174,12 @@ std::optional<NSError> AttachmentStore::copy(int source, const std::string& name
   return error;
 }
 
-foundation::Result<StoredFile> AttachmentStore::take(int source, const std::string& sourceName) {
+foundation::Result<StoredFile> AttachmentStore::take(objc::FileDescriptor source,
+                                                     const std::string& sourceName) {
   const int directory = limit_->directoryDescriptor();
   // A link to the inode the caller opened, through /proc because that inode may have lost
   // its name since: a later rename onto the source's name cannot reach the link.
-  const std::string opened = "/proc/self/fd/" + std::to_string(source);
+  const std::string opened = "/proc/self/fd/" + std::to_string(source.get());
   std::string name;
   int linkError = EEXIST;
   for (int attempt = 0; attempt < 4 && linkError == EEXIST; ++attempt) {
@@ -185,17 +189,22 @@ foundation::Result<StoredFile> AttachmentStore::take(int source, const std::stri
     linkError = linked ? 0 : errno;
   }
   if (linkError == EEXIST) return foundation::posixError("link(" + name + ")", linkError);
+  // Linked, the source is the store's file; copied, the copy is.
+  objc::FileDescriptor stored = std::move(source);
   if (linkError != 0) {
-    if (std::optional<NSError> error = copy(source, name)) return *error;
+    if (std::optional<NSError> error = copy(stored.get(), name)) return *error;
+    stored =
+        objc::FileDescriptor(::openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
-  const int fd = ::openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
+  struct stat status {};
+  if (!stored.valid() || fstat(stored.get(), &status) != 0) {
     NSError error = foundation::posixError("open(" + this->directory() + "/" + name + ")", errno);
     ::unlinkat(directory, name.c_str(), 0);
     return error;
   }
-  limit_->noteFile(name, /*hold=*/true);
-  return StoredFile(shared_from_this(), name, this->directory() + "/" + name, fd);
+  limit_->noteFile(name, status, /*hold=*/true);
+  return StoredFile(shared_from_this(), name, this->directory() + "/" + name, std::move(stored),
+                    static_cast<std::uint64_t>(status.st_size));
 }
 
 void AttachmentStore::remove(const std::string& path) {

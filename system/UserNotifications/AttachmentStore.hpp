@@ -17,6 +17,7 @@
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/DirectoryLimit.hpp"
 #include "UserNotifications/Export.hpp"
+#include "objc/FileDescriptor.hpp"
 
 namespace usernotifications {
 
@@ -32,19 +33,23 @@ class UN_EXPORT StoredFile {
 
   const std::string& path() const { return path_; }
   // Open for reading on the store's bytes until closeDescriptor(); -1 after it.
-  int descriptor() const { return fd_; }
+  int descriptor() const { return fd_.get(); }
+  // The file's size when it was taken in.
+  std::uint64_t bytes() const { return bytes_; }
   void closeDescriptor();
   // Removes the file from the store: one that was refused after it was taken in.
   void discard();
 
  private:
   friend class AttachmentStore;
-  StoredFile(std::shared_ptr<AttachmentStore> store, std::string name, std::string path, int fd);
+  StoredFile(std::shared_ptr<AttachmentStore> store, std::string name, std::string path,
+             objc::FileDescriptor fd, std::uint64_t bytes);
 
   std::shared_ptr<AttachmentStore> store_;  // null once discarded or moved from
   std::string name_;
   std::string path_;
-  int fd_ = -1;
+  objc::FileDescriptor fd_;
+  std::uint64_t bytes_ = 0;
 };
 
 class UN_EXPORT AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
@@ -69,8 +74,10 @@ class UN_EXPORT AttachmentStore : public std::enable_shared_from_this<Attachment
   // Takes the store's own copy of the open regular file `source`, named
   // "<32 hex digits>-<sourceName>": a hard link to the very inode that was opened, or a copy
   // of its bytes where linking fails (the store on another file system, no /proc). The
-  // file is held until the returned StoredFile goes. Errors are NSPOSIXErrorDomain.
-  foundation::Result<StoredFile> take(int source, const std::string& sourceName);
+  // file is held until the returned StoredFile goes, which reads it through `source` when
+  // it was linked (the same inode), through the copy otherwise. Errors are
+  // NSPOSIXErrorDomain.
+  foundation::Result<StoredFile> take(objc::FileDescriptor source, const std::string& sourceName);
 
   // Removes the store's file at `path`, held or not: the notification showing it closed.
   // A path outside the store is left alone.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -123,10 +124,12 @@ void DirectoryLimit::scan() {
   }
 }
 
-void DirectoryLimit::index(const std::string& name) {
+void DirectoryLimit::index(const std::string& name, const struct stat* known) {
   struct stat status {};
+  if (known != nullptr) status = *known;
   if (isTemporaryFileName(name) ||
-      fstatat(directoryFd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      (known == nullptr &&
+       fstatat(directoryFd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) ||
       !S_ISREG(status.st_mode)) {
     forget(name);
     return;
@@ -179,6 +182,11 @@ void DirectoryLimit::readEvents() {
         }
       }
     }
+    // A read stops early only when the queue runs dry: with room left for the longest
+    // event, there was nothing more, and another read would only say so.
+    if (static_cast<std::size_t>(got) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer) {
+      break;
+    }
   }
   if (overflowed) scan();
 }
@@ -230,7 +238,16 @@ void DirectoryLimit::update() {
 
 void DirectoryLimit::noteFile(const std::string& name, bool hold) {
   objc::MutexLock lock(mu_);
-  index(name);
+  note(name, nullptr, hold);
+}
+
+void DirectoryLimit::noteFile(const std::string& name, const struct stat& status, bool hold) {
+  objc::MutexLock lock(mu_);
+  note(name, &status, hold);
+}
+
+void DirectoryLimit::note(const std::string& name, const struct stat* known, bool hold) {
+  index(name, known);
   if (auto it = files_.find(name); hold && it != files_.end()) ++it->second.holds;
   purge();
 }

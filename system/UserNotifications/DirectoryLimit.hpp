@@ -18,6 +18,8 @@
 // Thread-safe: one mutex guards the index, and files are removed under it.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -59,6 +61,8 @@ class UN_EXPORT DirectoryLimit {
   // The file `name` was written: indexes it as it is now (forgets it when it is gone),
   // holding it when `hold`, then purges.
   void noteFile(const std::string& name, bool hold = false) EXCLUDES(mu_);
+  // The same for a file the caller has open, indexed as `status` (its fstat) tells.
+  void noteFile(const std::string& name, const struct stat& status, bool hold) EXCLUDES(mu_);
   // Lets one hold of `name` go, then purges.
   void release(const std::string& name) EXCLUDES(mu_);
   // Removes the file `name` now, held or not.
@@ -89,8 +93,10 @@ class UN_EXPORT DirectoryLimit {
   void watch() REQUIRES(mu_);
   void readEvents() REQUIRES(mu_);
   void scan() REQUIRES(mu_);
-  void index(const std::string& name) REQUIRES(mu_);
+  // Indexes `name` as it is now, or as `known` (its status, just taken) tells.
+  void index(const std::string& name, const struct stat* known = nullptr) REQUIRES(mu_);
   void forget(const std::string& name) REQUIRES(mu_);
+  void note(const std::string& name, const struct stat* known, bool hold) REQUIRES(mu_);
   void purge() REQUIRES(mu_);
 
   const std::string directory_;

@@ -465,14 +465,21 @@ foundation::Result<const char*> wholeImageType(std::span<const std::uint8_t> byt
 
 foundation::Result<const char*> wholeImageType(int fd, std::uint64_t size,
                                                std::size_t bufferBytes) {
-  std::uint8_t head[kSniffBytes];
-  ssize_t got = 0;
-  do {
-    got = ::pread(fd, head, sizeof head, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return foundation::posixError("pread", errno);
   ByteReader in(fd, size, readBuffer(bufferBytes));
-  return check(std::span<const std::uint8_t>(head, static_cast<std::size_t>(got)), in);
+  // The first read holds the signature, and the walk goes on from the same bytes.
+  std::span<const std::uint8_t> head = in.peek();
+  if (in.error() != 0) return foundation::posixError("pread", in.error());
+  std::uint8_t sniffed[kSniffBytes];
+  if (head.size() < kSniffBytes && head.size() < size) {
+    // A buffer shorter than the longest signature: that is read on its own.
+    ssize_t got = 0;
+    do {
+      got = ::pread(fd, sniffed, sizeof sniffed, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return foundation::posixError("pread", errno);
+    head = std::span<const std::uint8_t>(sniffed, static_cast<std::size_t>(got));
+  }
+  return check(head.first(std::min(head.size(), kSniffBytes)), in);
 }
 
 }  // namespace usernotifications

@@ -23,13 +23,8 @@ NSError attachmentError(long code, std::string description) {
   return NSError{UNErrorDomain, code, std::move(description)};
 }
 
-// The size of the regular file open at `fd`, when it is within the limit.
-foundation::Result<std::uint64_t> imageFileSize(int fd, const std::string& path) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    return attachmentError(UNErrorCodeAttachmentInvalidURL, "not a regular file: " + path);
-  }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
+// `size`, when a file of that many bytes is within the limit.
+foundation::Result<std::uint64_t> sizeWithinLimit(std::uint64_t size, const std::string& path) {
   if (size > kUNNotificationAttachmentMaximumImageBytes) {
     return attachmentError(UNErrorCodeAttachmentInvalidFileSize,
                            "file of " + std::to_string(size) + " bytes is over the limit: " + path);
@@ -37,12 +32,22 @@ foundation::Result<std::uint64_t> imageFileSize(int fd, const std::string& path)
   return size;
 }
 
-// The type of the whole image in the file open at `fd`, checked from its first byte to its
-// end; the error names `path`.
-foundation::Result<std::string> wholeImageFileType(int fd, const std::string& path) {
-  foundation::Result<std::uint64_t> size = imageFileSize(fd, path);
-  if (!size.ok()) return size.error();
-  foundation::Result<const char*> type = usernotifications::wholeImageType(fd, *size);
+// The size of the regular file open at `fd`, when it is within the limit.
+foundation::Result<std::uint64_t> imageFileSize(int fd, const std::string& path) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return attachmentError(UNErrorCodeAttachmentInvalidURL, "not a regular file: " + path);
+  }
+  return sizeWithinLimit(static_cast<std::uint64_t>(st.st_size), path);
+}
+
+// The type of the whole image in the file of `size` bytes open at `fd`, checked from its
+// first byte to its end; the error names `path`.
+foundation::Result<std::string> wholeImageFileType(int fd, std::uint64_t size,
+                                                   const std::string& path) {
+  foundation::Result<std::uint64_t> checked = sizeWithinLimit(size, path);
+  if (!checked.ok()) return checked.error();
+  foundation::Result<const char*> type = usernotifications::wholeImageType(fd, size);
   if (!type.ok()) {
     NSError error = type.error();
     error.description += ": " + path;
@@ -95,7 +100,7 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::make(
   }
   const std::string path = url.path();
   // O_NOFOLLOW: a link planted in the caches directory must not attach a file elsewhere.
-  const objc::FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  objc::FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.valid()) {
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL,
                                 "open(" + path + "): " + foundation::errorString(errno)));
@@ -109,20 +114,21 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::make(
       usernotifications::AttachmentStore::shared();
   if (!store) {
     // No store was set up (a process other than the host): the file is checked where it is.
-    foundation::Result<std::string> type = wholeImageFileType(fd.get(), path);
+    foundation::Result<std::string> type = wholeImageFileType(fd.get(), *size, path);
     if (!type.ok()) return fail(type.error());
     return Strong<UNNotificationAttachment>::adopt(
         new UNNotificationAttachment(identifier, url, std::move(*type), std::nullopt));
   }
 
   foundation::Result<usernotifications::StoredFile> stored =
-      store->take(fd.get(), path.substr(path.rfind('/') + 1));
+      store->take(std::move(fd), path.substr(path.rfind('/') + 1));
   if (!stored.ok()) {
     return fail(
         attachmentError(UNErrorCodeAttachmentMoveIntoDataStoreFailed, stored.error().description));
   }
   // The store's file is what is checked: the bytes shown are the bytes that passed.
-  foundation::Result<std::string> type = wholeImageFileType(stored->descriptor(), stored->path());
+  foundation::Result<std::string> type =
+      wholeImageFileType(stored->descriptor(), stored->bytes(), stored->path());
   if (!type.ok()) {
     stored->discard();
     return fail(type.error());

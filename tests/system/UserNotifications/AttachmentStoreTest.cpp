@@ -77,10 +77,9 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
 
   // A file replaced after it was opened has no name left to link: its bytes are copied.
   writeFile(caches_.file("y.png"), pngBytes());
-  const int fd = ::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC);
+  objc::FileDescriptor fd(::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC));
   std::filesystem::rename(caches_.file("x.png"), caches_.file("y.png"));
-  foundation::Result<usernotifications::StoredFile> copied = store_->take(fd, "y.png");
-  close(fd);
+  foundation::Result<usernotifications::StoredFile> copied = store_->take(std::move(fd), "y.png");
   ASSERT_TRUE(copied.ok()) << copied.error().description;
   EXPECT_EQ(readFile(copied->path()), pngBytes());
 }
