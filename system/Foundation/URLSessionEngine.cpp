@@ -291,11 +291,13 @@ void URLSessionEngine::finish(std::unique_ptr<Transfer> t, CURLcode code) {
                     t->body.count(), {});
     body = std::move(t->body);
   } else {
-    // A write refused by the cap shows up as a write error; name it for what it is.
+    // A write refused by the cap shows up as a write error; name it for what it is. A
+    // declared length over the cap is refused by libcurl, whose words do not say the cap.
     const CURLcode failure = t->overCap ? CURLE_FILESIZE_EXCEEDED : code;
-    const std::string detail = t->overCap
-                                   ? "body over " + std::to_string(t->maximumBodyBytes) + " bytes"
-                                   : std::string(t->errorBuffer);
+    const std::string cap = std::to_string(t->maximumBodyBytes) + " bytes";
+    const std::string detail = t->overCap                           ? "body over " + cap
+                               : failure == CURLE_FILESIZE_EXCEEDED ? "declared length over " + cap
+                                                                    : std::string(t->errorBuffer);
     logCurlTransfer(t->delivery.activity, t->easy, t->url, t->delivery.started, t->admitted,
                     t->body.count(), curlReason(failure, detail));
     error = curlError("GET " + t->url, failure, detail);

@@ -157,6 +157,13 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
     ASSERT_TRUE(outcome.error.has_value());
     EXPECT_EQ(outcome.error->domain, NSURLErrorDomain);
     EXPECT_EQ(outcome.error->code, row.code) << outcome.error->description;
+    if (row.code == NSURLErrorDataLengthExceedsMaximum) {
+      EXPECT_NE(
+          outcome.error->description.find(
+              " over " + std::to_string(row.session.configuration().maximumBodyBytes) + " bytes"),
+          std::string::npos)
+          << outcome.error->description;
+    }
   }
   // A body exactly at the cap is still whole.
   atPng.maximumBodyBytes += 1;
