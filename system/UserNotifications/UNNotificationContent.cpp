@@ -17,11 +17,12 @@ Class UNMutableNotificationContent::classRecord() {
 }
 
 UNNotificationContent::UNNotificationContent(UNNotificationContentFields fields)
-    : UNNotificationContent(&objc_class_UNNotificationContent, std::move(fields), {}) {}
+    : UNNotificationContent(&objc_class_UNNotificationContent,
+                            std::make_shared<const UNNotificationContentFields>(std::move(fields)),
+                            {}) {}
 
 UNNotificationContent::UNNotificationContent(
-    Class cls, UNNotificationContentFields fields,
-    std::vector<Strong<UNNotificationAttachment>> attachments)
+    Class cls, SharedFields fields, std::vector<Strong<UNNotificationAttachment>> attachments)
     : NSObject(cls), attachments_(std::move(attachments)), fields_(std::move(fields)) {}
 
 std::vector<Strong<UNNotificationAttachment>> UNNotificationContent::attachments() const {
@@ -35,6 +36,12 @@ Strong<NSObject> UNNotificationContent::mutableCopy() const {
 
 UNMutableNotificationContent::UNMutableNotificationContent(
     UNNotificationContentFields fields, std::vector<Strong<UNNotificationAttachment>> attachments)
+    : UNMutableNotificationContent(
+          std::make_shared<const UNNotificationContentFields>(std::move(fields)),
+          std::move(attachments)) {}
+
+UNMutableNotificationContent::UNMutableNotificationContent(
+    SharedFields fields, std::vector<Strong<UNNotificationAttachment>> attachments)
     : UNNotificationContent(&objc_class_UNMutableNotificationContent, std::move(fields),
                             std::move(attachments)) {}
 

@@ -6,6 +6,7 @@
 // by the content itself, so a delivery on one thread may read it while another replaces it.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,30 +38,33 @@ class UN_EXPORT UNNotificationContent : public NSObject {
 
   explicit UNNotificationContent(UNNotificationContentFields fields);
 
-  const std::string& title() const { return fields_.title; }
-  const std::string& subtitle() const { return fields_.subtitle; }
-  const std::string& body() const { return fields_.body; }
-  const nlohmann::json& badge() const { return fields_.badge; }
-  const nlohmann::json& sound() const { return fields_.sound; }
-  const std::string& threadIdentifier() const { return fields_.threadIdentifier; }
-  const std::string& categoryIdentifier() const { return fields_.categoryIdentifier; }
-  const nlohmann::json& userInfo() const { return fields_.userInfo; }
+  const std::string& title() const { return fields_->title; }
+  const std::string& subtitle() const { return fields_->subtitle; }
+  const std::string& body() const { return fields_->body; }
+  const nlohmann::json& badge() const { return fields_->badge; }
+  const nlohmann::json& sound() const { return fields_->sound; }
+  const std::string& threadIdentifier() const { return fields_->threadIdentifier; }
+  const std::string& categoryIdentifier() const { return fields_->categoryIdentifier; }
+  const nlohmann::json& userInfo() const { return fields_->userInfo; }
   // A snapshot of the attachments at this moment.
   std::vector<Strong<UNNotificationAttachment>> attachments() const EXCLUDES(mu_);
 
   // A new UNMutableNotificationContent with the same fields and attachments; this object
-  // does not change. Returned as a plain object, as the platform's mutableCopy is.
+  // does not change. Returned as a plain object, as the platform's mutableCopy is. The copy
+  // shares the fields, which neither object changes, rather than copying the user info.
   Strong<NSObject> mutableCopy() const;
 
  protected:
-  UNNotificationContent(Class cls, UNNotificationContentFields fields,
+  using SharedFields = std::shared_ptr<const UNNotificationContentFields>;
+
+  UNNotificationContent(Class cls, SharedFields fields,
                         std::vector<Strong<UNNotificationAttachment>> attachments);
 
   mutable objc::Mutex mu_;
   std::vector<Strong<UNNotificationAttachment>> attachments_ GUARDED_BY(mu_);
 
  private:
-  const UNNotificationContentFields fields_;
+  const SharedFields fields_;  // never null
 };
 
 class UN_EXPORT UNMutableNotificationContent : public UNNotificationContent {
@@ -70,6 +74,10 @@ class UN_EXPORT UNMutableNotificationContent : public UNNotificationContent {
   explicit UNMutableNotificationContent(
       UNNotificationContentFields fields,
       std::vector<Strong<UNNotificationAttachment>> attachments = {});
+
+  // The copy that mutableCopy makes: the same fields, shared.
+  UNMutableNotificationContent(SharedFields fields,
+                               std::vector<Strong<UNNotificationAttachment>> attachments);
 
   // Replaces the attachments whole.
   void setAttachments(std::vector<Strong<UNNotificationAttachment>> attachments) EXCLUDES(mu_);
