@@ -89,8 +89,13 @@ bool HostScheduler::stopRequested() const {
   return poll(&ready, 1, 0) > 0;
 }
 
-void HostScheduler::submit(PushRequest request) {
+void HostScheduler::submit(PushRequest request, bool waitForRoom) {
   objc::MutexLock lock(mu_);
+  // started_ counts the requests the host thread has taken from incoming_.
+  while (waitForRoom && incoming_.size() + started_ - shownCount_ >= kMaximumUnderWay) {
+    waitingForRoom_ = true;
+    lock.wait(roomMade_);
+  }
   incoming_.push_back(std::move(request));
   wakeLocked();
 }
@@ -108,6 +113,10 @@ void HostScheduler::noteShown(const Record& record, const UNNotificationContent&
   objc::MutexLock lock(mu_);
   ++shownCount_;
   lastShown_ = Clock::now();
+  if (waitingForRoom_) {
+    waitingForRoom_ = false;
+    roomMade_.notify_one();
+  }
   // Only the last request shown gives the host something to do; waking it for every one
   // cost a context switch per request. Shown requests leave its queue when it next wakes.
   if (inputDone_ && shownCount_ == started_) wakeLocked();

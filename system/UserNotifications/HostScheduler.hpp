@@ -7,9 +7,15 @@
 // run() is the host thread: it sends every message to the extensions. submit() and
 // inputEnded() may be called from another thread (the input reader); the content handlers
 // are called from whatever thread the extension delivers on. All three guard themselves.
+//
+// A stream of requests is held to kMaximumUnderWay requests handed over and not yet shown:
+// beyond that, submit() waits for one to be shown, and so the reader stops reading and a
+// writer that runs ahead waits on the pipe. Memory then follows what is under way, not how
+// far the input runs ahead.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -43,7 +49,14 @@ class HostScheduler {
   // REQUIRES: called before run(); `desktop` outlives run().
   void showOnDesktop(HostDesktop* desktop) { desktop_ = desktop; }
 
-  void submit(PushRequest request) EXCLUDES(mu_);
+  // Requests handed over and not yet shown, at most, when submit() is told to wait for room:
+  // far above what the transfers can serve within a time limit (64 at once), far below
+  // what exhausts memory (a few KiB each).
+  static constexpr std::size_t kMaximumUnderWay = 4096;
+
+  // With `waitForRoom`, first waits while kMaximumUnderWay requests are under way. The host
+  // thread makes the room, so only another thread may wait: a reader that runs beside run().
+  void submit(PushRequest request, bool waitForRoom = false) EXCLUDES(mu_);
   // No request will be submitted after this.
   void inputEnded() EXCLUDES(mu_);
 
@@ -93,6 +106,8 @@ class HostScheduler {
   bool sleeping_ GUARDED_BY(mu_) = false;    // the host thread is, or is about to be, asleep
   std::size_t started_ GUARDED_BY(mu_) = 0;  // written by the host thread only
   std::size_t shownCount_ GUARDED_BY(mu_) = 0;
+  std::condition_variable roomMade_;  // a request shown while a submit() waits for room
+  bool waitingForRoom_ GUARDED_BY(mu_) = false;
   Clock::time_point lastShown_ GUARDED_BY(mu_);
   bool transfersIdle_ GUARDED_BY(mu_) = false;
 };

@@ -87,13 +87,16 @@ int run(Class principalClass, const HostOptions& options, HostDesktop* desktop) 
   HostStorage storage(options);
   HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd, storage);
   scheduler.showOnDesktop(desktop);
-  HostInput input(stopFd,
-                  [&scheduler](PushRequest request) { scheduler.submit(std::move(request)); });
   // Payload files are at hand and are read here before the first request starts; only
   // standard input, which may trickle in, gets a thread of its own. A thread for the files
-  // put its start and its join on every cold start's path.
+  // put its start and its join on every cold start's path. That thread waits for room when
+  // the stream runs far ahead of what is shown; the files, on the host thread, cannot.
+  const bool stream = options.files.empty();
+  HostInput input(stopFd, [&scheduler, stream](PushRequest request) {
+    scheduler.submit(std::move(request), /*waitForRoom=*/stream);
+  });
   std::thread reader;
-  if (options.files.empty()) {
+  if (stream) {
     reader = std::thread([&input, &scheduler] {
       input.readLines(STDIN_FILENO);
       scheduler.inputEnded();

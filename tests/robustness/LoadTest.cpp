@@ -1,9 +1,11 @@
 // Thousands of mixed requests on standard input in one process against the loopback server:
 // every request is shown exactly once, and the process's descriptors stay bounded (the URL
-// session caps its connections and queues the rest). Memory is measured in bench/.
+// session caps its connections and queues the rest); a stream far ahead of what is shown is
+// read only as requests are shown. Memory is measured in bench/.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,34 @@ TEST(LoadTest, ThousandsOfMixedRequestsAreEachShownOnceWithBoundedDescriptors) {
   // Far above what the process needs (the session opens at most 64 connections); far below
   // one descriptor per request.
   EXPECT_TRUE(descriptors > 0 && descriptors <= 256) << descriptors << " descriptors";
+}
+
+// The host holds at most 4,096 requests under way; the line after them is taken only once one
+// has been shown. Here none is shown before its time runs out (no image address, so the
+// extension delivers at expiry), so that line's request comes after a shown one in the log.
+TEST(LoadTest, AStreamFarAheadWaitsForRequestsToBeShown) {
+  constexpr int kUnderWay = 4096;
+  std::string input;
+  std::vector<std::string> ids;
+  for (int i = 0; i < kUnderWay + 2; ++i) {
+    ids.push_back("r" + std::to_string(i));
+    input += requestLine(ids.back(), payload(std::nullopt));
+  }
+  const Outcome outcome =
+      runExtension({.args = {"--time-limit", "1", "--log", "info"}, .input = input});
+  EXPECT_EQ(outcome.status, 0) << outcome.stderrText.substr(0, 2000);
+  expectEachShownOnce(outcome, ids);
+  std::istringstream log(outcome.stderrText);
+  std::string line;
+  bool shownBefore = false;
+  const std::string beyond = ids[kUnderWay];
+  while (std::getline(log, line)) {
+    const json e = json::parse(line, nullptr, false);
+    if (e.is_discarded()) continue;
+    if (e.value("event", "") == "shown") shownBefore = true;
+    if (e.value("event", "") == "request" && e.value("id", "") == beyond) break;
+  }
+  EXPECT_TRUE(shownBefore) << beyond << " was taken before any request was shown";
 }
 
 }  // namespace
