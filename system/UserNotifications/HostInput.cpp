@@ -131,9 +131,11 @@ void HostInput::readLines(int fd) {
   bool skipping = false;  // the rest of a line over the cap, which is dropped up to its end
   std::size_t number = 0;
   char chunk[kChunkBytes];
+  bool stopped = false;
   for (;;) {
     const ssize_t n = readSome(fd, stopFd_, chunk, sizeof chunk);
-    if (n < 0 && errno != ECANCELED) {
+    stopped = n < 0 && errno == ECANCELED;
+    if (n < 0 && !stopped) {
       error("standard input: " + foundation::errorString(errno));
     }
     if (n <= 0) break;
@@ -163,8 +165,15 @@ void HostInput::readLines(int fd) {
       }
     }
   }
-  // A last line without its newline still counts, as it does at the end of a file.
-  if (!pending.empty()) line(pending, ++number);
+  if (pending.empty()) return;
+  // A last line without its newline still counts, as it does at the end of a file. At the
+  // stop its end is in the input not read, like the lines after it: not a request, and not
+  // a fault of the input either.
+  if (stopped) {
+    printError("line " + std::to_string(++number) + ": its end was not read before the stop");
+  } else {
+    line(pending, ++number);
+  }
 }
 
 }  // namespace usernotifications

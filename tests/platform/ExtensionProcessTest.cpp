@@ -232,10 +232,12 @@ TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirst) {
 }
 
 TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
-  // Standard input stays open, so the input reader is waiting on it when the signal comes.
+  // Standard input stays open, so the input reader is waiting on it when the signal comes,
+  // with the start of a third line read (one write under PIPE_BUF, read whole).
   testing_support::Run held = run({"--time-limit", "3600"},
                                   requestLine("plain", payload(std::nullopt)) +
-                                      requestLine("slow", payload(server_.url("/gate/held.png"))));
+                                      requestLine("slow", payload(server_.url("/gate/held.png"))) +
+                                      R"({"id": "cut", "payload": {"aps")");
   held.holdInput = true;
   ExtensionProcess process(held);
   // Both requests are with the extension once the second one's download has begun.
@@ -248,6 +250,10 @@ TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfI
   for (const char* id : {"plain", "slow"}) {
     EXPECT_EQ(outcome.shown(id)["expired"], true) << id;
   }
+  // The line cut by the stop is input not read, not bad input.
+  EXPECT_NE(outcome.stderrText.find("line 3: its end was not read before the stop"),
+            std::string::npos)
+      << outcome.stderrText;
 }
 
 TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {
