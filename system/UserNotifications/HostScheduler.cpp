@@ -91,11 +91,13 @@ bool HostScheduler::stopRequested() const {
 
 void HostScheduler::submit(PushRequest request, bool waitForRoom) {
   objc::MutexLock lock(mu_);
-  // started_ counts the requests the host thread has taken from incoming_.
-  while (waitForRoom && incoming_.size() + started_ - shownCount_ >= kMaximumUnderWay) {
+  // Counted when handed over: the host thread may hold some taken from incoming_ and not yet
+  // started.
+  while (waitForRoom && handedOver_ - shownCount_ >= kMaximumUnderWay) {
     waitingForRoom_ = true;
     lock.wait(roomMade_);
   }
+  ++handedOver_;
   incoming_.push_back(std::move(request));
   wakeLocked();
 }

@@ -103,8 +103,9 @@ class HostScheduler {
   objc::Mutex mu_;  // guards the hand-over from the input thread and the shown count
   std::deque<PushRequest> incoming_ GUARDED_BY(mu_);
   bool inputDone_ GUARDED_BY(mu_) = false;
-  bool sleeping_ GUARDED_BY(mu_) = false;    // the host thread is, or is about to be, asleep
-  std::size_t started_ GUARDED_BY(mu_) = 0;  // written by the host thread only
+  bool sleeping_ GUARDED_BY(mu_) = false;       // the host thread is, or is about to be, asleep
+  std::size_t started_ GUARDED_BY(mu_) = 0;     // written by the host thread only
+  std::size_t handedOver_ GUARDED_BY(mu_) = 0;  // by submit()
   std::size_t shownCount_ GUARDED_BY(mu_) = 0;
   std::condition_variable roomMade_;  // a request shown while a submit() waits for room
   bool waitingForRoom_ GUARDED_BY(mu_) = false;
