@@ -87,23 +87,29 @@ int run(Class principalClass, const HostOptions& options, HostDesktop* desktop) 
   HostStorage storage(options);
   HostScheduler scheduler(principalClass, options.timeLimit, output, stopFd, storage);
   scheduler.showOnDesktop(desktop);
-  // Payload files are at hand and are read here before the first request starts; only
-  // standard input, which may trickle in, gets a thread of its own. A thread for the files
-  // put its start and its join on every cold start's path. That thread waits for room when
-  // the stream runs far ahead of what is shown; the files, on the host thread, cannot.
-  const bool stream = options.files.empty();
-  HostInput input(stopFd, [&scheduler, stream](PushRequest request) {
-    scheduler.submit(std::move(request), /*waitForRoom=*/stream);
+  // Payload files are at hand and are read here before the first request starts, as long
+  // as they fit under the scheduler's bound on requests under way; a thread for them put its
+  // start and its join on every cold start's path. Standard input, which may trickle in, and
+  // more files than the bound get a reader thread of their own, which waits for room when
+  // the input runs far ahead of what is shown.
+  const bool readerThread =
+      options.files.empty() || options.files.size() > HostScheduler::kMaximumUnderWay;
+  HostInput input(stopFd, [&scheduler, readerThread](PushRequest request) {
+    scheduler.submit(std::move(request), /*waitForRoom=*/readerThread);
   });
-  std::thread reader;
-  if (stream) {
-    reader = std::thread([&input, &scheduler] {
+  const auto readAll = [&input, &scheduler, &options] {
+    if (options.files.empty()) {
       input.readLines(STDIN_FILENO);
-      scheduler.inputEnded();
-    });
-  } else {
-    input.readFiles(options.files);
+    } else {
+      input.readFiles(options.files);
+    }
     scheduler.inputEnded();
+  };
+  std::thread reader;
+  if (readerThread) {
+    reader = std::thread(readAll);
+  } else {
+    readAll();
   }
   scheduler.run();
   if (reader.joinable()) reader.join();

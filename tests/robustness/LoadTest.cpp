@@ -57,32 +57,38 @@ TEST(LoadTest, ThousandsOfMixedRequestsAreEachShownOnceWithBoundedDescriptors) {
   EXPECT_TRUE(descriptors > 0 && descriptors <= 256) << descriptors << " descriptors";
 }
 
-// The host holds at most 4,096 requests under way; the line after them is taken only once one
-// has been shown. Here none is shown before its time runs out (no image address, so the
-// extension delivers at expiry), so that line's request comes after a shown one in the log.
-TEST(LoadTest, AStreamFarAheadWaitsForRequestsToBeShown) {
+// The host holds at most 4,096 requests under way; the request after them is taken only once
+// one has been shown, from standard input as from more payload files than that. Here none is
+// shown before its time runs out (no image address, so the extension delivers at expiry), so
+// that request comes after a shown one in the log.
+TEST(LoadTest, InputFarAheadWaitsForRequestsToBeShown) {
   constexpr int kUnderWay = 4096;
-  std::string input;
+  TempDir files;
+  testing_support::Run lines{.args = {"--time-limit", "1", "--log", "info"}};
+  testing_support::Run named{.args = lines.args, .workingDirectory = files.path()};
   std::vector<std::string> ids;
   for (int i = 0; i < kUnderWay + 2; ++i) {
     ids.push_back("r" + std::to_string(i));
-    input += requestLine(ids.back(), payload(std::nullopt));
+    lines.input += requestLine(ids.back(), payload(std::nullopt));
+    writeFile(files.file(ids.back()), payload(std::nullopt).dump());
+    named.args.push_back(ids.back());
   }
-  const Outcome outcome =
-      runExtension({.args = {"--time-limit", "1", "--log", "info"}, .input = input});
-  EXPECT_EQ(outcome.status, 0) << outcome.stderrText.substr(0, 2000);
-  expectEachShownOnce(outcome, ids);
-  std::istringstream log(outcome.stderrText);
-  std::string line;
-  bool shownBefore = false;
-  const std::string beyond = ids[kUnderWay];
-  while (std::getline(log, line)) {
-    const json e = json::parse(line, nullptr, false);
-    if (e.is_discarded()) continue;
-    if (e.value("event", "") == "shown") shownBefore = true;
-    if (e.value("event", "") == "request" && e.value("id", "") == beyond) break;
+  for (const testing_support::Run* run : {&lines, &named}) {
+    SCOPED_TRACE(run == &lines ? "standard input" : "payload files");
+    const Outcome outcome = runExtension(*run);
+    EXPECT_EQ(outcome.status, 0) << outcome.stderrText.substr(0, 2000);
+    expectEachShownOnce(outcome, ids);
+    std::istringstream log(outcome.stderrText);
+    std::string line;
+    bool shownBefore = false;
+    while (std::getline(log, line)) {
+      const json e = json::parse(line, nullptr, false);
+      if (e.is_discarded()) continue;
+      if (e.value("event", "") == "shown") shownBefore = true;
+      if (e.value("event", "") == "request" && e.value("id", "") == ids[kUnderWay]) break;
+    }
+    EXPECT_TRUE(shownBefore) << ids[kUnderWay] << " was taken before any request was shown";
   }
-  EXPECT_TRUE(shownBefore) << beyond << " was taken before any request was shown";
 }
 
 }  // namespace
