@@ -223,6 +223,8 @@ void HostScheduler::run() {
       incoming.swap(incoming_);
       inputDone = inputDone_;
     }
+    // A caches directory removed since the last requests is made again for these images.
+    if (!incoming.empty()) storage_.restoreCaches();
     for (PushRequest& request : incoming) start(std::move(request));
     // Requests shown by their extension leave the queue as soon as they reach its front; at
     // the stop every one leaves, expired now if it was not shown.

@@ -6,13 +6,21 @@
 // attaching it. Each one that cannot be set up is reported in one line on standard error and
 // the run goes on without it.
 //
-// Thread-safe: update() may be called from any thread.
+// The caches directory is the user's to clean, and cleaners remove it whole: the host makes
+// it again, as it did at start, before the next requests start, so that a run of days does
+// not lose every image after a cleaning. The kernel says when it went, on a watch of its
+// parent that a read finds empty otherwise; making it again only when requests need it
+// leaves a cleaning of the whole cache (rm -r) free to finish.
+//
+// Thread-safe: update() may be called from any thread; restoreCaches() from one.
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "UserNotifications/DirectoryLimit.hpp"
 #include "UserNotifications/HostOptions.hpp"
+#include "objc/Mutex.hpp"
 
 namespace usernotifications {
 
@@ -28,10 +36,21 @@ class HostStorage {
 
   // Takes in the files written to the caches directory since the last call and removes the
   // least recently written over its limit. Called after each output line.
-  void update();
+  void update() EXCLUDES(mu_);
+
+  // Before requests start: when the caches directory went since the last call, makes it
+  // again where it was and bounds the new one. One read when it did not.
+  void restoreCaches() EXCLUDES(mu_);
 
  private:
-  std::unique_ptr<DirectoryLimit> cacheLimit_;  // null: the caches directory is not bounded
+  void watchForRemoval();
+
+  std::string caches_;  // empty: no caches directory
+  DirectoryLimit::Options cacheOptions_;
+  int removal_ = -1;  // an inotify instance that watches the caches directory's parent
+  objc::Mutex mu_;
+  // Null: the caches directory is not bounded.
+  std::unique_ptr<DirectoryLimit> cacheLimit_ GUARDED_BY(mu_);
 };
 
 }  // namespace usernotifications

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -229,6 +230,31 @@ TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirst) {
   std::sort(cached.begin(), cached.end());
   EXPECT_EQ(listDirectory(caches()), cached);
   EXPECT_EQ(listDirectory(storeDirectory(state_.path())), stored);
+}
+
+TEST_F(ExtensionProcessTest, ACachesDirectoryRemovedWhileRunningIsMadeAgain) {
+  testing_support::Run held = run({"--time-limit", "3600"});
+  held.holdInput = true;
+  ExtensionProcess process(held);
+  // As cleaners do: the whole cache home, the directory alone, the directory moved away.
+  const std::function<void()> cleanings[] = {
+      [&] { fs::remove_all(cache_.path()); },
+      [&] { fs::remove_all(caches()); },
+      [&] { fs::rename(caches(), cwd_.file("moved")); },
+  };
+  for (int i = 0; i <= 3; ++i) {
+    if (i > 0) cleanings[i - 1]();
+    const std::string id = "r" + std::to_string(i);
+    const std::string address = server_.url("/images/" + id + ".png");
+    process.write(requestLine(id, payload(address)));
+    const std::optional<std::string> text = process.readLine();
+    ASSERT_TRUE(text);
+    EXPECT_NE(text->find("image_downloaded"), std::string::npos) << *text;
+    EXPECT_TRUE(fs::exists(cacheFile(address))) << id;
+  }
+  process.closeInput();
+  const Outcome outcome = process.finish();
+  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
 }
 
 TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
