@@ -36,7 +36,9 @@ HostStorage::HostStorage(const HostOptions& options) {
       std::chrono::duration<double>(options.timeLimit));
   // The extension writes the directory; the kernel tells of each file it adds.
   cacheOptions_.watch = true;
-  watchForRemoval();
+  // A stream on standard input may run for days; payload files are shown and done, and an
+  // inotify instance more would be a tenth of a millisecond on each cold start.
+  if (options.files.empty()) watchForRemoval();
   foundation::Result<std::unique_ptr<DirectoryLimit>> opened =
       DirectoryLimit::open(caches_, cacheOptions_);
   if (!opened.ok()) {

@@ -6,10 +6,10 @@
 // attaching it. Each one that cannot be set up is reported in one line on standard error and
 // the run goes on without it.
 //
-// The caches directory is the user's to clean, and cleaners remove it whole: the host makes
-// it again, as it did at start, before the next requests start, so that a run of days does
-// not lose every image after a cleaning. The kernel says when it went, on a watch of its
-// parent that a read finds empty otherwise; making it again only when requests need it
+// The caches directory is the user's to clean, and cleaners remove it whole: when reading a
+// stream, the host makes it again, as it did at start, before the next requests start, so
+// that a run of days does not lose every image after a cleaning. The kernel says when it went, on a
+// watch of its parent that a read finds empty otherwise; making it again only when requests need it
 // leaves a cleaning of the whole cache (rm -r) free to finish.
 //
 // Thread-safe: update() may be called from any thread; restoreCaches() from one.
