@@ -66,10 +66,12 @@ class UN_EXPORT AttachmentStore : public std::enable_shared_from_this<Attachment
 
   // The process's store, or null when none was set: attachments then stay where they are.
   static std::shared_ptr<AttachmentStore> shared();
-  // REQUIRES: called by the host at start, before any attachment is made.
+  // Called by the host at start, and again for a store whose directory was removed:
+  // attachments taken before keep the store they were taken into.
   static void setShared(std::shared_ptr<AttachmentStore> store);
 
   const std::string& directory() const { return limit_->directory(); }
+  int directoryDescriptor() const { return limit_->directoryDescriptor(); }
 
   // Takes the store's own copy of the open regular file `source`, named
   // "<32 hex digits>-<sourceName>": a hard link to the very inode that was opened, or a copy

@@ -224,7 +224,7 @@ void HostScheduler::run() {
       inputDone = inputDone_;
     }
     // A caches directory removed since the last requests is made again for these images.
-    if (!incoming.empty()) storage_.restoreCaches();
+    if (!incoming.empty()) storage_.restoreRemoved();
     for (PushRequest& request : incoming) start(std::move(request));
     // Requests shown by their extension leave the queue as soon as they reach its front; at
     // the stop every one leaves, expired now if it was not shown.

@@ -15,7 +15,24 @@
 
 namespace usernotifications {
 
-HostStorage::HostStorage(const HostOptions& options) {
+namespace {
+
+std::string parentOf(const std::string& path) {
+  const std::string parent = path.substr(0, path.find_last_of('/'));
+  return parent.empty() ? "/" : parent;
+}
+
+// Whether `path` names the directory open as `fd`: false once it was removed or moved away.
+bool stillThere(const std::string& path, int fd) {
+  struct stat now {};
+  struct stat held {};
+  return ::stat(path.c_str(), &now) == 0 && fstat(fd, &held) == 0 && held.st_ino == now.st_ino &&
+         held.st_dev == now.st_dev;
+}
+
+}  // namespace
+
+HostStorage::HostStorage(const HostOptions& options) : attachmentsLimit_(options.attachmentsLimit) {
   if (const std::string directory = AttachmentStore::defaultDirectory(); directory.empty()) {
     printError("no home directory for the attachment store; attachments stay where they are");
   } else if (foundation::Result<std::shared_ptr<AttachmentStore>> store =
@@ -62,37 +79,44 @@ void HostStorage::update() {
 void HostStorage::watchForRemoval() {
   if (removal_ < 0) removal_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (removal_ < 0) return;
-  // The directory's own deletion is not reported while a descriptor holds it open, as the
+  // A directory's own deletion is not reported while a descriptor holds it open, as each
   // limit's does; its parent reports the name going, and its own going (rm -r of the whole
-  // cache). Watched before the limit is opened, so that a removal in between is seen.
-  const std::string parent = caches_.substr(0, caches_.find_last_of('/'));
-  (void)inotify_add_watch(removal_, parent.empty() ? "/" : parent.c_str(),
-                          IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+  // cache). The caches' parent is watched before its limit is opened, so that a removal in
+  // between is seen.
+  constexpr std::uint32_t kGoing =
+      IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+  if (!caches_.empty()) (void)inotify_add_watch(removal_, parentOf(caches_).c_str(), kGoing);
+  if (const std::shared_ptr<AttachmentStore> store = AttachmentStore::shared()) {
+    (void)inotify_add_watch(removal_, parentOf(store->directory()).c_str(), kGoing);
+  }
 }
 
-void HostStorage::restoreCaches() {
+void HostStorage::restoreRemoved() {
   if (removal_ < 0) return;
-  // Any name going from the parent, or the parent itself: a look at the path decides.
+  // Any name going from a parent, or a parent itself: a look at the paths decides.
   alignas(inotify_event) char events[4096];
   bool removal = false;
   while (::read(removal_, events, sizeof events) > 0) removal = true;
   if (!removal) return;
+  restoreCaches();
+  restoreStore();
+  // The parents may be new as well.
+  watchForRemoval();
+}
+
+void HostStorage::restoreCaches() {
+  if (caches_.empty()) return;
   struct stat now {};
   if (::stat(caches_.c_str(), &now) == 0) {
     objc::MutexLock lock(mu_);
-    struct stat bounded {};
     // Still the directory the limit bounds: another name went. One put in its place (moved
     // there by someone) is taken as it is, and bounded below.
-    if (cacheLimit_ && fstat(cacheLimit_->directoryDescriptor(), &bounded) == 0 &&
-        bounded.st_ino == now.st_ino && bounded.st_dev == now.st_dev) {
-      return;
-    }
+    if (cacheLimit_ && stillThere(caches_, cacheLimit_->directoryDescriptor())) return;
   } else if (std::optional<NSError> error =
                  FileManager::defaultManager().createDirectory(caches_, true)) {
     printError("the caches directory was removed and cannot be made again: " + error->description);
     return;
   }
-  watchForRemoval();
   foundation::Result<std::unique_ptr<DirectoryLimit>> opened =
       DirectoryLimit::open(caches_, cacheOptions_);
   if (!opened.ok()) {
@@ -100,6 +124,21 @@ void HostStorage::restoreCaches() {
   }
   objc::MutexLock lock(mu_);
   cacheLimit_ = opened.ok() ? std::move(*opened) : nullptr;
+}
+
+void HostStorage::restoreStore() {
+  const std::shared_ptr<AttachmentStore> store = AttachmentStore::shared();
+  if (!store || stillThere(store->directory(), store->directoryDescriptor())) return;
+  // A new store where the old one was. Attachments taken into the old one keep it, and
+  // what names them is gone with its directory.
+  foundation::Result<std::shared_ptr<AttachmentStore>> reopened =
+      AttachmentStore::open(store->directory(), attachmentsLimit_);
+  if (!reopened.ok()) {
+    printError("the attachment store was removed and cannot be made again: " +
+               reopened.error().description);
+    return;
+  }
+  AttachmentStore::setShared(*reopened);
 }
 
 }  // namespace usernotifications

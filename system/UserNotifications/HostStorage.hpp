@@ -6,15 +6,17 @@
 // attaching it. Each one that cannot be set up is reported in one line on standard error and
 // the run goes on without it.
 //
-// The caches directory is the user's to clean, and cleaners remove it whole: when reading a
-// stream, the host makes it again, as it did at start, before the next requests start, so
-// that a run of days does not lose every image after a cleaning. The kernel says when it went, on a
-// watch of its parent that a read finds empty otherwise; making it again only when requests need it
-// leaves a cleaning of the whole cache (rm -r) free to finish.
+// The caches directory is the user's to clean, and cleaners remove it whole; the store may
+// go too, with a cleaning of ~/.local/state. When reading a stream, the host makes each one
+// again, as it did at start, before the next requests start, so that a run of days does not
+// lose every image after a cleaning. The kernel says when one went, on a watch of its parent
+// that a read finds empty otherwise; making it again only when requests need it leaves a
+// cleaning of the whole cache (rm -r) free to finish.
 //
-// Thread-safe: update() may be called from any thread; restoreCaches() from one.
+// Thread-safe: update() may be called from any thread; restoreRemoved() from one.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,16 +40,20 @@ class HostStorage {
   // least recently written over its limit. Called after each output line.
   void update() EXCLUDES(mu_);
 
-  // Before requests start: when the caches directory went since the last call, makes it
-  // again where it was and bounds the new one. One read when it did not.
-  void restoreCaches() EXCLUDES(mu_);
+  // Before requests start: when the caches directory or the store went since the last
+  // call, makes it again where it was and bounds the new one. One read when neither did.
+  void restoreRemoved() EXCLUDES(mu_);
 
  private:
   void watchForRemoval();
+  void restoreCaches() EXCLUDES(mu_);
+  void restoreStore();
 
   std::string caches_;  // empty: no caches directory
   DirectoryLimit::Options cacheOptions_;
-  int removal_ = -1;  // an inotify instance that watches the caches directory's parent
+  std::uint64_t attachmentsLimit_;
+  // An inotify instance that watches the parents of the caches directory and of the store.
+  int removal_ = -1;
   objc::Mutex mu_;
   // Null: the caches directory is not bounded.
   std::unique_ptr<DirectoryLimit> cacheLimit_ GUARDED_BY(mu_);

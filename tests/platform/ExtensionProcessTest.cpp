@@ -232,25 +232,26 @@ TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirst) {
   EXPECT_EQ(listDirectory(storeDirectory(state_.path())), stored);
 }
 
-TEST_F(ExtensionProcessTest, ACachesDirectoryRemovedWhileRunningIsMadeAgain) {
+TEST_F(ExtensionProcessTest, DirectoriesRemovedWhileRunningAreMadeAgain) {
   testing_support::Run held = run({"--time-limit", "3600"});
   held.holdInput = true;
   ExtensionProcess process(held);
-  // As cleaners do: the whole cache home, the directory alone, the directory moved away.
+  // As cleaners do: the whole cache home, the caches directory alone, the directory moved
+  // away; and the whole state home, with the store in it.
   const std::function<void()> cleanings[] = {
       [&] { fs::remove_all(cache_.path()); },
       [&] { fs::remove_all(caches()); },
       [&] { fs::rename(caches(), cwd_.file("moved")); },
+      [&] { fs::remove_all(state_.path()); },
   };
-  for (int i = 0; i <= 3; ++i) {
+  for (int i = 0; i <= 4; ++i) {
     if (i > 0) cleanings[i - 1]();
     const std::string id = "r" + std::to_string(i);
     const std::string address = server_.url("/images/" + id + ".png");
     process.write(requestLine(id, payload(address)));
     const std::optional<std::string> text = process.readLine();
     ASSERT_TRUE(text);
-    EXPECT_NE(text->find("image_downloaded"), std::string::npos) << *text;
-    EXPECT_TRUE(fs::exists(cacheFile(address))) << id;
+    image(address, json::parse(*text));
   }
   process.closeInput();
   const Outcome outcome = process.finish();
