@@ -110,19 +110,24 @@ void appendTime(std::string& out) {
   out += 'Z';
 }
 
-// One write(2) unless the descriptor takes less; failures are dropped, since the log must
-// never fail the work it describes.
-void writeWhole(const std::string& line) noexcept {
-  objc::MutexLock lock(gSinkMu);
+// One write(2) unless the descriptor takes less. 0, or the errno of the failed write.
+int writeAll(int fd, std::string_view text) noexcept {
   std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(gSinkFd, line.data() + done, line.size() - done);
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      return;
+    } else if (n == 0 || errno != EINTR) {
+      return n == 0 ? EIO : errno;
     }
   }
+  return 0;
+}
+
+// Failures are dropped, since the log must never fail the work it describes.
+void writeToSink(const std::string& line) noexcept {
+  objc::MutexLock lock(gSinkMu);
+  (void)writeAll(gSinkFd, line);
 }
 
 }  // namespace
@@ -203,7 +208,7 @@ void event(os_log_t log, os_log_type_t type, std::string_view name,
       field.appendTo(line);
     }
     line += "}\n";
-    writeWhole(line);
+    writeToSink(line);
   } catch (...) {
     // Out of memory: the event is lost, the work goes on.
   }
@@ -228,9 +233,15 @@ void writeLine(std::string_view line) noexcept {
   try {
     std::string whole(line);
     whole += '\n';
-    writeWhole(whole);
+    writeToSink(whole);
   } catch (...) {
   }
+}
+
+int writeWhole(int fd, std::string_view text, bool besideSink) noexcept {
+  if (!besideSink) return writeAll(fd, text);
+  objc::MutexLock lock(gSinkMu);
+  return writeAll(fd, text);
 }
 
 }  // namespace system_log

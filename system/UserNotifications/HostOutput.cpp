@@ -1,5 +1,6 @@
 #include "UserNotifications/HostOutput.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,22 +62,21 @@ void printError(const std::string& message) {
   system_log::writeLine("HalvicourtNotificationService: " + message);
 }
 
+HostOutput::HostOutput() {
+  // Both streams on one file or pipe (2>&1): output lines and the log's take turns whole.
+  struct stat out {};
+  struct stat err {};
+  besideLog_ = fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+               out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
+
 void HostOutput::writeLine(std::string line) {
   line.push_back('\n');
   objc::MutexLock lock(mu_);
   if (closed_ || failed_) return;
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      failed_ = true;
-      error_ = errno;
-      return;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+  if (const int error = system_log::writeWhole(STDOUT_FILENO, line, besideLog_); error != 0) {
+    failed_ = true;
+    error_ = error;
   }
 }
 

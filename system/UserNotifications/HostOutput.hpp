@@ -1,6 +1,6 @@
 // What the host writes: one JSON line per delivery on standard output, and one line per
-// complaint on standard error, each written whole with a single write so that lines from
-// different threads never interleave.
+// complaint on standard error, each written whole so that lines from different threads
+// never interleave, nor do the two streams' when they share a pipe.
 //
 // HostOutput is thread-safe. Once a write fails (the reader went away) it remembers the
 // failure and drops later lines; after close() it drops every line.
@@ -34,14 +34,17 @@ void printError(const std::string& message);
 
 class HostOutput {
  public:
-  // Writes `line` and a newline to standard output, whole.
+  HostOutput();
+  // Writes `line` and a newline to standard output, whole, and whole among the log's lines
+  // when standard error is the same file or pipe.
   void writeLine(std::string line) EXCLUDES(mu_);
   void close() EXCLUDES(mu_);
   // The errno of the failed write, or 0.
   int failure() EXCLUDES(mu_);
 
  private:
-  objc::Mutex mu_;  // guards the members below, and orders the writes
+  bool besideLog_ = false;  // set once: standard output is standard error's file
+  objc::Mutex mu_;          // guards the members below, and orders the writes
   bool closed_ GUARDED_BY(mu_) = false;
   bool failed_ GUARDED_BY(mu_) = false;
   int error_ GUARDED_BY(mu_) = 0;

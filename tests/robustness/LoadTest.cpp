@@ -57,6 +57,25 @@ TEST(LoadTest, ThousandsOfMixedRequestsAreEachShownOnceWithBoundedDescriptors) {
   EXPECT_TRUE(descriptors > 0 && descriptors <= 256) << descriptors << " descriptors";
 }
 
+// Both streams on one pipe (2>&1): an output line longer than the pipe holds goes in pieces
+// as the reader drains it, and the log's lines, written meanwhile from other threads, wait
+// for its end.
+TEST(LoadTest, LinesLongerThanThePipeStayWholeWithTheLogOnTheSamePipe) {
+  TestServer server;
+  std::string input;
+  for (int i = 0; i < 200; ++i) {
+    json p = payload(server.url("/images/r" + std::to_string(i) + ".png"));
+    p["padding"] = std::string(100 * 1024, 'x');
+    input += requestLine("r" + std::to_string(i), p);
+  }
+  const Outcome outcome = runExtension({.args = {"--log", "debug"},
+                                        .input = input,
+                                        .wrapper = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"}});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_GT(outcome.lines.size(), 200u);
+  EXPECT_EQ(outcome.events.size(), outcome.lines.size()) << "a line is not whole";
+}
+
 // The host holds at most 4,096 requests under way; the request after them is taken only once
 // one has been shown, from standard input as from more payload files than that. Here none is
 // shown before its time runs out (no image address, so the extension delivers at expiry), so
