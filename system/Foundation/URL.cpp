@@ -132,6 +132,22 @@ std::string URL::path() const {
   return percentDecode(split(text_).path);
 }
 
+std::string URL::host() const {
+  const std::string_view prefix = split(text_).prefix;
+  const std::size_t slashes = prefix.find("//");
+  if (slashes == std::string_view::npos) return std::string();
+  std::string_view authority = prefix.substr(slashes + 2);
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  // A port follows the last ":" unless that ":" is inside an IPv6 literal.
+  const std::size_t colon = authority.rfind(':');
+  if (colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos) {
+    authority = authority.substr(0, colon);
+  }
+  return std::string(authority);
+}
+
 URL URL::appendingPathComponent(std::string_view component) const {
   const Parts parts = split(text_);
   std::string text(parts.prefix);

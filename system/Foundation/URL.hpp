@@ -23,6 +23,9 @@ class FOUNDATION_EXPORT URL {
   std::string scheme() const;
   // For a file URL, the file-system path (percent-escapes decoded); "" otherwise.
   std::string path() const;
+  // The host of the authority as written, without user information and port ("" when
+  // there is none: "http:///x", "http:x").
+  std::string host() const;
 
   // A new URL with `component` as its last path component. The component is percent-
   // encoded as one path segment, so "/", "?", "#" and "%" stay inside it.

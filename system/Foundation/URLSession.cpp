@@ -132,11 +132,12 @@ void URLSession::start(const URL& url, foundation::Delivery delivery) {
     ++outstanding_;
   }
   const std::string scheme = url.scheme();
-  if (scheme != "http" && scheme != "https") {
-    // Decided here so that no other scheme ever reaches libcurl.
+  // Decided here so that no other scheme ever reaches libcurl, nor an address without a
+  // host, which libcurl would take from the path ("http:///h/x").
+  if ((scheme != "http" && scheme != "https") || url.host().empty()) {
     NSError error{NSURLErrorDomain, NSURLErrorUnsupportedURL,
-                  "unsupported URL \"" + url.absoluteString() +
-                      "\": only absolute http and https addresses are fetched"};
+                  "unsupported URL \"" + foundation::redactedURL(url.absoluteString()) +
+                      "\": only absolute http and https addresses with a host are fetched"};
     foundation::logTransferNotRun(delivery.activity, url.absoluteString(), delivery.started,
                                   error.description);
     complete(std::move(delivery), std::nullopt, std::nullopt, std::move(error));

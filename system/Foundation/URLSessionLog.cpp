@@ -1,5 +1,6 @@
 #include "Foundation/URLSessionLog.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "System/os_log.hpp"
@@ -34,7 +35,7 @@ const char* httpVersionName(long version) {
   }
 }
 
-void writeTransfer(std::string_view url, long status, std::size_t bytes, double ms,
+void writeTransfer(std::string_view address, long status, std::size_t bytes, double ms,
                    const char* httpVersion, long redirects, std::string_view error) {
   // Absent values are JSON null, so that every "transfer" event has the same keys.
   const system_log::Field statusField =
@@ -44,6 +45,7 @@ void writeTransfer(std::string_view url, long status, std::size_t bytes, double 
                                              : system_log::Field("httpVersion", nullptr);
   const system_log::Field errorField =
       error.empty() ? system_log::Field("error", nullptr) : system_log::Field("error", error);
+  const std::string url = redactedURL(address);
   system_log::event(sessionLog(), OS_LOG_TYPE_INFO, "transfer",
                     {{"url", url},
                      statusField,
@@ -55,6 +57,19 @@ void writeTransfer(std::string_view url, long status, std::size_t bytes, double 
 }
 
 }  // namespace
+
+std::string redactedURL(std::string_view url) {
+  const std::size_t slashes = url.find("://");
+  if (slashes == std::string_view::npos) return std::string(url);
+  const std::size_t start = slashes + 3;
+  const std::size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  const std::size_t at = url.substr(start, end - start).rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  std::string redacted(url.substr(0, start));
+  redacted += "<private>";
+  redacted += url.substr(start + at);
+  return redacted;
+}
 
 void logCurlTransfer(const os_activity_t& activity, CURL* easy, std::string_view url,
                      TransferClock::time_point started, TransferClock::time_point admitted,
@@ -73,7 +88,7 @@ void logCurlTransfer(const os_activity_t& activity, CURL* easy, std::string_view
   curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
   curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &localPort);
   system_log::event(sessionLog(), OS_LOG_TYPE_DEBUG, "transfer.connection",
-                    {{"url", url},
+                    {{"url", redactedURL(url)},
                      {"connection", connects > 0 ? "new" : "reused"},
                      {"newConnections", connects},
                      {"localPort", localPort},
@@ -91,7 +106,7 @@ void logTransferQueued(const os_activity_t& activity, std::string_view url, std:
   if (!os_log_type_enabled(sessionLog(), OS_LOG_TYPE_DEBUG)) return;
   system_log::ActivityScope scope(activity);
   system_log::event(sessionLog(), OS_LOG_TYPE_DEBUG, "transfer.queued",
-                    {{"url", url}, {"ahead", ahead}});
+                    {{"url", redactedURL(url)}, {"ahead", ahead}});
 }
 
 }  // namespace foundation

@@ -8,6 +8,7 @@
 //          (ahead: the transfers waiting before it), and "transfer.connection" when it has
 //          ended: whether its connection was new or reused, the local port that tells
 //          connections apart, and how long it waited for a place.
+// An address's user information (a password, a token) is written as "<private>".
 //
 // Private to Foundation (nothing here is exported). Thread-safe. Each function does nothing
 // but one relaxed load unless its level is written.
@@ -16,6 +17,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <string>
 #include <string_view>
 
 #include "System/os_activity.hpp"
@@ -23,6 +25,9 @@
 namespace foundation {
 
 using TransferClock = std::chrono::steady_clock;
+
+// `url` with its user information, if any, replaced by "<private>": "http://<private>@h/".
+std::string redactedURL(std::string_view url);
 
 // The "transfer" event of a transfer that libcurl ran to its end; `easy` still holds what it
 // learnt. `error` is empty for a transfer that succeeded.
