@@ -1,8 +1,7 @@
 #include "UserNotifications/HostOptions.hpp"
 
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <charconv>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -46,15 +45,14 @@ NSError usage(std::string description) {
   return NSError{NSPOSIXErrorDomain, EINVAL, std::move(description)};
 }
 
+// Decimal only ("30", "2.5", ".5"): no sign, blank, exponent or hexadecimal, which strtod
+// would take, and no locale's decimal comma.
 std::optional<double> parseSeconds(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value < 0 ||
-      value > kMaximumTimeLimit) {
-    return std::nullopt;
-  }
+  if (text.empty() || (text[0] != '.' && (text[0] < '0' || text[0] > '9'))) return std::nullopt;
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+  if (error != std::errc() || stop != end || value > kMaximumTimeLimit) return std::nullopt;
   return value;
 }
 

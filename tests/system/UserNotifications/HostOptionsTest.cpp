@@ -36,6 +36,8 @@ TEST(HostOptions, CommandLines) {
       {{"--time-limit=-1"}, "--time-limit: '-1'"},
       {{"--time-limit=86401"}, "--time-limit: '86401'"},
       {{"--time-limit=nan"}, "--time-limit: 'nan'"},
+      {{"--time-limit=0x2"}, "--time-limit: '0x2'"},
+      {{"--time-limit", " 2"}, "--time-limit: ' 2'"},
       {{"--log"}, "--log needs a level"},
       {{"--log", "trace"}, "--log: 'trace' is not a level (info or debug)"},
       {{"--cache-limit"}, "--cache-limit needs a size"},
