@@ -33,8 +33,13 @@ bool stillThere(const std::string& path, int fd) {
 }  // namespace
 
 HostStorage::HostStorage(const HostOptions& options) : attachmentsLimit_(options.attachmentsLimit) {
+  const std::vector<std::string> caches =
+      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true);
+  // Without a caches directory either, the host has said so.
   if (const std::string directory = AttachmentStore::defaultDirectory(); directory.empty()) {
-    printError("no home directory for the attachment store; attachments stay where they are");
+    if (!caches.empty()) {
+      printError("no home directory for the attachment store; attachments stay where they are");
+    }
   } else if (foundation::Result<std::shared_ptr<AttachmentStore>> store =
                  AttachmentStore::open(directory, options.attachmentsLimit);
              store.ok()) {
@@ -44,8 +49,6 @@ HostStorage::HostStorage(const HostOptions& options) : attachmentsLimit_(options
                "; attachments stay where they are");
   }
 
-  const std::vector<std::string> caches =
-      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true);
   if (caches.empty()) return;
   caches_ = caches.front();
   cacheOptions_.limitBytes = options.cacheLimit;
@@ -59,7 +62,10 @@ HostStorage::HostStorage(const HostOptions& options) : attachmentsLimit_(options
   foundation::Result<std::unique_ptr<DirectoryLimit>> opened =
       DirectoryLimit::open(caches_, cacheOptions_);
   if (!opened.ok()) {
-    printError("cannot bound the caches directory: " + opened.error().description);
+    // One that could not be made was reported as such.
+    if (struct stat made{}; ::stat(caches_.c_str(), &made) == 0 && S_ISDIR(made.st_mode)) {
+      printError("cannot bound the caches directory: " + opened.error().description);
+    }
     return;
   }
   objc::MutexLock lock(mu_);

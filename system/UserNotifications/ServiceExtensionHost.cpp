@@ -153,8 +153,14 @@ int hostMain(Class principalClass, int argc, char** argv) {
     system_log::configure(options->log == LogLevel::debug ? OS_LOG_TYPE_DEBUG : OS_LOG_TYPE_INFO);
   }
   // The platform makes the extension's container before starting it; so does the host.
-  for (const std::string& dir :
-       NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true)) {
+  const std::vector<std::string> caches =
+      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true);
+  if (caches.empty()) {
+    printError(
+        "no home directory for the caches directory or the attachment store; "
+        "notifications are shown without their images");
+  }
+  for (const std::string& dir : caches) {
     if (std::optional<NSError> error = FileManager::defaultManager().createDirectory(dir, true)) {
       printError("cannot create the caches directory: " + error->description);
     }

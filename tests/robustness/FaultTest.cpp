@@ -134,7 +134,11 @@ TEST_F(FaultTest, FailingWritesDeliverWithoutAnAttachmentAndLeaveNothingBehind) 
     expectEachShownOnce(outcome, {"img"});
     EXPECT_EQ(finalAttachments(outcome, "img"), json::array());
     if (row.complaint != nullptr) {
-      EXPECT_NE(outcome.stderrText.find(row.complaint), std::string::npos) << outcome.stderrText;
+      // One line for one cause.
+      EXPECT_TRUE(outcome.stderrText.starts_with("HalvicourtNotificationService: " +
+                                                 std::string(row.complaint)) &&
+                  outcome.stderrText.find('\n') == outcome.stderrText.size() - 1)
+          << outcome.stderrText;
       EXPECT_EQ(readFile(caches()), "not a folder");
     } else {
       EXPECT_TRUE(fs::is_empty(caches()));
