@@ -87,11 +87,20 @@ void HostInput::error(const std::string& message) {
 }
 
 void HostInput::readFiles(const std::vector<std::string>& files) {
-  for (const std::string& file : files) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& file = files[i];
     foundation::Result<std::string> text = readFile(file, stopFd_);
     if (!text.ok()) {
       const NSError& why = text.error();
-      if (why.code == ECANCELED) return;  // stopped: the file was not read, nor the rest
+      if (why.code == ECANCELED) {
+        // Stopped: input not read, like the rest after it, and not bad input.
+        const std::size_t rest = files.size() - i - 1;
+        printError(file + ": not read before the stop" +
+                   (rest == 0 ? std::string()
+                              : ", nor the " + std::to_string(rest) +
+                                    (rest == 1 ? " file" : " files") + " after it"));
+        return;
+      }
       error(file + ": " + (why.code == EFBIG ? "" : "cannot read: ") + why.description);
       continue;
     }

@@ -2,8 +2,11 @@
 // the built app bundle, fed push requests, downloading from a loopback server into a caches
 // directory of the test's own, its attachments taken into a store of the test's own, its
 // output and its log (--log) read as the platform reads them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -281,6 +284,31 @@ TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfI
   EXPECT_NE(outcome.stderrText.find("line 3: its end was not read before the stop"),
             std::string::npos)
       << outcome.stderrText;
+}
+
+// A stop while payload files are read: the file being read and those after it are input
+// not read, said as such, not bad input.
+TEST_F(ExtensionProcessTest, SIGINTWhileReadingFilesSaysWhichWereNotRead) {
+  const std::string first = cwd_.file("first.json"), held = cwd_.file("held.json");
+  writeFile(first, payload(std::nullopt).dump());
+  ASSERT_EQ(mkfifo(held.c_str(), 0600), 0);
+  const int writer = open(held.c_str(), O_RDWR | O_CLOEXEC);  // never writes
+  ExtensionProcess process(run({"--time-limit", "3600", first, held, cwd_.file("last.json")}));
+  // Waits for the host to have the FIFO open.
+  const std::string fds = "/proc/" + std::to_string(process.pid()) + "/fd";
+  std::error_code gone;  // a descriptor closed meanwhile
+  while (std::ranges::none_of(listDirectory(fds), [&](const std::string& fd) {
+    return fs::read_symlink(fds + "/" + fd, gone) == held;
+  })) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(kill(process.pid(), SIGINT), 0);
+  const Outcome outcome = process.finish();
+  close(writer);
+  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
+  expectEachShownOnce(outcome, {first});
+  EXPECT_EQ(outcome.stderrText, "HalvicourtNotificationService: " + held +
+                                    ": not read before the stop, nor the 1 file after it\n");
 }
 
 TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {
