@@ -336,7 +336,12 @@ void URLSessionEngine::run() {
     if (stopping) {
       for (auto& [easy, t] : active) {
         curl_multi_remove_handle(multi_, easy);
-        cancel(std::move(t->delivery), t->url);
+        // The log says what had arrived (a status, part of the body); the completion gets
+        // only the cancellation.
+        NSError error = cancelledError();
+        logCurlTransfer(t->delivery.activity, easy, t->url, t->delivery.started, t->admitted,
+                        t->body.count(), error.description);
+        deliver_(std::move(t->delivery), std::nullopt, std::nullopt, std::move(error));
       }
       for (auto& t : waiting) cancel(std::move(t->delivery), t->url);
       return;
