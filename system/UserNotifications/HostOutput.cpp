@@ -70,14 +70,16 @@ HostOutput::HostOutput() {
                out.st_dev == err.st_dev && out.st_ino == err.st_ino;
 }
 
-void HostOutput::writeLine(std::string line) {
+bool HostOutput::writeLine(std::string line) {
   line.push_back('\n');
   objc::MutexLock lock(mu_);
-  if (closed_ || failed_) return;
+  if (closed_) return false;
+  if (failed_) return true;
   if (const int error = system_log::writeWhole(STDOUT_FILENO, line, besideLog_); error != 0) {
     failed_ = true;
     error_ = error;
   }
+  return true;
 }
 
 void HostOutput::close() {

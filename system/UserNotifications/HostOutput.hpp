@@ -36,8 +36,9 @@ class HostOutput {
  public:
   HostOutput();
   // Writes `line` and a newline to standard output, whole, and whole among the log's lines
-  // when standard error is the same file or pipe.
-  void writeLine(std::string line) EXCLUDES(mu_);
+  // when standard error is the same file or pipe. False once close() was called: the line
+  // is dropped.
+  bool writeLine(std::string line) EXCLUDES(mu_);
   void close() EXCLUDES(mu_);
   // The errno of the failed write, or 0.
   int failure() EXCLUDES(mu_);

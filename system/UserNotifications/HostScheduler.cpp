@@ -143,10 +143,13 @@ void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
     first = !record.shown;
     record.shown = true;
     ++record.calls;
-    output_.writeLine(extensionLine(record.id, record.calls, record.expired, first, content));
-    const std::size_t attachments = content != nullptr ? content->attachments().size() : 0;
-    log_.delivery(record.activity, record.calls, record.expired, attachments, record.requested);
-    if (first) log_.shown(record.activity, nullptr, record.expired, attachments);
+    // After the run's end, what a cancelled transfer's completion delivers is dropped, from
+    // the log as from the output.
+    if (output_.writeLine(extensionLine(record.id, record.calls, record.expired, first, content))) {
+      const std::size_t attachments = content != nullptr ? content->attachments().size() : 0;
+      log_.delivery(record.activity, record.calls, record.expired, attachments, record.requested);
+      if (first) log_.shown(record.activity, nullptr, record.expired, attachments);
+    }
   }
   storage_.update();
   // A delivery of nothing leaves the original on screen.

@@ -264,7 +264,7 @@ TEST_F(ExtensionProcessTest, DirectoriesRemovedWhileRunningAreMadeAgain) {
 TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
   // Standard input stays open, so the input reader is waiting on it when the signal comes,
   // with the start of a third line read (one write under PIPE_BUF, read whole).
-  testing_support::Run held = run({"--time-limit", "3600"},
+  testing_support::Run held = run({"--time-limit", "3600", "--log", "info"},
                                   requestLine("plain", payload(std::nullopt)) +
                                       requestLine("slow", payload(server_.url("/gate/held.png"))) +
                                       R"({"id": "cut", "payload": {"aps")");
@@ -284,6 +284,14 @@ TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfI
   EXPECT_NE(outcome.stderrText.find("line 3: its end was not read before the stop"),
             std::string::npos)
       << outcome.stderrText;
+  // The cancelled transfer's completion delivers again after the end: dropped from the log
+  // as from the output.
+  std::size_t deliveries = 0;
+  for (std::size_t at = 0;
+       (at = outcome.stderrText.find(R"("event":"delivery")", at)) != std::string::npos; ++at) {
+    ++deliveries;
+  }
+  EXPECT_EQ(deliveries, outcome.lines.size()) << outcome.stderrText;
 }
 
 // A stop while payload files are read: the file being read and those after it are input
