@@ -224,6 +224,9 @@ std::optional<NSError> URLSessionEngine::prepare(Transfer& t) {
   set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &URLSessionEngine::write));
   set(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
   set(curl_easy_setopt(e, CURLOPT_USERAGENT, "HalvicourtNotificationService/1.0"));
+  // As the platform's session does: compressed bodies are asked for and decoded, so a server
+  // that compresses an image hands over the image. The cap above counts decoded bytes.
+  set(curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, ""));
   set(curl_easy_setopt(e, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
   set(curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)));
   // A second transfer to a host whose first connection is still being set up waits to learn

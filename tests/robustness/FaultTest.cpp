@@ -79,6 +79,7 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
       {"no host, the server's in the path", "http:///" + server_.url("/nohost.png").substr(7),
        false},
       {"a password", "http://me:secret@" + server_.url("/images/pw.png").substr(7), true},
+      {"a compressed body", server_.url("/deflate.png"), true},
   };
   std::string input = requestLine("plain", payload(std::nullopt));
   std::vector<std::string> ids = {"plain"};

@@ -1,6 +1,7 @@
 #include "tests/support/TestServer.hpp"
 
 #include <httplib.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -73,6 +74,15 @@ TestServer::TestServer() : server_(std::make_unique<httplib::Server>()) {
   s.Get(R"(/image\.png|/images/.+\.png)", serve(pngBytes(), "image/png"));
   s.Get("/image.gif", serve(gifBytes(), "image/gif"));
   s.Get("/pic.jpg", serve(jpegBytes(), "image/jpeg"));
+  s.Get("/deflate.png", [](const httplib::Request&, httplib::Response& res) {
+    std::string packed(compressBound(pngBytes().size()), '\0');
+    uLongf size = packed.size();
+    compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+             reinterpret_cast<const Bytef*>(pngBytes().data()), pngBytes().size());
+    packed.resize(size);
+    res.set_header("Content-Encoding", "deflate");
+    res.set_content(packed, "image/png");
+  });
   s.Get("/empty",
         [](const httplib::Request&, httplib::Response& res) { res.set_content("", "image/png"); });
   s.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {

@@ -5,6 +5,7 @@
 //   /image.png, /image.gif, /pic.jpg (any query)   a small valid image of that type
 //   /images/<anything>.png                          the PNG
 //   /status/<code>                                  that status with an HTML body
+//   /deflate.png                                    the PNG, compressed (Content-Encoding)
 //   /empty                                          200 with a zero-byte body
 //   /gate/<name>                                    the PNG, once openGate(name) was called
 //                                                   (/gate/never: never)
