@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -26,6 +27,9 @@ namespace {
 // (lowest id) forgotten first: a server that never reports closings must not grow the map
 // without end. The attachment store's own limit still removes their files.
 constexpr std::size_t kMaximumShown = 4096;
+
+// Notify calls awaiting their reply at once.
+constexpr std::size_t kMaximumAwaiting = 16;
 
 std::uint64_t monotonicMicroseconds() {
   timespec now{};
@@ -93,12 +97,18 @@ void BusPresenter::post(DesktopNotification notification) {
 
 void BusPresenter::flush() {
   // Every call fails by itself after its timeout; the margin covers the thread's own delays.
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::microseconds(kCallTimeoutMicroseconds) +
-                        std::chrono::seconds(5);
+  // A burst takes longer, so the wait runs from the last notification the server showed.
+  const auto patience =
+      std::chrono::microseconds(kCallTimeoutMicroseconds) + std::chrono::seconds(5);
+  auto deadline = std::chrono::steady_clock::now() + patience;
   objc::MutexLock lock(mu_);
+  std::uint64_t shown = shownCount_;
   while (unanswered_ > 0) {
     if (!lock.waitUntil(changed_, deadline)) return;
+    if (shownCount_ != shown) {
+      shown = shownCount_;
+      deadline = std::chrono::steady_clock::now() + patience;
+    }
   }
 }
 
@@ -109,33 +119,52 @@ void BusPresenter::wake() {
 }
 
 void BusPresenter::run() {
-  // Once stopping, the thread waits for the replies still due, but never much longer than
-  // one call's timeout, whatever the server or the bus do.
+  // Once stopping, the thread sends what is left and waits for the replies still due, but
+  // never much longer than one call's timeout without an answer, whatever the server or the
+  // bus do.
   std::uint64_t stopBy = UINT64_MAX;
   for (;;) {
-    std::deque<DesktopNotification> batch;
+    bool stopping = false;
+    std::uint64_t shownBefore = 0;
     {
       objc::MutexLock lock(mu_);
-      batch.swap(queue_);
-      if (stopping_ && stopBy == UINT64_MAX) {
-        stopBy = monotonicMicroseconds() + kCallTimeoutMicroseconds + 1'000'000;
-      }
+      std::move(queue_.begin(), queue_.end(), std::back_inserter(unsent_));
+      queue_.clear();
+      stopping = stopping_;
+      shownBefore = shownCount_;
     }
-    for (const DesktopNotification& notification : batch) send(notification);
-    dispatch();
-    if (stopBy != UINT64_MAX) {
+    do {
+      sendWhatFits();
+      dispatch();
+    } while (!unsent_.empty() && (!connected_ || awaiting_.size() < kMaximumAwaiting));
+    if (stopping) {
       {
         objc::MutexLock lock(mu_);
         if (queue_.empty() && unanswered_ == 0) return;
+        if (stopBy == UINT64_MAX || shownCount_ != shownBefore) {
+          stopBy = monotonicMicroseconds() + kCallTimeoutMicroseconds + 1'000'000;
+        }
       }
       if (monotonicMicroseconds() >= stopBy) {
         for (const auto& [cookie, requestIdentifier] : awaiting_) {
           fail(requestIdentifier, busError("Notify", -ETIMEDOUT, nullptr));
         }
+        for (const DesktopNotification& notification : unsent_) {
+          fail(notification.requestIdentifier, busError("Notify", -ETIMEDOUT, nullptr));
+        }
         return;
       }
     }
     waitForWork(stopBy);
+  }
+}
+
+void BusPresenter::sendWhatFits() {
+  // Without a bus, each call fails at once.
+  while (!unsent_.empty() && (!connected_ || awaiting_.size() < kMaximumAwaiting)) {
+    const DesktopNotification notification = std::move(unsent_.front());
+    unsent_.pop_front();
+    send(notification);
   }
 }
 
@@ -162,7 +191,7 @@ void BusPresenter::send(const DesktopNotification& notification) {
   if (r >= 0) r = sd_bus_call_async(bus_.get(), nullptr, message.get(), onReply, this, 0);
   if (r < 0) {
     fail(notification.requestIdentifier, busError("Notify", r, nullptr));
-    answered();
+    answered(false);
     return;
   }
   std::uint64_t cookie = 0;
@@ -213,6 +242,7 @@ void BusPresenter::replied(sd_bus_message* reply) {
   const std::string requestIdentifier = std::move(pending->second);
   awaiting_.erase(pending);
   std::uint32_t id = 0;
+  bool shown = false;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
     fail(requestIdentifier, busError("Notify", -EIO, error));
   } else if (int r = sd_bus_message_read(reply, "u", &id); r < 0) {
@@ -220,8 +250,9 @@ void BusPresenter::replied(sd_bus_message* reply) {
   } else {
     shown_[id] = requestIdentifier;
     if (shown_.size() > kMaximumShown) shown_.erase(shown_.begin());
+    shown = true;
   }
-  answered();
+  answered(shown);
 }
 
 int BusPresenter::onClosed(sd_bus_message* signal, void* self, sd_bus_error*) {
@@ -241,10 +272,11 @@ void BusPresenter::fail(const std::string& requestIdentifier, const NSError& err
   if (callbacks_.failed) callbacks_.failed(requestIdentifier, error);
 }
 
-void BusPresenter::answered() {
+void BusPresenter::answered(bool shown) {
   {
     objc::MutexLock lock(mu_);
     --unanswered_;
+    if (shown) ++shownCount_;
   }
   changed_.notify_all();
 }

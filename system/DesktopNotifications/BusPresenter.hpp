@@ -2,6 +2,10 @@
 // asynchronous Notify call and maps the ids the server returns to request identifiers, so
 // that the server's NotificationClosed signal names the request it closes.
 //
+// Servers answer one call at a time, and a bus lets a connection wait for only so many
+// replies (128 by default): a burst waits here and goes out as answers come back, rather
+// than meeting the bus's limit or each call's timeout behind the others.
+//
 // One thread owns the bus once the presenter has started: post() only queues and wakes it
 // through an eventfd. The queue and the count of posts awaiting a reply are shared and
 // guarded by mu_; everything else below belongs to the bus thread.
@@ -39,6 +43,8 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   // Subscribes to NotificationClosed and starts the thread.
   std::optional<NSError> start();
   void run() EXCLUDES(mu_);
+  // Sends from unsent_ while fewer than kMaximumAwaiting calls await their reply.
+  void sendWhatFits();
   void send(const usernotifications::DesktopNotification& notification);
   void dispatch();
   // Sleeps until a post, the bus, one of its timeouts, or `until` (CLOCK_MONOTONIC
@@ -49,8 +55,8 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   static int onClosed(sd_bus_message* signal, void* self, sd_bus_error* error);
   void replied(sd_bus_message* reply);
   void fail(const std::string& requestIdentifier, const NSError& error);
-  // One post has had its answer, and its callback has run.
-  void answered() EXCLUDES(mu_);
+  // One post has had its answer (`shown`: the server showed it), and its callback has run.
+  void answered(bool shown) EXCLUDES(mu_);
 
   const std::string appName_;
   const usernotifications::DesktopPresenterCallbacks callbacks_;
@@ -62,13 +68,15 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   Slot closedMatch_;
   bool connected_ = true;                          // false once the bus has closed
   std::map<std::uint64_t, std::string> awaiting_;  // Notify call cookie -> request identifier
-  std::map<std::uint32_t, std::string> shown_;     // notification id -> request identifier
+  std::deque<usernotifications::DesktopNotification> unsent_;  // taken from queue_, in order
+  std::map<std::uint32_t, std::string> shown_;  // notification id -> request identifier
 
   // Guarded by mu_:
   objc::Mutex mu_;
   std::condition_variable changed_;  // unanswered_ fell
   std::deque<usernotifications::DesktopNotification> queue_ GUARDED_BY(mu_);
-  std::size_t unanswered_ GUARDED_BY(mu_) = 0;  // posts queued or awaiting their reply
+  std::size_t unanswered_ GUARDED_BY(mu_) = 0;    // posts queued or awaiting their reply
+  std::uint64_t shownCount_ GUARDED_BY(mu_) = 0;  // posts the server showed
   bool stopping_ GUARDED_BY(mu_) = false;
 
   std::thread thread_;

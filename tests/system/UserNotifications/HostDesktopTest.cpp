@@ -115,6 +115,22 @@ TEST_F(HostDesktop, DunstShowsEachRequestOnceAndClosingReleasesItsAttachment) {
       << outcome.stderrText;
 }
 
+// More notifications at once than the bus lets one connection await replies for (128 on
+// the test's bus): each one is shown, none refused, as the server gets through them.
+TEST_F(HostDesktop, ABurstIsShownWhole) {
+  DesktopSession session;
+  testing_support::Run burst = desktopRun({});
+  std::vector<std::string> ids;
+  for (int i = 0; i < 300; ++i) {
+    ids.push_back("b" + std::to_string(i));
+    burst.input += requestLine(ids.back(), payload(std::nullopt, /*mutableContent=*/false));
+  }
+  const Outcome outcome = runExtension(burst);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.stderrText, "");
+  expectEachShownOnce(outcome, ids);
+}
+
 TEST_F(HostDesktop, WithoutANotificationServerTheRunEndsBeforeReadingInput) {
   const std::pair<DesktopSession::Parts, std::string> rows[] = {
       {DesktopSession::Parts::none, ": --desktop: no session bus at unix:path="},
