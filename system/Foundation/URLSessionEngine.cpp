@@ -264,6 +264,24 @@ std::size_t URLSessionEngine::write(char* data, std::size_t size, std::size_t co
   return n;
 }
 
+bool URLSessionEngine::retry(Transfer& t, CURLcode code) {
+  // A server retiring a connection (an HTTP/2 GOAWAY, a keep-alive connection closed as it
+  // was reused) leaves the requests it never took unanswered, and a GET is safe to send
+  // again. libcurl retries on another connection itself, but under the connection limit the
+  // next one may be on its way out too.
+  constexpr int kMaximumRetries = 4;
+  long status = 0;
+  curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+  const bool died = code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR ||
+                    code == CURLE_GOT_NOTHING || code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
+  if (!died || status != 0 || t.body.count() != 0 || t.retries == kMaximumRetries) return false;
+  ++t.retries;
+  logTransferRetried(t.delivery.activity, t.url, curlReason(code, t.errorBuffer), t.retries);
+  t.errorBuffer[0] = '\0';
+  t.reserved = false;
+  return curl_multi_add_handle(multi_, t.easy) == CURLM_OK;
+}
+
 void URLSessionEngine::finish(std::unique_ptr<Transfer> t, CURLcode code) {
   std::optional<HTTPURLResponse> response;
   long status = 0;
@@ -396,10 +414,12 @@ void URLSessionEngine::run() {
       const CURLcode code = msg->data.result;
       auto it = active.find(easy);
       if (it == active.end()) continue;
-      std::unique_ptr<Transfer> t = std::move(it->second);
-      active.erase(it);
       curl_multi_remove_handle(multi_, easy);  // invalidates msg
-      finish(std::move(t), code);
+      if (!retry(*it->second, code)) {
+        std::unique_ptr<Transfer> t = std::move(it->second);
+        active.erase(it);
+        finish(std::move(t), code);
+      }
       // A finished transfer frees its connection; libcurl starts the transfers that wait
       // for one only when driven again, so drive it now rather than after a poll time-out.
       again = true;

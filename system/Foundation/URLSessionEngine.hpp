@@ -88,6 +88,7 @@ class URLSessionEngine {
     bool reserved = false;
     bool overCap = false;
     bool queued = false;  // it has waited for a place, and said so
+    int retries = 0;      // times sent again after its connection died unanswered
     TransferClock::time_point admitted;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
@@ -106,6 +107,9 @@ class URLSessionEngine {
   void wakeLocked() REQUIRES(mu_);
   // Sets up the easy handle with the limits; an error when libcurl refuses an option.
   std::optional<NSError> prepare(Transfer& t);
+  // Sends `t` again, on a connection libcurl chooses afresh, when its connection died before
+  // any answer and it has retries left; true when it went back into the multi handle.
+  bool retry(Transfer& t, CURLcode code);
   void finish(std::unique_ptr<Transfer> t, CURLcode code);
   // Hands on the cancellation of a transfer that the stop ended or refused.
   void cancel(Delivery delivery, const std::string& url);

@@ -102,6 +102,14 @@ void logTransferNotRun(const os_activity_t& activity, std::string_view url,
   writeTransfer(url, 0, 0, millisecondsSince(started, TransferClock::now()), nullptr, 0, error);
 }
 
+void logTransferRetried(const os_activity_t& activity, std::string_view url,
+                        std::string_view reason, int retry) {
+  if (!os_log_type_enabled(sessionLog(), OS_LOG_TYPE_DEBUG)) return;
+  system_log::ActivityScope scope(activity);
+  system_log::event(sessionLog(), OS_LOG_TYPE_DEBUG, "transfer.retried",
+                    {{"url", redactedURL(url)}, {"reason", reason}, {"retry", retry}});
+}
+
 void logTransferQueued(const os_activity_t& activity, std::string_view url, std::size_t ahead) {
   if (!os_log_type_enabled(sessionLog(), OS_LOG_TYPE_DEBUG)) return;
   system_log::ActivityScope scope(activity);

@@ -7,7 +7,8 @@
 //   debug  "transfer.queued" when a transfer waits for a place under the session's limit
 //          (ahead: the transfers waiting before it), and "transfer.connection" when it has
 //          ended: whether its connection was new or reused, the local port that tells
-//          connections apart, and how long it waited for a place.
+//          connections apart, and how long it waited for a place; "transfer.retried" when
+//          a transfer whose connection died unanswered is sent again (reason, retry).
 // An address's user information (a password, a token) is written as "<private>".
 //
 // Private to Foundation (nothing here is exported). Thread-safe. Each function does nothing
@@ -37,6 +38,9 @@ void logCurlTransfer(const os_activity_t& activity, CURL* easy, std::string_view
 // The "transfer" event of a transfer that never reached libcurl: refused or cancelled.
 void logTransferNotRun(const os_activity_t& activity, std::string_view url,
                        TransferClock::time_point started, std::string_view error);
+// The "transfer.retried" event: sent again (the `retry`th time) after `reason`.
+void logTransferRetried(const os_activity_t& activity, std::string_view url,
+                        std::string_view reason, int retry);
 // The "transfer.queued" event.
 void logTransferQueued(const os_activity_t& activity, std::string_view url, std::size_t ahead);
 

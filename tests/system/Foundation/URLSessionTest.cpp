@@ -1,6 +1,10 @@
 #include "Foundation/URLSession.hpp"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -196,6 +200,41 @@ TEST(URLSessionTest, CompletionMayStartATaskAndCountsUntilItReturns) {
   std::vector<Outcome> outcomes = recorder.waitFor(1);
   ASSERT_EQ(outcomes.size(), 1u);
   ASSERT_TRUE(outcomes[0].body.has_value());
+  EXPECT_EQ(outcomes[0].body->view(), testing_support::gifBytes());
+}
+
+// A connection that dies before any answer (closed at once, as by a server retiring it)
+// does not lose its transfer: it is sent again on another.
+TEST(URLSessionTest, ATransferWhoseConnectionDiedUnansweredIsSentAgain) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  std::thread server([listener] {
+    close(accept(listener, nullptr, nullptr));
+    const int answered = accept(listener, nullptr, nullptr);
+    char request[4096];
+    [[maybe_unused]] const ssize_t got = read(answered, request, sizeof request);
+    const std::string reply =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(testing_support::gifBytes().size()) +
+        "\r\nConnection: close\r\n\r\n" + testing_support::gifBytes();
+    [[maybe_unused]] const ssize_t sent = write(answered, reply.data(), reply.size());
+    close(answered);
+  });
+  Recorder recorder;
+  URLSession session(URLSessionConfiguration{});
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  session.dataTask(urlOf("http://127.0.0.1:" + port + "/x.gif"), recorder.handler("x"))->resume();
+  std::vector<Outcome> outcomes = recorder.waitFor(1);
+  shutdown(listener, SHUT_RDWR);  // ends a wait for a second connection that never came
+  server.join();
+  close(listener);
+  ASSERT_EQ(outcomes.size(), 1u);
+  ASSERT_TRUE(outcomes[0].body.has_value()) << outcomes[0].error->description;
   EXPECT_EQ(outcomes[0].body->view(), testing_support::gifBytes());
 }
 
