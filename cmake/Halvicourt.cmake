@@ -26,7 +26,7 @@ function(halvicourt_framework name)
     # outside: everything else binds inside the library and costs the loader nothing.
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system")
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system" "${PROJECT_SOURCE_DIR}")
   target_link_libraries(${name} PRIVATE halvicourt_warnings)
   # Symbols bound at load (full RELRO: the GOT is read-only from then on). Bound lazily, each
   # first call through the PLT went through the loader's resolver, which saves and restores

@@ -49,7 +49,7 @@ std::optional<URL> saveBody(const URL& url, std::optional<Data> body) {
   // Written aside and renamed into place: two downloads of one address never hand the
   // attachment a half-written file, a failed write leaves nothing, and a link planted at
   // the name is replaced, not written through.
-  if (std::optional<NSError> error = body->write(*file, Data::atomic)) return std::nullopt;
+  if (!body->write(*file, Data::atomic).ok()) return std::nullopt;
   return file;
 }
 

@@ -74,7 +74,7 @@ std::optional<NSError> BusPresenter::start() {
 
 BusPresenter::~BusPresenter() {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     stopping_ = true;
   }
   if (thread_.joinable()) {
@@ -88,7 +88,7 @@ BusPresenter::~BusPresenter() {
 
 void BusPresenter::post(DesktopNotification notification) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     queue_.push_back(std::move(notification));
     ++unanswered_;
   }
@@ -101,7 +101,7 @@ void BusPresenter::flush() {
   const auto patience =
       std::chrono::microseconds(kCallTimeoutMicroseconds) + std::chrono::seconds(5);
   auto deadline = std::chrono::steady_clock::now() + patience;
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   std::uint64_t shown = shownCount_;
   while (unanswered_ > 0) {
     if (!lock.waitUntil(changed_, deadline)) return;
@@ -127,7 +127,7 @@ void BusPresenter::run() {
     bool stopping = false;
     std::uint64_t shownBefore = 0;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       std::move(queue_.begin(), queue_.end(), std::back_inserter(unsent_));
       queue_.clear();
       stopping = stopping_;
@@ -139,7 +139,7 @@ void BusPresenter::run() {
     } while (!unsent_.empty() && (!connected_ || awaiting_.size() < kMaximumAwaiting));
     if (stopping) {
       {
-        objc::MutexLock lock(mu_);
+        base::MutexLock lock(mu_);
         if (queue_.empty() && unanswered_ == 0) return;
         if (stopBy == UINT64_MAX || shownCount_ != shownBefore) {
           stopBy = monotonicMicroseconds() + kCallTimeoutMicroseconds + 1'000'000;
@@ -274,7 +274,7 @@ void BusPresenter::fail(const std::string& requestIdentifier, const NSError& err
 
 void BusPresenter::answered(bool shown) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     --unanswered_;
     if (shown) ++shownCount_;
   }

@@ -22,7 +22,7 @@
 
 #include "DesktopNotifications/SessionBus.hpp"
 #include "UserNotifications/DesktopPresenter.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 namespace desktopnotifications {
 
@@ -72,7 +72,7 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   std::map<std::uint32_t, std::string> shown_;  // notification id -> request identifier
 
   // Guarded by mu_:
-  objc::Mutex mu_;
+  base::Mutex mu_;
   std::condition_variable changed_;  // unanswered_ fell
   std::deque<usernotifications::DesktopNotification> queue_ GUARDED_BY(mu_);
   std::size_t unanswered_ GUARDED_BY(mu_) = 0;    // posts queued or awaiting their reply

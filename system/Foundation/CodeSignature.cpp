@@ -10,7 +10,7 @@
 
 #include "Foundation/Data.hpp"
 #include "Foundation/NSString.hpp"
-#include "objc/FileDescriptor.hpp"
+#include "base/FileDescriptor.hpp"
 
 namespace {
 
@@ -31,7 +31,7 @@ NSError signatureFailed(std::string description) {
 namespace foundation {
 
 Result<std::string> fileSHA256(const std::string& path) {
-  const objc::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const base::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return posixError("open(" + path + ")", errno);
   sha256_ctx ctx;
   sha256_init(&ctx);
@@ -50,7 +50,7 @@ Result<std::string> fileSHA256(const std::string& path) {
   return hexString({md, sizeof md});
 }
 
-std::optional<NSError> verifyCodeSignature(const NSBundle& bundle) {
+Status verifyCodeSignature(const NSBundle& bundle) {
   const std::string path = bundle.bundlePath() + "/" + kCodeSignaturePath;
   Result<Data> bytes = Data::contentsOfFile(path);
   if (!bytes.ok()) {
@@ -93,7 +93,7 @@ std::optional<NSError> verifyCodeSignature(const NSBundle& bundle) {
     if (!actual.ok()) return actual.error();
     if (*actual != *expected) return signatureFailed(c.key + " does not match its signature");
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace foundation

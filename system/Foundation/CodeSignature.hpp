@@ -21,8 +21,8 @@ namespace foundation {
 
 inline constexpr const char* kCodeSignaturePath = "_CodeSignature/CodeResources";
 
-// Checks the bundle's signature: absent when it holds, otherwise what is wrong.
-[[nodiscard]] std::optional<NSError> verifyCodeSignature(const NSBundle& bundle);
+// Checks the bundle's signature: success when it holds, otherwise what is wrong.
+Status verifyCodeSignature(const NSBundle& bundle);
 
 // The lowercase hex SHA-256 of a file's bytes, or the POSIX error that kept it from being read.
 Result<std::string> fileSHA256(const std::string& path);

@@ -14,7 +14,7 @@
 #include "Foundation/NSString.hpp"
 #include "Foundation/URL.hpp"
 #include "System/os_log.hpp"
-#include "objc/FileDescriptor.hpp"
+#include "base/FileDescriptor.hpp"
 
 namespace {
 
@@ -22,7 +22,7 @@ namespace {
 constexpr long kFileWriteInvalidFileNameError = 514;
 constexpr long kFileWriteUnsupportedSchemeError = 518;
 
-std::optional<NSError> writeAll(int fd, const std::string& path, std::string_view bytes) {
+foundation::Status writeAll(int fd, const std::string& path, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0) {
@@ -31,16 +31,16 @@ std::optional<NSError> writeAll(int fd, const std::string& path, std::string_vie
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<NSError> writeAndClose(objc::FileDescriptor fd, const std::string& path,
-                                     std::string_view bytes) {
-  std::optional<NSError> error = writeAll(fd.get(), path, bytes);
-  if (const int err = fd.close(); err != 0 && !error) {
-    error = foundation::posixError("close(" + path + ")", err);
+foundation::Status writeAndClose(base::FileDescriptor fd, const std::string& path,
+                                 std::string_view bytes) {
+  foundation::Status status = writeAll(fd.get(), path, bytes);
+  if (const int err = fd.close(); err != 0 && status.ok()) {
+    status = foundation::posixError("close(" + path + ")", err);
   }
-  return error;
+  return status;
 }
 
 // Twelve hex digits for a temporary name; O_EXCL, not the randomness, guards collisions.
@@ -54,8 +54,8 @@ std::string randomHex() {
   return foundation::hexString(bytes);
 }
 
-std::optional<NSError> writeDirect(const std::string& path, std::string_view bytes) {
-  objc::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+foundation::Status writeDirect(const std::string& path, std::string_view bytes) {
+  base::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return foundation::posixError("open(" + path + ")", errno);
   return writeAndClose(std::move(fd), path, bytes);
 }
@@ -63,46 +63,46 @@ std::optional<NSError> writeDirect(const std::string& path, std::string_view byt
 // A temporary file beside the target, renamed onto it: rename replaces the directory
 // entry, so readers never see a partial file and a symbolic link at the target is
 // replaced instead of followed.
-std::optional<NSError> writeAtomically(const std::string& path, std::string_view bytes) {
+foundation::Status writeAtomically(const std::string& path, std::string_view bytes) {
   const std::size_t slash = path.rfind('/');
   const std::string directory = path.substr(0, slash + 1);
   const std::string name = path.substr(slash + 1);
   std::string temporary;
-  objc::FileDescriptor fd;
+  base::FileDescriptor fd;
   for (int attempt = 0; !fd.valid(); ++attempt) {
     const std::string random = randomHex();
     std::string tempName = "." + name + "." + random + ".tmp";
     // A long target name would make the temporary name too long to create.
     if (tempName.size() > NAME_MAX) tempName = ".tmp." + random;
     temporary = directory + tempName;
-    fd = objc::FileDescriptor(
+    fd = base::FileDescriptor(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.valid() && (errno != EEXIST || attempt == 99)) {
       return foundation::posixError("open(" + temporary + ")", errno);
     }
   }
-  std::optional<NSError> error = writeAndClose(std::move(fd), temporary, bytes);
-  if (!error && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = foundation::posixError("rename(" + temporary + ", " + path + ")", errno);
+  foundation::Status status = writeAndClose(std::move(fd), temporary, bytes);
+  if (status.ok() && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    status = foundation::posixError("rename(" + temporary + ", " + path + ")", errno);
   }
-  if (error) ::unlink(temporary.c_str());
-  return error;
+  if (!status.ok()) ::unlink(temporary.c_str());
+  return status;
 }
 
 }  // namespace
 
-std::optional<NSError> Data::write(const URL& url, WritingOptions options) const {
-  std::optional<NSError> error = writeFile(url, options);
+foundation::Status Data::write(const URL& url, WritingOptions options) const {
+  foundation::Status status = writeFile(url, options);
   static const os_log_t log = os_log_create("com.halvicourt.Foundation", "Data");
   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "write",
                    {{"file", url.isFileURL() ? url.path() : url.absoluteString()},
                     {"bytes", count()},
-                    error ? system_log::Field("error", error->description)
-                          : system_log::Field("error", nullptr)});
-  return error;
+                    status.ok() ? system_log::Field("error", nullptr)
+                                : system_log::Field("error", status.error().description)});
+  return status;
 }
 
-std::optional<NSError> Data::writeFile(const URL& url, WritingOptions options) const {
+foundation::Status Data::writeFile(const URL& url, WritingOptions options) const {
   if (!url.isFileURL()) {
     return NSError{NSCocoaErrorDomain, kFileWriteUnsupportedSchemeError,
                    "write: not a file URL: " + url.absoluteString()};
@@ -117,7 +117,7 @@ std::optional<NSError> Data::writeFile(const URL& url, WritingOptions options) c
 }
 
 foundation::Result<Data> Data::contentsOfFile(const std::string& path) {
-  const objc::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const base::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return foundation::posixError("open(" + path + ")", errno);
   Data data;
   struct stat st {};

@@ -46,11 +46,11 @@ class FOUNDATION_EXPORT Data {
   void reserve(std::size_t count) { bytes_.reserve(count); }
 
   // Writes the bytes to the file at `url` (a file URL), creating or replacing it with mode
-  // 0666 less the umask. Returns the error, or absent on success: NSPOSIXErrorDomain naming
+  // 0666 less the umask. Fails with NSPOSIXErrorDomain naming
   // the failing call, or NSCocoaErrorDomain when `url` is not a file URL (518) or names no
   // file (514: a directory path, a NUL byte). Logs a "write" event (subsystem
   // com.halvicourt.Foundation, category Data): the file, the bytes and the error or null.
-  [[nodiscard]] std::optional<NSError> write(const URL& url, WritingOptions options = none) const;
+  foundation::Status write(const URL& url, WritingOptions options = none) const;
 
   // The whole contents of the file at `path`, or the NSPOSIXErrorDomain error naming the
   // call that failed to open or read it.
@@ -59,7 +59,7 @@ class FOUNDATION_EXPORT Data {
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 
  private:
-  std::optional<NSError> writeFile(const URL& url, WritingOptions options) const;
+  foundation::Status writeFile(const URL& url, WritingOptions options) const;
 
   std::string bytes_;
 };

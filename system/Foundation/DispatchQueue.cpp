@@ -6,7 +6,7 @@ DispatchQueue::DispatchQueue(std::string label) : label_(std::move(label)) {}
 
 DispatchQueue::~DispatchQueue() {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     stopping_ = true;
   }
   cv_.notify_all();
@@ -16,7 +16,7 @@ DispatchQueue::~DispatchQueue() {
 
 void DispatchQueue::async(std::function<void()> work) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     items_.push_back(std::move(work));
     if (!started_) {
       // Started lazily so that a queue nobody uses costs no thread.
@@ -29,7 +29,7 @@ void DispatchQueue::async(std::function<void()> work) {
 }
 
 bool DispatchQueue::isCurrent() const {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   return started_ && threadId_ == std::this_thread::get_id();
 }
 
@@ -37,7 +37,7 @@ void DispatchQueue::run() {
   for (;;) {
     std::function<void()> item;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       while (items_.empty() && !stopping_) lock.wait(cv_);
       if (items_.empty()) return;
       item = std::move(items_.front());

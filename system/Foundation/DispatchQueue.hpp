@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "Foundation/Export.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 class FOUNDATION_EXPORT DispatchQueue {
  public:
@@ -35,7 +35,7 @@ class FOUNDATION_EXPORT DispatchQueue {
 
   // Guards everything below except thread_, which only async (under mu_, once) and the
   // destructor touch.
-  mutable objc::Mutex mu_;
+  mutable base::Mutex mu_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> items_ GUARDED_BY(mu_);
   std::thread::id threadId_ GUARDED_BY(mu_);

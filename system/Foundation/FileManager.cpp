@@ -26,23 +26,24 @@ std::string applicationIdentifier() {
 
 // mkdir -p: the directory first, so that the usual case (its parent is there) costs one call;
 // the parents only when the kernel says one is missing.
-std::optional<NSError> makeDirectories(const std::string& path, mode_t permissions) {
-  if (::mkdir(path.c_str(), permissions) == 0) return std::nullopt;
+foundation::Status makeDirectories(const std::string& path, mode_t permissions) {
+  if (::mkdir(path.c_str(), permissions) == 0) return {};
   int err = errno;
   if (err == ENOENT) {
     const std::size_t end = path.find_last_not_of('/');
     const std::size_t slash = end == std::string::npos ? end : path.rfind('/', end);
     if (slash != std::string::npos && slash > 0) {
-      if (std::optional<NSError> error = makeDirectories(path.substr(0, slash), permissions)) {
-        return error;
+      if (foundation::Status made = makeDirectories(path.substr(0, slash), permissions);
+          !made.ok()) {
+        return made;
       }
-      if (::mkdir(path.c_str(), permissions) == 0) return std::nullopt;
+      if (::mkdir(path.c_str(), permissions) == 0) return {};
       err = errno;
     }
   }
   struct stat st {};
   if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return std::nullopt;
+    if (S_ISDIR(st.st_mode)) return {};
     err = ENOTDIR;
   }
   return foundation::posixError("mkdir(" + path + ")", err);
@@ -90,10 +91,10 @@ std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long direc
   return {home + "/.cache/" + id};
 }
 
-std::optional<NSError> FileManager::createDirectory(const std::string& path,
-                                                    bool withIntermediateDirectories,
-                                                    mode_t permissions) const {
+foundation::Status FileManager::createDirectory(const std::string& path,
+                                                bool withIntermediateDirectories,
+                                                mode_t permissions) const {
   if (withIntermediateDirectories) return makeDirectories(path, permissions);
-  if (::mkdir(path.c_str(), permissions) == 0) return std::nullopt;
+  if (::mkdir(path.c_str(), permissions) == 0) return {};
   return foundation::posixError("mkdir(" + path + ")", errno);
 }

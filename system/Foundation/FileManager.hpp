@@ -31,9 +31,8 @@ class FOUNDATION_EXPORT FileManager {
   // Makes the directory at `path` with `permissions` (less the umask). With
   // `withIntermediateDirectories` the missing parents are made too, with the same
   // permissions, and a directory already there is success; without, it is an error.
-  [[nodiscard]] std::optional<NSError> createDirectory(const std::string& path,
-                                                       bool withIntermediateDirectories,
-                                                       mode_t permissions = 0777) const;
+  foundation::Status createDirectory(const std::string& path, bool withIntermediateDirectories,
+                                     mode_t permissions = 0777) const;
 
  private:
   FileManager() = default;

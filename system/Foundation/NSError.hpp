@@ -10,12 +10,10 @@
 //     shape (UNNotificationAttachment's factory), because the callers imitate the platform.
 #pragma once
 
-#include <optional>
 #include <string>
-#include <utility>
-#include <variant>
 
 #include "Foundation/Export.hpp"
+#include "base/Result.hpp"
 
 struct NSError {
   std::string domain;       // "NSPOSIXErrorDomain", "NSURLErrorDomain", ...
@@ -36,29 +34,9 @@ FOUNDATION_EXPORT NSError posixError(const std::string& call, int err);
 // The text of errno value `err`; thread-safe, unlike std::strerror.
 FOUNDATION_EXPORT std::string errorString(int err);
 
-// A value of type T, or the NSError that kept it from being made.
+// Results and statuses carry an NSError (base/Result.hpp).
 template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}        // NOLINT: implicit
-  Result(NSError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-
-  bool ok() const { return state_.index() == 0; }
-
-  // REQUIRES: ok()
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  T& operator*() & { return value(); }
-  const T& operator*() const& { return value(); }
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
-
-  // REQUIRES: !ok()
-  const NSError& error() const { return std::get<1>(state_); }
-
- private:
-  std::variant<T, NSError> state_;
-};
+using Result = base::Result<T, NSError>;
+using Status = base::Status<NSError>;
 
 }  // namespace foundation

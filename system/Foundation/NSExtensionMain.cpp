@@ -71,8 +71,8 @@ const NSExtensionPointRecord* extensionPoint(std::string_view identifier) {
 int NSExtensionMain(int argc, char** argv) {
   const NSBundle& bundle = NSBundle::mainBundle();
   if (!bundle.hasInfoDictionary()) return refuse(bundle.infoDictionaryError()->description);
-  if (std::optional<NSError> error = foundation::verifyCodeSignature(bundle)) {
-    return refuse("code signature: " + error->description);
+  if (foundation::Status signature = foundation::verifyCodeSignature(bundle); !signature.ok()) {
+    return refuse("code signature: " + signature.error().description);
   }
   std::optional<std::string> pointName =
       bundle.stringForKeyPath("NSExtension.NSExtensionPointIdentifier");

@@ -13,7 +13,7 @@ class ResumeGate {
   // Runs `post` now when the gate is open, otherwise when it opens.
   void pass(std::function<void()> post) EXCLUDES(mu_) {
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       if (!open_) {
         held_ = std::move(post);
         return;
@@ -24,7 +24,7 @@ class ResumeGate {
   void open() EXCLUDES(mu_) {
     std::function<void()> held;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       open_ = true;
       held = std::move(held_);
     }
@@ -32,7 +32,7 @@ class ResumeGate {
   }
 
  private:
-  objc::Mutex mu_;
+  base::Mutex mu_;
   bool open_ GUARDED_BY(mu_) = false;
   std::function<void()> held_ GUARDED_BY(mu_);  // a task completes once, so one at most
 };
@@ -69,7 +69,7 @@ URLSessionDataTask::URLSessionDataTask(URLSession* session, const URL& url,
 void URLSessionDataTask::resume() {
   URLSessionCompletionHandler completion;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     if (resumed_) return;
     resumed_ = true;
     completion = std::move(completion_);
@@ -106,7 +106,7 @@ URLSession::~URLSession() {
   for (;;) {
     std::vector<std::thread> threads;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       threads.swap(lateThreads_);
     }
     if (threads.empty()) break;
@@ -114,7 +114,7 @@ URLSession::~URLSession() {
   }
   std::unique_ptr<DispatchQueue> queue;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     queue = std::move(callbackQueue_);
   }
   queue.reset();
@@ -128,7 +128,7 @@ Strong<URLSessionDataTask> URLSession::dataTask(const URL& url,
 
 void URLSession::start(const URL& url, foundation::Delivery delivery) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     ++outstanding_;
   }
   const std::string scheme = url.scheme();
@@ -147,7 +147,7 @@ void URLSession::start(const URL& url, foundation::Delivery delivery) {
   // The callback queue starts its thread on first use. Started now, once the network thread
   // has its first transfer, it is ready when the body arrives instead of being started on
   // its path, and the transfer does not wait for it.
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   if (!callbackQueueStarted_ && callbackQueue_ != nullptr) {
     callbackQueueStarted_ = true;
     callbackQueue_->async([] {});
@@ -162,7 +162,7 @@ void URLSession::complete(foundation::Delivery delivery, std::optional<Data> bod
     runCompletion(activity, completion, std::move(body), std::move(response), std::move(error));
   };
   auto post = [this, work = std::move(work)]() mutable {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     if (callbackQueue_ != nullptr) {
       callbackQueue_->async(std::move(work));
     } else {
@@ -184,18 +184,18 @@ void URLSession::runCompletion(const os_activity_t& activity,
   // What the completion captured goes before the transfer counts as done, so that an idle
   // session holds nothing of its callers.
   fn = nullptr;
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   --outstanding_;
   if (outstanding_ == 0) idle_.notify_all();
 }
 
 std::size_t URLSession::outstandingTasks() const {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   return outstanding_;
 }
 
 bool URLSession::waitUntilIdle(std::chrono::steady_clock::time_point deadline) const {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   while (outstanding_ != 0) {
     if (!lock.waitUntil(idle_, deadline)) return outstanding_ == 0;
   }
@@ -207,7 +207,7 @@ void URLSession::invalidateAndCancel() {
   engine_->stop();
   std::unique_ptr<DispatchQueue> queue;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     // A completion that invalidates its own session cannot drain the queue it runs on.
     if (callbackQueue_ != nullptr && !callbackQueue_->isCurrent()) {
       queue = std::move(callbackQueue_);

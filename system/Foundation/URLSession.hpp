@@ -35,7 +35,7 @@
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
 #include "System/os_activity.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 
@@ -109,7 +109,7 @@ class FOUNDATION_EXPORT URLSessionDataTask : public NSObject {
   URLSession* const session_;
   const URL url_;
   const os_activity_t activity_;  // the maker's
-  objc::Mutex mu_;
+  base::Mutex mu_;
   URLSessionCompletionHandler completion_ GUARDED_BY(mu_);  // moved out by resume()
   bool resumed_ GUARDED_BY(mu_) = false;
 };
@@ -160,7 +160,7 @@ class FOUNDATION_EXPORT URLSession {
   const std::unique_ptr<foundation::URLSessionEngine> engine_;  // thread-safe itself
 
   // Guards the members below.
-  mutable objc::Mutex mu_;
+  mutable base::Mutex mu_;
   mutable std::condition_variable idle_;
   std::size_t outstanding_ GUARDED_BY(mu_) = 0;
   std::unique_ptr<DispatchQueue> callbackQueue_ GUARDED_BY(mu_);  // null once stopped

@@ -141,7 +141,7 @@ URLSessionEngine::~URLSessionEngine() {
 
 void URLSessionEngine::submit(std::string url, Delivery delivery) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     if (!stopping_ && multi_ != nullptr) {
       pending_.push_back(std::make_unique<Transfer>(std::move(url), std::move(delivery)));
       if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
@@ -165,7 +165,7 @@ void URLSessionEngine::wakeLocked() {
 }
 
 void URLSessionEngine::release() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   // The network thread admits what room there is each time it looks, and it looks at every
   // burst of socket activity; it goes to sleep with transfers waiting only at a full house.
   // So a place given back wakes it only when a quarter of the places are free: one wake-up
@@ -177,7 +177,7 @@ void URLSessionEngine::release() {
 void URLSessionEngine::stop() {
   std::thread thread;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     stopping_ = true;
     thread = std::move(thread_);
   }
@@ -347,7 +347,7 @@ void URLSessionEngine::run() {
     bool stopping = false;
     std::size_t room = 0;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       incoming.swap(pending_);
       stopping = stopping_;
       wakePending_ = false;
@@ -398,7 +398,7 @@ void URLSessionEngine::run() {
     }
     bool again = false;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       admitted_ += added;
       waiting_ = !waiting.empty();
       // A place given back while this thread was admitting has woken nobody.

@@ -33,7 +33,7 @@
 #include "Foundation/URLSession.hpp"
 #include "Foundation/URLSessionLog.hpp"
 #include "System/os_activity.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 namespace foundation {
 
@@ -125,7 +125,7 @@ class URLSessionEngine {
   const std::string certificateDirectory_;
 
   // Guards the members below.
-  objc::Mutex mu_;
+  base::Mutex mu_;
   std::vector<std::unique_ptr<Transfer>> pending_ GUARDED_BY(mu_);
   bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_ GUARDED_BY(mu_);

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "System/os_activityInternal.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 struct os_log_s {
   // "subsystem":"...","category":"...", escaped once for every event.
@@ -49,7 +49,7 @@ std::atomic<int> gLowestRank{kOff};
 
 // Guards the sink's descriptor, and serialises writes to it so that a line too long for one
 // atomic pipe write still never interleaves with another.
-objc::Mutex gSinkMu;
+base::Mutex gSinkMu;
 int gSinkFd GUARDED_BY(gSinkMu) = 2;
 
 // A JSON string. Most text (addresses, identifiers, names) needs no escape and is copied as
@@ -126,7 +126,7 @@ int writeAll(int fd, std::string_view text) noexcept {
 
 // Failures are dropped, since the log must never fail the work it describes.
 void writeToSink(const std::string& line) noexcept {
-  objc::MutexLock lock(gSinkMu);
+  base::MutexLock lock(gSinkMu);
   (void)writeAll(gSinkFd, line);
 }
 
@@ -134,12 +134,12 @@ void writeToSink(const std::string& line) noexcept {
 
 os_log_t os_log_create(const char* subsystem, const char* category) {
   struct Registry {
-    objc::Mutex mu;
+    base::Mutex mu;
     std::map<std::pair<std::string, std::string>, os_log_s*> logs GUARDED_BY(mu);
   };
   // Never destroyed: logs outlive every static destructor that might still log.
   static auto* registry = new Registry;
-  objc::MutexLock lock(registry->mu);
+  base::MutexLock lock(registry->mu);
   os_log_s*& log = registry->logs[{subsystem, category}];
   if (log == nullptr) {
     log = new os_log_s{"\"subsystem\":" + quoted(subsystem) + ",\"category\":" + quoted(category)};
@@ -216,7 +216,7 @@ void event(os_log_t log, os_log_type_t type, std::string_view name,
 
 void configure(std::optional<os_log_type_t> lowest, int fd) {
   {
-    objc::MutexLock lock(gSinkMu);
+    base::MutexLock lock(gSinkMu);
     gSinkFd = fd;
   }
   gLowestRank.store(lowest ? rankOf(*lowest) : kOff, std::memory_order_relaxed);
@@ -240,7 +240,7 @@ void writeLine(std::string_view line) noexcept {
 
 int writeWhole(int fd, std::string_view text, bool besideSink) noexcept {
   if (!besideSink) return writeAll(fd, text);
-  objc::MutexLock lock(gSinkMu);
+  base::MutexLock lock(gSinkMu);
   return writeAll(fd, text);
 }
 

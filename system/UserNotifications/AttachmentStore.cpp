@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "Foundation/FileManager.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 namespace usernotifications {
 namespace {
@@ -64,7 +64,7 @@ std::string freshName(const std::string& sourceName) {
 
 // The process's store: set once at start, read by every attachment made.
 struct SharedStore {
-  objc::Mutex mu;  // guards store
+  base::Mutex mu;  // guards store
   std::shared_ptr<AttachmentStore> store GUARDED_BY(mu);
 };
 
@@ -76,7 +76,7 @@ SharedStore& sharedStore() {
 }  // namespace
 
 StoredFile::StoredFile(std::shared_ptr<AttachmentStore> store, std::string name, std::string path,
-                       objc::FileDescriptor fd, std::uint64_t bytes)
+                       base::FileDescriptor fd, std::uint64_t bytes)
     : store_(std::move(store)),
       name_(std::move(name)),
       path_(std::move(path)),
@@ -95,7 +95,7 @@ StoredFile::~StoredFile() {
   if (store_) store_->limit_->release(name_);
 }
 
-void StoredFile::closeDescriptor() { fd_ = objc::FileDescriptor(); }
+void StoredFile::closeDescriptor() { fd_ = base::FileDescriptor(); }
 
 void StoredFile::discard() {
   closeDescriptor();
@@ -104,9 +104,10 @@ void StoredFile::discard() {
 
 foundation::Result<std::shared_ptr<AttachmentStore>> AttachmentStore::open(
     const std::string& directory, std::uint64_t limitBytes) {
-  if (std::optional<NSError> error =
-          FileManager::defaultManager().createDirectory(directory, true, 0700)) {
-    return *error;
+  if (foundation::Status made =
+          FileManager::defaultManager().createDirectory(directory, true, 0700);
+      !made.ok()) {
+    return made.error();
   }
   // Store files are held while in use, so no minimum age is needed to spare them.
   DirectoryLimit::Options options;
@@ -137,13 +138,13 @@ std::string AttachmentStore::defaultDirectory() {
 
 std::shared_ptr<AttachmentStore> AttachmentStore::shared() {
   SharedStore& shared = sharedStore();
-  objc::MutexLock lock(shared.mu);
+  base::MutexLock lock(shared.mu);
   return shared.store;
 }
 
 void AttachmentStore::setShared(std::shared_ptr<AttachmentStore> store) {
   SharedStore& shared = sharedStore();
-  objc::MutexLock lock(shared.mu);
+  base::MutexLock lock(shared.mu);
   shared.store = std::move(store);
 }
 
@@ -174,7 +175,7 @@ std::optional<NSError> AttachmentStore::copy(int source, const std::string& name
   return error;
 }
 
-foundation::Result<StoredFile> AttachmentStore::take(objc::FileDescriptor source,
+foundation::Result<StoredFile> AttachmentStore::take(base::FileDescriptor source,
                                                      const std::string& sourceName) {
   const int directory = limit_->directoryDescriptor();
   // A link to the inode the caller opened, through /proc because that inode may have lost
@@ -190,11 +191,11 @@ foundation::Result<StoredFile> AttachmentStore::take(objc::FileDescriptor source
   }
   if (linkError == EEXIST) return foundation::posixError("link(" + name + ")", linkError);
   // Linked, the source is the store's file; copied, the copy is.
-  objc::FileDescriptor stored = std::move(source);
+  base::FileDescriptor stored = std::move(source);
   if (linkError != 0) {
     if (std::optional<NSError> error = copy(stored.get(), name)) return *error;
     stored =
-        objc::FileDescriptor(::openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        base::FileDescriptor(::openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
   struct stat status {};
   if (!stored.valid() || fstat(stored.get(), &status) != 0) {

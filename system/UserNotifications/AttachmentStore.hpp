@@ -17,7 +17,7 @@
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/DirectoryLimit.hpp"
 #include "UserNotifications/Export.hpp"
-#include "objc/FileDescriptor.hpp"
+#include "base/FileDescriptor.hpp"
 
 namespace usernotifications {
 
@@ -43,12 +43,12 @@ class UN_EXPORT StoredFile {
  private:
   friend class AttachmentStore;
   StoredFile(std::shared_ptr<AttachmentStore> store, std::string name, std::string path,
-             objc::FileDescriptor fd, std::uint64_t bytes);
+             base::FileDescriptor fd, std::uint64_t bytes);
 
   std::shared_ptr<AttachmentStore> store_;  // null once discarded or moved from
   std::string name_;
   std::string path_;
-  objc::FileDescriptor fd_;
+  base::FileDescriptor fd_;
   std::uint64_t bytes_ = 0;
 };
 
@@ -79,7 +79,7 @@ class UN_EXPORT AttachmentStore : public std::enable_shared_from_this<Attachment
   // file is held until the returned StoredFile goes, which reads it through `source` when
   // it was linked (the same inode), through the copy otherwise. Errors are
   // NSPOSIXErrorDomain.
-  foundation::Result<StoredFile> take(objc::FileDescriptor source, const std::string& sourceName);
+  foundation::Result<StoredFile> take(base::FileDescriptor source, const std::string& sourceName);
 
   // Removes the store's file at `path`, held or not: the notification showing it closed.
   // A path outside the store is left alone.

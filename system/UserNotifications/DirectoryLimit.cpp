@@ -58,7 +58,7 @@ DirectoryLimit::DirectoryLimit(std::string directory, int directoryFd, Options o
     : directory_(std::move(directory)), directoryFd_(directoryFd), options_(options) {}
 
 DirectoryLimit::~DirectoryLimit() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   if (inotifyFd_ >= 0) ::close(inotifyFd_);
   ::close(directoryFd_);
 }
@@ -69,7 +69,7 @@ foundation::Result<std::unique_ptr<DirectoryLimit>> DirectoryLimit::open(
   if (fd < 0) return foundation::posixError("open(" + directory + ")", errno);
   std::unique_ptr<DirectoryLimit> limit(new DirectoryLimit(directory, fd, options));
   {
-    objc::MutexLock lock(limit->mu_);
+    base::MutexLock lock(limit->mu_);
     // Watching starts before the scan, so that no file written in between goes unseen.
     if (options.watch) limit->watch();
     limit->scan();
@@ -227,7 +227,7 @@ void DirectoryLimit::purge() {
 }
 
 void DirectoryLimit::update() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   if (inotifyFd_ >= 0) {
     readEvents();
   } else if (options_.watch && std::chrono::steady_clock::now() - lastScan_ >= kRescanInterval) {
@@ -237,12 +237,12 @@ void DirectoryLimit::update() {
 }
 
 void DirectoryLimit::noteFile(const std::string& name, bool hold) {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   note(name, nullptr, hold);
 }
 
 void DirectoryLimit::noteFile(const std::string& name, const struct stat& status, bool hold) {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   note(name, &status, hold);
 }
 
@@ -253,7 +253,7 @@ void DirectoryLimit::note(const std::string& name, const struct stat* known, boo
 }
 
 void DirectoryLimit::release(const std::string& name) {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   if (auto it = files_.find(name); it != files_.end() && it->second.holds > 0) {
     --it->second.holds;
   }
@@ -261,13 +261,13 @@ void DirectoryLimit::release(const std::string& name) {
 }
 
 void DirectoryLimit::remove(const std::string& name) {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   ::unlinkat(directoryFd_, name.c_str(), 0);
   forget(name);
 }
 
 std::uint64_t DirectoryLimit::totalBytes() const {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   return total_;
 }
 

@@ -29,7 +29,7 @@
 
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/Export.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 namespace usernotifications {
 
@@ -103,7 +103,7 @@ class UN_EXPORT DirectoryLimit {
   const int directoryFd_;
   const Options options_;
 
-  mutable objc::Mutex mu_;  // guards the index and the watch below
+  mutable base::Mutex mu_;  // guards the index and the watch below
   std::unordered_map<std::string, Entry> files_ GUARDED_BY(mu_);
   std::set<Key, Older> byAge_ GUARDED_BY(mu_);
   std::uint64_t total_ GUARDED_BY(mu_) = 0;

@@ -41,7 +41,7 @@ void HostDesktop::show(const std::string& id, const UNNotificationContent& conte
   DesktopNotification notification = desktopNotification(id, content);
   std::vector<Strong<UNNotificationAttachment>> attachments = content.attachments();
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     // Recorded before the post, so that its closing always finds it.
     onScreen_.emplace_back(id, attachments.empty() ? "" : attachments.front()->url().path());
     if (onScreen_.size() > kMaximumOnScreen) onScreen_.pop_front();
@@ -52,7 +52,7 @@ void HostDesktop::show(const std::string& id, const UNNotificationContent& conte
 bool HostDesktop::finish() {
   presenter_->flush();
   presenter_.reset();
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   return !refusedAny_;
 }
 
@@ -68,7 +68,7 @@ std::string HostDesktop::forget(const std::string& id) {
 void HostDesktop::closed(const std::string& id) {
   std::string path;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     path = forget(id);
   }
   // Nothing shows the image any more; without a store it is the extension's caches file, which
@@ -80,7 +80,7 @@ void HostDesktop::closed(const std::string& id) {
 
 void HostDesktop::refused(const std::string& id, const NSError& error) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     // Never shown, so never closed: its file is left to the store's limit, as without a desktop.
     (void)forget(id);
     refusedAny_ = true;

@@ -14,7 +14,7 @@
 
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/DesktopPresenter.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 class UNNotificationContent;
 
@@ -45,7 +45,7 @@ class HostDesktop {
   // The path of request `id`'s oldest notification still on screen, forgotten.
   std::string forget(const std::string& id) REQUIRES(mu_);
 
-  objc::Mutex mu_;  // guards what the posting threads and the presenter's thread share
+  base::Mutex mu_;  // guards what the posting threads and the presenter's thread share
   // Notifications on screen, oldest first: request identifier and the store file of the
   // attachment shown (empty without one). The same identifier may come twice; closings are
   // matched oldest first.

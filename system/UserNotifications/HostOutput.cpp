@@ -72,7 +72,7 @@ HostOutput::HostOutput() {
 
 bool HostOutput::writeLine(std::string line) {
   line.push_back('\n');
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   if (closed_) return false;
   if (failed_) return true;
   if (const int error = system_log::writeWhole(STDOUT_FILENO, line, besideLog_); error != 0) {
@@ -83,12 +83,12 @@ bool HostOutput::writeLine(std::string line) {
 }
 
 void HostOutput::close() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   closed_ = true;
 }
 
 int HostOutput::failure() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   return failed_ ? (error_ != 0 ? error_ : EIO) : 0;
 }
 

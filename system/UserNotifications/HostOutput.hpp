@@ -12,7 +12,7 @@
 
 #include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 namespace usernotifications {
 
@@ -45,7 +45,7 @@ class HostOutput {
 
  private:
   bool besideLog_ = false;  // set once: standard output is standard error's file
-  objc::Mutex mu_;          // guards the members below, and orders the writes
+  base::Mutex mu_;          // guards the members below, and orders the writes
   bool closed_ GUARDED_BY(mu_) = false;
   bool failed_ GUARDED_BY(mu_) = false;
   int error_ GUARDED_BY(mu_) = 0;

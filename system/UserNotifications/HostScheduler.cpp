@@ -33,7 +33,7 @@ struct HostScheduler::Record {
   const os_activity_t activity;
   Clock::time_point requested;  // set by the host thread before the record is shared
 
-  objc::Mutex mu;  // guards the delivery record below, and orders this request's lines
+  base::Mutex mu;  // guards the delivery record below, and orders this request's lines
   int calls GUARDED_BY(mu) = 0;
   bool expired GUARDED_BY(mu) = false;
   bool shown GUARDED_BY(mu) = false;
@@ -80,7 +80,7 @@ void HostScheduler::sleep(const Clock::time_point* deadline, bool watchStop) {
   std::uint64_t count = 0;
   ssize_t ignored = ::read(wakeFd_, &count, sizeof count);
   (void)ignored;
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   sleeping_ = false;
 }
 
@@ -90,7 +90,7 @@ bool HostScheduler::stopRequested() const {
 }
 
 void HostScheduler::submit(PushRequest request, bool waitForRoom) {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   // Counted when handed over: the host thread may hold some taken from incoming_ and not yet
   // started.
   while (waitForRoom && handedOver_ - shownCount_ >= kMaximumUnderWay) {
@@ -103,7 +103,7 @@ void HostScheduler::submit(PushRequest request, bool waitForRoom) {
 }
 
 void HostScheduler::inputEnded() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   inputDone_ = true;
   wakeLocked();
 }
@@ -112,7 +112,7 @@ void HostScheduler::noteShown(const Record& record, const UNNotificationContent&
   // Posted before the request counts as shown: once the last one does, the run may end and
   // the desktop be finished.
   if (desktop_ != nullptr) desktop_->show(record.id, content);
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   ++shownCount_;
   lastShown_ = Clock::now();
   if (waitingForRoom_) {
@@ -126,7 +126,7 @@ void HostScheduler::noteShown(const Record& record, const UNNotificationContent&
 
 void HostScheduler::showOriginal(Record& record, const char* reason) {
   {
-    objc::MutexLock lock(record.mu);
+    base::MutexLock lock(record.mu);
     if (record.shown) return;
     record.shown = true;
     output_.writeLine(originalLine(record.id, reason, *record.original));
@@ -139,7 +139,7 @@ void HostScheduler::showOriginal(Record& record, const char* reason) {
 void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
   bool first = false;
   {
-    objc::MutexLock lock(record.mu);
+    base::MutexLock lock(record.mu);
     first = !record.shown;
     record.shown = true;
     ++record.calls;
@@ -158,7 +158,7 @@ void HostScheduler::deliver(Record& record, UNNotificationContent* content) {
 
 void HostScheduler::start(PushRequest request) {
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     ++started_;
   }
   auto record = std::make_shared<Record>(request.request->identifier(), request.request->content());
@@ -187,7 +187,7 @@ void HostScheduler::start(PushRequest request) {
 void HostScheduler::expire(Active& active) {
   Record& record = *active.record;
   {
-    objc::MutexLock lock(record.mu);
+    base::MutexLock lock(record.mu);
     // Once the extension has delivered, the platform is done with it: no expiry is sent.
     if (record.shown) return;
     record.expired = true;
@@ -202,7 +202,7 @@ void HostScheduler::run() {
   for (;;) {
     bool wait = false;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       // The host thread sleeps while it has nothing to do: no request handed over, the input
       // not yet ended with every request shown, and the oldest running request still within
       // its time. It wakes for a request handed over, the end of the input, the last request
@@ -222,7 +222,7 @@ void HostScheduler::run() {
     std::deque<PushRequest> incoming;
     bool inputDone = false;
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       incoming.swap(incoming_);
       inputDone = inputDone_;
     }
@@ -235,7 +235,7 @@ void HostScheduler::run() {
       Active& front = active_.front();
       bool done = false;
       {
-        objc::MutexLock lock(front.record->mu);
+        base::MutexLock lock(front.record->mu);
         done = front.record->shown;
       }
       if (!done && !stopping && Clock::now() < front.deadline) break;
@@ -243,7 +243,7 @@ void HostScheduler::run() {
       active_.pop_front();
     }
     if (inputDone) {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       if (incoming_.empty() && shownCount_ == started_) break;
     }
   }
@@ -260,20 +260,20 @@ void HostScheduler::waitForTransfers() {
   if (session.waitUntilIdle(Clock::now())) return;
   Clock::time_point deadline;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     deadline = lastShown_ + timeLimit_;
     transfersIdle_ = false;
   }
   // The session's wait runs on a thread of its own so that this one can watch for the stop.
   std::thread waiter([this, &session, deadline] {
     (void)session.waitUntilIdle(deadline);
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     transfersIdle_ = true;
     wakeLocked();
   });
   for (;;) {
     {
-      objc::MutexLock lock(mu_);
+      base::MutexLock lock(mu_);
       if (transfersIdle_) break;
       sleeping_ = true;
     }

@@ -24,7 +24,7 @@
 #include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/HostStorage.hpp"
 #include "UserNotifications/PushPayload.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 #include "objc/runtime.hpp"
@@ -100,7 +100,7 @@ class HostScheduler {
   // Set before run(); null without --desktop.
   HostDesktop* desktop_ = nullptr;
 
-  objc::Mutex mu_;  // guards the hand-over from the input thread and the shown count
+  base::Mutex mu_;  // guards the hand-over from the input thread and the shown count
   std::deque<PushRequest> incoming_ GUARDED_BY(mu_);
   bool inputDone_ GUARDED_BY(mu_) = false;
   bool sleeping_ GUARDED_BY(mu_) = false;       // the host thread is, or is about to be, asleep

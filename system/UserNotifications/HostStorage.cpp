@@ -68,7 +68,7 @@ HostStorage::HostStorage(const HostOptions& options) : attachmentsLimit_(options
     }
     return;
   }
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   cacheLimit_ = std::move(*opened);
 }
 
@@ -78,7 +78,7 @@ HostStorage::~HostStorage() {
 }
 
 void HostStorage::update() {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   if (cacheLimit_) cacheLimit_->update();
 }
 
@@ -114,13 +114,14 @@ void HostStorage::restoreCaches() {
   if (caches_.empty()) return;
   struct stat now {};
   if (::stat(caches_.c_str(), &now) == 0) {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     // Still the directory the limit bounds: another name went. One put in its place (moved
     // there by someone) is taken as it is, and bounded below.
     if (cacheLimit_ && stillThere(caches_, cacheLimit_->directoryDescriptor())) return;
-  } else if (std::optional<NSError> error =
-                 FileManager::defaultManager().createDirectory(caches_, true)) {
-    printError("the caches directory was removed and cannot be made again: " + error->description);
+  } else if (foundation::Status made = FileManager::defaultManager().createDirectory(caches_, true);
+             !made.ok()) {
+    printError("the caches directory was removed and cannot be made again: " +
+               made.error().description);
     return;
   }
   foundation::Result<std::unique_ptr<DirectoryLimit>> opened =
@@ -128,7 +129,7 @@ void HostStorage::restoreCaches() {
   if (!opened.ok()) {
     printError("cannot bound the caches directory: " + opened.error().description);
   }
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   cacheLimit_ = opened.ok() ? std::move(*opened) : nullptr;
 }
 

@@ -22,7 +22,7 @@
 
 #include "UserNotifications/DirectoryLimit.hpp"
 #include "UserNotifications/HostOptions.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 
 namespace usernotifications {
 
@@ -54,7 +54,7 @@ class HostStorage {
   std::uint64_t attachmentsLimit_;
   // An inotify instance that watches the parents of the caches directory and of the store.
   int removal_ = -1;
-  objc::Mutex mu_;
+  base::Mutex mu_;
   // Null: the caches directory is not bounded.
   std::unique_ptr<DirectoryLimit> cacheLimit_ GUARDED_BY(mu_);
 };

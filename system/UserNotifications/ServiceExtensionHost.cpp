@@ -161,8 +161,9 @@ int hostMain(Class principalClass, int argc, char** argv) {
         "notifications are shown without their images");
   }
   for (const std::string& dir : caches) {
-    if (std::optional<NSError> error = FileManager::defaultManager().createDirectory(dir, true)) {
-      printError("cannot create the caches directory: " + error->description);
+    if (foundation::Status made = FileManager::defaultManager().createDirectory(dir, true);
+        !made.ok()) {
+      printError("cannot create the caches directory: " + made.error().description);
     }
   }
   foundation::Result<std::unique_ptr<HostDesktop>> desktop = connectDesktop(*options);

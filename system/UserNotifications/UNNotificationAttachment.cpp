@@ -11,7 +11,7 @@
 
 #include "System/os_log.hpp"
 #include "UserNotifications/ImageStructure.hpp"
-#include "objc/FileDescriptor.hpp"
+#include "base/FileDescriptor.hpp"
 
 constinit const objc_class objc_class_UNNotificationAttachment = objc_makeClass(
     &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
@@ -100,7 +100,7 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::make(
   }
   const std::string path = url.path();
   // O_NOFOLLOW: a link planted in the caches directory must not attach a file elsewhere.
-  objc::FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  base::FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.valid()) {
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL,
                                 "open(" + path + "): " + foundation::errorString(errno)));

@@ -26,7 +26,7 @@ UNNotificationContent::UNNotificationContent(
     : NSObject(cls), attachments_(std::move(attachments)), fields_(std::move(fields)) {}
 
 std::vector<Strong<UNNotificationAttachment>> UNNotificationContent::attachments() const {
-  objc::MutexLock lock(mu_);
+  base::MutexLock lock(mu_);
   return attachments_;
 }
 
@@ -49,7 +49,7 @@ void UNMutableNotificationContent::setAttachments(
     std::vector<Strong<UNNotificationAttachment>> attachments) {
   std::vector<Strong<UNNotificationAttachment>> old;
   {
-    objc::MutexLock lock(mu_);
+    base::MutexLock lock(mu_);
     old = std::exchange(attachments_, std::move(attachments));
   }
   // The replaced attachments are released here, outside the lock.

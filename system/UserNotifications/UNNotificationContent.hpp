@@ -14,7 +14,7 @@
 
 #include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"
-#include "objc/Mutex.hpp"
+#include "base/Mutex.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 
@@ -60,7 +60,7 @@ class UN_EXPORT UNNotificationContent : public NSObject {
   UNNotificationContent(Class cls, SharedFields fields,
                         std::vector<Strong<UNNotificationAttachment>> attachments);
 
-  mutable objc::Mutex mu_;
+  mutable base::Mutex mu_;
   std::vector<Strong<UNNotificationAttachment>> attachments_ GUARDED_BY(mu_);
 
  private:

@@ -14,8 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "objc/FileDescriptor.hpp"
-#include "objc/Mutex.hpp"
+#include "base/FileDescriptor.hpp"
+#include "base/Mutex.hpp"
 #include "objc/NSObject.hpp"
 
 namespace {
@@ -42,7 +42,7 @@ struct NamedSection {
 // the names section attributes give, never the toolchain's own ".text" and kin.
 std::vector<NamedSection> readNamedSections(const char* path) {
   std::vector<NamedSection> found;
-  const objc::FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
+  const base::FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
   if (!file.valid()) return found;
   const int fd = file.get();
   ElfW(Ehdr) eh;
@@ -184,7 +184,7 @@ LoadedImages imagesWithRecords() {
 // Each image's named sections, read from its file once: class lookups and extension point
 // lookups each scan the images.
 struct SectionCache {
-  objc::Mutex mu;
+  base::Mutex mu;
   // Guarded by mu: the images read so far, valid while no image has been unloaded since.
   std::vector<std::pair<LoadedImage, std::vector<NamedSection>>> images GUARDED_BY(mu);
   unsigned long long unloads GUARDED_BY(mu) = 0;
@@ -198,7 +198,7 @@ SectionCache& sectionCache() {
 // Classes seen so far, by name. Lookups that miss rescan the loaded images, so an image
 // loaded later is found too.
 struct ClassTable {
-  objc::Mutex mu;
+  base::Mutex mu;
   std::unordered_map<std::string_view, Class> byName GUARDED_BY(mu);
 };
 
@@ -225,7 +225,7 @@ void forEachImageSection(const char* sectionName, void (*visit)(const void*, std
   std::vector<std::pair<const void*, std::size_t>> hits;
   {
     SectionCache& cache = sectionCache();
-    objc::MutexLock lock(cache.mu);
+    base::MutexLock lock(cache.mu);
     // An image unloaded since may have left its address to another.
     if (cache.unloads != loaded.unloads) {
       cache.images.clear();
@@ -255,13 +255,13 @@ void forEachImageSection(const char* sectionName, void (*visit)(const void*, std
 Class objc_getClass(std::string_view name) {
   ClassTable& table = classTable();
   {
-    objc::MutexLock lock(table.mu);
+    base::MutexLock lock(table.mu);
     auto it = table.byName.find(name);
     if (it != table.byName.end()) return it->second;
   }
   std::vector<Class> found;
   objc::forEachImageSection("objc_classlist", &collectClasses, &found);
-  objc::MutexLock lock(table.mu);
+  base::MutexLock lock(table.mu);
   for (Class cls : found) table.byName.emplace(cls->name, cls);
   auto it = table.byName.find(name);
   return it == table.byName.end() ? nullptr : it->second;

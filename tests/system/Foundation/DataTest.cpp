@@ -32,11 +32,11 @@ TEST_P(DataWriteTest, ReplacesTheFileWithExactlyTheBytesAndTheUmasksMode) {
     SCOPED_TRACE(body.size());
     const URL url = URL::fileURLWithPath(temp_.file("image.jpg"));
     const mode_t old = umask(027);
-    const std::optional<NSError> first = Data("a longer first body").write(url, GetParam());
-    const std::optional<NSError> error = Data(body).write(url, GetParam());
+    const foundation::Status first = Data("a longer first body").write(url, GetParam());
+    const foundation::Status second = Data(body).write(url, GetParam());
     umask(old);
-    ASSERT_FALSE(first);
-    ASSERT_FALSE(error) << error->description;
+    ASSERT_TRUE(first.ok());
+    ASSERT_TRUE(second.ok()) << second.error().description;
     const foundation::Result<Data> read = Data::contentsOfFile(temp_.file("image.jpg"));
     ASSERT_TRUE(read.ok()) << read.error().description;
     EXPECT_EQ(read->view(), body);
@@ -61,12 +61,13 @@ TEST_P(DataWriteTest, FailuresNameTheCallAndLeaveNothingBehind) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
-    const std::optional<NSError> error =
+    const foundation::Status status =
         Data("body").write(URL::fileURLWithPath(row.path), GetParam());
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain, NSPOSIXErrorDomain);
-    EXPECT_EQ(error->code, row.code);
-    EXPECT_NE(error->description.find(temp_.path()), std::string::npos) << error->description;
+    ASSERT_FALSE(status.ok());
+    const NSError& error = status.error();
+    EXPECT_EQ(error.domain, NSPOSIXErrorDomain);
+    EXPECT_EQ(error.code, row.code);
+    EXPECT_NE(error.description.find(temp_.path()), std::string::npos) << error.description;
     EXPECT_EQ(listDirectory(temp_.path()), std::vector<std::string>{"plain"});
     const foundation::Result<Data> read = Data::contentsOfFile(row.path);
     ASSERT_FALSE(read.ok());

@@ -60,16 +60,17 @@ TEST(FileManagerTest, CreateDirectoryMakesParentsOnlyWhenAskedAndRefusesAFileInT
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.path) + (row.intermediates ? " with parents" : ""));
-    std::optional<NSError> error =
+    const foundation::Status made =
         FileManager::defaultManager().createDirectory(temp.file(row.path), row.intermediates, 0750);
     if (row.error == nullptr) {
-      EXPECT_FALSE(error) << error->description;
+      EXPECT_TRUE(made.ok()) << made.error().description;
       struct stat st {};
       ASSERT_EQ(::stat(temp.file(row.path).c_str(), &st), 0);
       EXPECT_TRUE(S_ISDIR(st.st_mode));
     } else {
-      ASSERT_TRUE(error);
-      EXPECT_NE(error->description.find(row.error), std::string::npos) << error->description;
+      ASSERT_FALSE(made.ok());
+      EXPECT_NE(made.error().description.find(row.error), std::string::npos)
+          << made.error().description;
     }
   }
   const mode_t mask = umask(0);  // parents get the permissions asked for, less the umask

@@ -77,7 +77,7 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
 
   // A file replaced after it was opened has no name left to link: its bytes are copied.
   writeFile(caches_.file("y.png"), pngBytes());
-  objc::FileDescriptor fd(::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC));
+  base::FileDescriptor fd(::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC));
   std::filesystem::rename(caches_.file("x.png"), caches_.file("y.png"));
   foundation::Result<usernotifications::StoredFile> copied = store_->take(std::move(fd), "y.png");
   ASSERT_TRUE(copied.ok()) << copied.error().description;

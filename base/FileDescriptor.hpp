@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace objc {
+namespace base {
 
 class FileDescriptor {
  public:
@@ -46,4 +46,4 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-}  // namespace objc
+}  // namespace base

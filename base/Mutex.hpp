@@ -1,28 +1,14 @@
-// Mutex and MutexLock: std::mutex with clang's thread-safety annotations, so that
-// members marked GUARDED_BY are checked at compile time under clang.
-// Thread-safe by nature; MutexLock must not outlive the Mutex it holds.
+// Mutex and MutexLock: std::mutex with clang's thread-safety annotations, so that members
+// marked GUARDED_BY are checked at compile time under clang. Thread-safe by nature;
+// MutexLock must not outlive the Mutex it holds.
 #pragma once
 
 #include <condition_variable>
 #include <mutex>
 
-#if defined(__clang__)
-#define HALVICOURT_TSA(x) __attribute__((x))
-#else
-#define HALVICOURT_TSA(x)
-#endif
+#include "base/ThreadAnnotations.hpp"
 
-#define CAPABILITY(x) HALVICOURT_TSA(capability(x))
-#define SCOPED_CAPABILITY HALVICOURT_TSA(scoped_lockable)
-#define GUARDED_BY(x) HALVICOURT_TSA(guarded_by(x))
-#define PT_GUARDED_BY(x) HALVICOURT_TSA(pt_guarded_by(x))
-#define REQUIRES(...) HALVICOURT_TSA(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) HALVICOURT_TSA(locks_excluded(__VA_ARGS__))
-#define ACQUIRE(...) HALVICOURT_TSA(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) HALVICOURT_TSA(release_capability(__VA_ARGS__))
-#define NO_THREAD_SAFETY_ANALYSIS HALVICOURT_TSA(no_thread_safety_analysis)
-
-namespace objc {
+namespace base {
 
 class CAPABILITY("mutex") Mutex {
  public:
@@ -52,6 +38,7 @@ class SCOPED_CAPABILITY MutexLock {
     cv.wait(lk);
     lk.release();
   }
+  // The same until `deadline`; false when it passed first.
   template <class TimePoint>
   bool waitUntil(std::condition_variable& cv, const TimePoint& deadline) NO_THREAD_SAFETY_ANALYSIS {
     std::unique_lock<std::mutex> lk(mu_.native(), std::adopt_lock);
@@ -64,4 +51,4 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex& mu_;
 };
 
-}  // namespace objc
+}  // namespace base
