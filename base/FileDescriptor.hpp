@@ -1,4 +1,5 @@
-// FileDescriptor: the one owner of an open file descriptor, which it closes when it goes.
+// FileDescriptor: the one owner of an open file descriptor, which it closes when it goes; and
+// writeAll, the one loop that writes a whole buffer to a descriptor.
 // Movable, not copyable; not thread-safe (one owner at a time, like the descriptor itself).
 // Header-only, so every library that opens files uses it without exporting anything.
 #pragma once
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace base {
@@ -45,5 +47,19 @@ class FileDescriptor {
 
   int fd_ = -1;
 };
+
+// Writes all of `bytes` to `fd`, write after write, retrying when a signal interrupts one: 0, or
+// the errno of the write that failed (EIO for one that wrote nothing).
+inline int writeAll(int fd, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    } else if (written == 0 || errno != EINTR) {
+      return written == 0 ? EIO : errno;
+    }
+  }
+  return 0;
+}
 
 }  // namespace base

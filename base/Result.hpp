@@ -15,7 +15,7 @@ namespace base {
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Result(T made) : state_(std::in_place_index<0>, std::move(made)) {}    // NOLINT: implicit
   Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
 
   bool ok() const { return state_.index() == 0; }

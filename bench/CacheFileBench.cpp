@@ -14,7 +14,7 @@ constexpr const char* kAddress = "http://127.0.0.1:8080/img/01234.png";
 void BM_Md5(benchmark::State& state) {
   const std::string address = kAddress;
   for (auto _ : state) {
-    std::string digest = notification_service_internal::md5(address);
+    std::string digest = notification_service::md5(address);
     benchmark::DoNotOptimize(digest);
   }
 }
@@ -27,7 +27,7 @@ void BM_CacheFileURL(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    std::optional<URL> file = notification_service_internal::cacheFileURL(*url);
+    std::optional<URL> file = notification_service::cacheFileURL(*url);
     benchmark::DoNotOptimize(file);
   }
 }

@@ -12,9 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include "Foundation/URL.hpp"
-#include "UserNotifications/HostOutput.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
+#include "host/OutputLine.hpp"
 
 namespace {
 
@@ -42,17 +42,17 @@ void BM_ContentToOutputLine(benchmark::State& state) {
   const std::filesystem::path directory = pattern;
   std::optional<URL> file = writeSampleImage(directory);
   std::optional<NSError> error;
-  Strong<UNNotificationAttachment> attachment =
+  objc::Strong<UNNotificationAttachment> attachment =
       file ? UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *file, nullptr,
                                                                 &error)
-           : Strong<UNNotificationAttachment>();
+           : objc::Strong<UNNotificationAttachment>();
   std::filesystem::remove_all(directory);
   if (!attachment) {
     state.SkipWithError("the sample image was not accepted as an attachment");
     return;
   }
 
-  UNNotificationContentFields fields;
+  user_notifications::ContentFields fields;
   fields.title = "Sunset over Halvicourt";
   fields.body = "Tonight's view from the harbour";
   fields.badge = 1;
@@ -66,7 +66,7 @@ void BM_ContentToOutputLine(benchmark::State& state) {
 
   std::size_t bytes = 0;
   for (auto _ : state) {
-    std::string text = usernotifications::extensionLine("r1234", 1, false, true, &content);
+    std::string text = host::extensionLine("r1234", 1, false, true, &content);
     bytes += text.size();
     benchmark::DoNotOptimize(text);
   }

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "UserNotifications/PushPayload.hpp"
+#include "host/Payload.hpp"
 
 namespace {
 
@@ -16,11 +16,7 @@ constexpr std::string_view kLine =
 
 void BM_InputLineToRequest(benchmark::State& state) {
   for (auto _ : state) {
-    foundation::Result<usernotifications::InputLine> line =
-        usernotifications::parseInputLine(kLine, 1);
-    foundation::Result<usernotifications::PushRequest> request =
-        usernotifications::pushRequestFromPayload(std::move(line->identifier),
-                                                  std::move(line->payload));
+    foundation::Result<host::PushRequest> request = host::requestFromLine(kLine, 1);
     benchmark::DoNotOptimize(request);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *

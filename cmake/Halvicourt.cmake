@@ -12,25 +12,36 @@ function(halvicourt_private_cxx_runtime target)
   endif()
 endfunction()
 
-# halvicourt_framework(<name> OUTPUT <file base> SOURCES ...): one stand-in system library,
-# built into the app bundle's Frameworks folder and finding its siblings through $ORIGIN.
-function(halvicourt_framework name)
-  cmake_parse_arguments(ARG "" "OUTPUT" "SOURCES" ${ARGN})
-  add_library(${name} SHARED ${ARG_SOURCES})
+# halvicourt_objects(<name> SOURCES ...): one library's objects, compiled as its image
+# compiles them (hidden visibility, our warnings). The image links them, and so do the tests,
+# fuzzers and benchmarks of that library, which then reach what the image does not export.
+function(halvicourt_objects name)
+  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  add_library(${name} OBJECT ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES
-    OUTPUT_NAME "${ARG_OUTPUT}"
-    LIBRARY_OUTPUT_DIRECTORY "${HALVICOURT_FRAMEWORKS_DIR}"
-    BUILD_WITH_INSTALL_RPATH TRUE
-    INSTALL_RPATH "$ORIGIN"
     # Only what carries the library's export mark (<library>/Export.hpp) is seen from
-    # outside: everything else binds inside the library and costs the loader nothing.
+    # outside the image.
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system" "${PROJECT_SOURCE_DIR}")
   target_link_libraries(${name} PRIVATE halvicourt_warnings)
-  # Symbols bound at load (full RELRO: the GOT is read-only from then on). Bound lazily, each
-  # first call through the PLT went through the loader's resolver, which saves and restores
-  # the vector registers: about 0.9 ms of a cold start, more than binding them all at once.
+endfunction()
+
+# halvicourt_framework(<name> OUTPUT <file base> OBJECTS <object libraries>...): one stand-in
+# system library made of those objects, built into the app bundle's Frameworks folder and
+# finding its siblings through $ORIGIN.
+function(halvicourt_framework name)
+  cmake_parse_arguments(ARG "" "OUTPUT" "OBJECTS" ${ARGN})
+  add_library(${name} SHARED)
+  target_link_libraries(${name} PRIVATE ${ARG_OBJECTS})
+  set_target_properties(${name} PROPERTIES
+    OUTPUT_NAME "${ARG_OUTPUT}"
+    LIBRARY_OUTPUT_DIRECTORY "${HALVICOURT_FRAMEWORKS_DIR}"
+    BUILD_WITH_INSTALL_RPATH TRUE
+    INSTALL_RPATH "$ORIGIN")
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system" "${PROJECT_SOURCE_DIR}")
+  # Symbols bound at load, and the GOT read-only from then on (docs/benchmarks.md, "Binding
+  # at load").
   target_link_options(${name} PRIVATE LINKER:--enable-new-dtags LINKER:--as-needed LINKER:-z,now)
   halvicourt_private_cxx_runtime(${name})
   # Sanitized libraries leave the sanitizer runtime to the executable that loads them.

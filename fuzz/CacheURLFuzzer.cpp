@@ -14,7 +14,7 @@
 
 namespace {
 
-namespace nsi = notification_service_internal;
+namespace nsi = notification_service;
 
 // Never created: naming the file touches nothing. Its characters need percent-encoding in
 // a file URL, so a path that is decoded wrongly shows up as a different parent.

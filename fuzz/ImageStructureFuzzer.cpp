@@ -38,11 +38,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const foundation::Result<const char*> fromMemory =
-      usernotifications::wholeImageType(std::span<const std::uint8_t>(data, size));
+      user_notifications::wholeImageType(std::span<const std::uint8_t>(data, size));
   check(ftruncate(file, 0) == 0);
   check(pwrite(file, data, size, 0) == static_cast<ssize_t>(size));
   const foundation::Result<const char*> fromFile =
-      usernotifications::wholeImageType(file, size, 1 + size % 16);
+      user_notifications::wholeImageType(file, size, 1 + size % 16);
   check(fromMemory.ok() == fromFile.ok());
   if (fromMemory.ok()) {
     check(isAcceptedType(*fromMemory) && std::strcmp(*fromMemory, *fromFile) == 0);

@@ -8,32 +8,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include "UserNotifications/HostOutput.hpp"
-#include "UserNotifications/PushPayload.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
+#include "host/OutputLine.hpp"
+#include "host/Payload.hpp"
 #include "objc/Strong.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
-  foundation::Result<usernotifications::InputLine> parsed =
-      usernotifications::parseInputLine(line, 1);
-  if (!parsed.ok()) {
-    if (parsed.error().description.empty()) __builtin_trap();  // every refusal must say why
-    return 0;
-  }
-  foundation::Result<usernotifications::PushRequest> request =
-      usernotifications::pushRequestFromPayload(parsed->identifier, std::move(parsed->payload));
+  foundation::Result<host::PushRequest> request = host::requestFromLine(line, 1);
   if (!request.ok()) {
-    if (request.error().description.empty()) __builtin_trap();
+    if (request.error().description.empty()) __builtin_trap();  // every refusal must say why
     return 0;
   }
-  const Strong<UNNotificationContent> original = request->request->content();
-  Strong<UNMutableNotificationContent> copy =
-      dynamicCast<UNMutableNotificationContent>(original->mutableCopy());
+  const objc::Strong<UNNotificationContent> original = request->request->content();
+  objc::Strong<UNMutableNotificationContent> copy =
+      objc::dynamicCast<UNMutableNotificationContent>(original->mutableCopy());
   if (!copy) __builtin_trap();
   const UNNotificationContent* const contents[] = {original.get(), copy.get()};
   for (const UNNotificationContent* content : contents) {
-    const std::string text = usernotifications::contentJSON(*content).dump(
+    const std::string text = host::contentJSON(*content).dump(
         -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     // What the host prints must read back as one JSON object.
     if (!nlohmann::json::accept(text)) __builtin_trap();

@@ -36,28 +36,29 @@ id NotificationService_init(id self, SEL sel) {
 }
 
 void NotificationService_didReceive(id self, SEL, UNNotificationRequest* request,
-                                    UNContentHandlerBlock block) {
-  Strong<NSObject> receiver = Strong<NSObject>::retain(self);
+                                    user_notifications::ContentHandlerBlock block) {
+  objc::Strong<NSObject> receiver = objc::Strong<NSObject>::retain(self);
   // One copy of the platform's block, shared by every copy of the handler and released
   // with the last of them.
   std::shared_ptr<void> copied(_Block_copy(block), [](void* b) { _Block_release(b); });
-  ContentHandler handler = [copied](const Strong<UNNotificationContent>& content) {
+  ContentHandler handler = [copied](const objc::Strong<UNNotificationContent>& content) {
     if (copied) blocks::invoke<void, UNNotificationContent*>(copied.get(), content.get());
   };
-  service(self)->didReceive(Strong<UNNotificationRequest>::retain(request), std::move(handler));
+  service(self)->didReceive(objc::Strong<UNNotificationRequest>::retain(request),
+                            std::move(handler));
 }
 
 void NotificationService_serviceExtensionTimeWillExpire(id self, SEL) {
-  Strong<NSObject> receiver = Strong<NSObject>::retain(self);
+  objc::Strong<NSObject> receiver = objc::Strong<NSObject>::retain(self);
   service(self)->serviceExtensionTimeWillExpire();
 }
 
 void NotificationService_cxxDestruct(id self, SEL) { service(self)->destroyStoredProperties(); }
 
 constinit const objc_method kMethods[] = {
-    {usernotifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24",
+    {user_notifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24",
      OBJC_IMP(NotificationService_didReceive)},
-    {usernotifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8",
+    {user_notifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8",
      OBJC_IMP(NotificationService_serviceExtensionTimeWillExpire)},
     {"init", "@16@0:8", OBJC_IMP(NotificationService_init)},
     {".cxx_destruct", "v16@0:8", OBJC_IMP(NotificationService_cxxDestruct)},
@@ -74,7 +75,7 @@ constinit const objc_ivar kIvars[] = {
 }  // namespace
 
 constinit const objc_class objc_class_NotificationService =
-    objc_makeClass(&objc_class_UNNotificationServiceExtension,
-                   "_TtC29HalvicourtNotificationService19NotificationService",
-                   sizeof(NotificationService), kMethods, kIvars, &createInstance);
+    objc::makeClass(&objc_class_UNNotificationServiceExtension,
+                    "_TtC29HalvicourtNotificationService19NotificationService",
+                    sizeof(NotificationService), kMethods, kIvars, &createInstance);
 OBJC_CLASSLIST_ENTRY(objc_class_NotificationService);

@@ -12,7 +12,7 @@
 #include "UserNotifications/UNNotificationAttachment.hpp"
 #include "service/NotificationServiceInternal.hpp"
 
-namespace notification_service_internal {
+namespace notification_service {
 
 std::string md5(std::string_view text) {
   unsigned char digest[CC_MD5_DIGEST_LENGTH] = {};
@@ -54,12 +54,12 @@ std::optional<URL> saveBody(const URL& url, std::optional<Data> body) {
 }
 
 std::function<void(std::optional<URL>)> makeDeliveryContinuation(
-    Strong<UNMutableNotificationContent> content, ContentHandler contentHandler) {
+    objc::Strong<UNMutableNotificationContent> content, ContentHandler contentHandler) {
   return [content = std::move(content),
           contentHandler = std::move(contentHandler)](std::optional<URL> localURL) {
     if (localURL) {
       std::optional<NSError> error;
-      Strong<UNNotificationAttachment> attachment =
+      objc::Strong<UNNotificationAttachment> attachment =
           UNNotificationAttachment::attachmentWithIdentifier("image_downloaded", *localURL, nullptr,
                                                              &error);
       if (attachment) content->setAttachments({std::move(attachment)});
@@ -68,9 +68,9 @@ std::function<void(std::optional<URL>)> makeDeliveryContinuation(
   };
 }
 
-}  // namespace notification_service_internal
+}  // namespace notification_service
 
-using namespace notification_service_internal;
+using namespace notification_service;
 
 NotificationService::NotificationService(Class cls) : UNNotificationServiceExtension(cls) {}
 
@@ -79,13 +79,13 @@ void NotificationService::init() {
   setBestAttemptContent(nullptr);
 }
 
-void NotificationService::didReceive(const Strong<UNNotificationRequest>& request,
+void NotificationService::didReceive(const objc::Strong<UNNotificationRequest>& request,
                                      ContentHandler contentHandler) {
   setContentHandler(contentHandler);
   setBestAttemptContent(
-      dynamicCast<UNMutableNotificationContent>(request->content()->mutableCopy()));
+      objc::dynamicCast<UNMutableNotificationContent>(request->content()->mutableCopy()));
 
-  Strong<UNMutableNotificationContent> bestAttempt = bestAttemptContent();
+  objc::Strong<UNMutableNotificationContent> bestAttempt = bestAttemptContent();
   if (!bestAttempt) return;
   const nlohmann::json& userInfo = bestAttempt->userInfo();
   auto image = userInfo.find("image");
@@ -99,7 +99,7 @@ void NotificationService::didReceive(const Strong<UNNotificationRequest>& reques
 void NotificationService::serviceExtensionTimeWillExpire() {
   std::optional<ContentHandler> handler = contentHandler();
   if (!handler) return;
-  Strong<UNMutableNotificationContent> bestAttempt = bestAttemptContent();
+  objc::Strong<UNMutableNotificationContent> bestAttempt = bestAttemptContent();
   if (!bestAttempt) return;
   (*handler)(bestAttempt);
 }
@@ -107,7 +107,7 @@ void NotificationService::serviceExtensionTimeWillExpire() {
 void NotificationService::downloadAndSave(const URL& url,
                                           std::function<void(std::optional<URL>)> handler) {
   URLSession& session = URLSession::sharedSession();
-  Strong<URLSessionDataTask> task = session.dataTask(
+  objc::Strong<URLSessionDataTask> task = session.dataTask(
       url, [url, handler = std::move(handler)](
                std::optional<Data> body, std::optional<HTTPURLResponse>, std::optional<NSError>) {
         handler(saveBody(url, std::move(body)));

@@ -21,7 +21,7 @@
 #include "objc/Strong.hpp"
 
 // Hands content to the system for display. Every copy calls the same platform block.
-using ContentHandler = std::function<void(const Strong<UNNotificationContent>&)>;
+using ContentHandler = std::function<void(const objc::Strong<UNNotificationContent>&)>;
 
 class NotificationService : public UNNotificationServiceExtension {
  public:
@@ -33,7 +33,8 @@ class NotificationService : public UNNotificationServiceExtension {
 
   // Stores the handler and a mutable copy of the request's content, then starts the image
   // download when the payload names an image. Never delivers before returning.
-  void didReceive(const Strong<UNNotificationRequest>& request, ContentHandler contentHandler);
+  void didReceive(const objc::Strong<UNNotificationRequest>& request,
+                  ContentHandler contentHandler);
   // Delivers the stored copy, as it is now, to the stored handler, when both are present.
   void serviceExtensionTimeWillExpire();
 
@@ -42,8 +43,10 @@ class NotificationService : public UNNotificationServiceExtension {
   void setContentHandler(std::optional<ContentHandler> handler) {
     contentHandler_ = std::move(handler);
   }
-  Strong<UNMutableNotificationContent> bestAttemptContent() const { return bestAttemptContent_; }
-  void setBestAttemptContent(Strong<UNMutableNotificationContent> content) {
+  objc::Strong<UNMutableNotificationContent> bestAttemptContent() const {
+    return bestAttemptContent_;
+  }
+  void setBestAttemptContent(objc::Strong<UNMutableNotificationContent> content) {
     bestAttemptContent_ = std::move(content);
   }
 
@@ -59,5 +62,5 @@ class NotificationService : public UNNotificationServiceExtension {
   void downloadAndSave(const URL& url, std::function<void(std::optional<URL>)> handler);
 
   std::optional<ContentHandler> contentHandler_;
-  Strong<UNMutableNotificationContent> bestAttemptContent_;
+  objc::Strong<UNMutableNotificationContent> bestAttemptContent_;
 };

@@ -11,7 +11,7 @@
 #include "Foundation/URL.hpp"
 #include "service/NotificationService.hpp"
 
-namespace notification_service_internal {
+namespace notification_service {
 
 // The lowercase hex MD5 digest of the text's UTF-8 bytes: 32 characters. Text that is not
 // well-formed UTF-8 gives thirty-two zeros.
@@ -32,6 +32,6 @@ std::optional<URL> saveBody(const URL& url, std::optional<Data> body);
 // The delivery continuation for one request: attaches the stored file, if any and accepted,
 // to `content` and calls `contentHandler` with it.
 std::function<void(std::optional<URL>)> makeDeliveryContinuation(
-    Strong<UNMutableNotificationContent> content, ContentHandler contentHandler);
+    objc::Strong<UNMutableNotificationContent> content, ContentHandler contentHandler);
 
-}  // namespace notification_service_internal
+}  // namespace notification_service

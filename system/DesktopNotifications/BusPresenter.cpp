@@ -16,10 +16,9 @@
 
 #include "DesktopNotifications/Export.hpp"
 
-namespace desktopnotifications {
+namespace desktop_notifications {
 
-using usernotifications::DesktopNotification;
-using usernotifications::DesktopPresenterCallbacks;
+using host::DesktopNotification;
 
 namespace {
 
@@ -41,19 +40,19 @@ std::uint64_t monotonicMicroseconds() {
 }  // namespace
 
 foundation::Result<std::unique_ptr<BusPresenter>> BusPresenter::connect(
-    std::string appName, DesktopPresenterCallbacks callbacks) {
+    std::string appName, host::DesktopPresenterObserver& observer) {
   foundation::Result<NotificationServerConnection> connection = connectNotificationServer();
   if (!connection.ok()) return connection.error();
   std::unique_ptr<BusPresenter> presenter(
-      new BusPresenter(std::move(appName), std::move(callbacks), std::move(*connection)));
+      new BusPresenter(std::move(appName), observer, std::move(*connection)));
   if (std::optional<NSError> error = presenter->start()) return *error;
   return presenter;
 }
 
-BusPresenter::BusPresenter(std::string appName, DesktopPresenterCallbacks callbacks,
+BusPresenter::BusPresenter(std::string appName, host::DesktopPresenterObserver& observer,
                            NotificationServerConnection connection)
     : appName_(std::move(appName)),
-      callbacks_(std::move(callbacks)),
+      observer_(observer),
       server_(std::move(connection.server)),
       bus_(std::move(connection.bus)) {}
 
@@ -86,7 +85,7 @@ BusPresenter::~BusPresenter() {
   if (wakeFd_ >= 0) close(wakeFd_);
 }
 
-void BusPresenter::post(DesktopNotification notification) {
+void BusPresenter::post(DesktopNotification notification) noexcept {
   {
     base::MutexLock lock(mu_);
     queue_.push_back(std::move(notification));
@@ -95,7 +94,7 @@ void BusPresenter::post(DesktopNotification notification) {
   wake();
 }
 
-void BusPresenter::flush() {
+void BusPresenter::flush() noexcept {
   // Every call fails by itself after its timeout; the margin covers the thread's own delays.
   // A burst takes longer, so the wait runs from the last notification the server showed.
   const auto patience =
@@ -146,11 +145,11 @@ void BusPresenter::run() {
         }
       }
       if (monotonicMicroseconds() >= stopBy) {
-        for (const auto& [cookie, requestIdentifier] : awaiting_) {
-          fail(requestIdentifier, busError("Notify", -ETIMEDOUT, nullptr));
+        for (const auto& [cookie, notification] : awaiting_) {
+          fail(notification, busError("Notify", -ETIMEDOUT, nullptr));
         }
         for (const DesktopNotification& notification : unsent_) {
-          fail(notification.requestIdentifier, busError("Notify", -ETIMEDOUT, nullptr));
+          fail(notification, busError("Notify", -ETIMEDOUT, nullptr));
         }
         return;
       }
@@ -190,13 +189,13 @@ void BusPresenter::send(const DesktopNotification& notification) {
   // A floating slot: the bus keeps the pending call until its reply or timeout arrives.
   if (r >= 0) r = sd_bus_call_async(bus_.get(), nullptr, message.get(), onReply, this, 0);
   if (r < 0) {
-    fail(notification.requestIdentifier, busError("Notify", r, nullptr));
+    fail(notification, busError("Notify", r, nullptr));
     answered(false);
     return;
   }
   std::uint64_t cookie = 0;
   sd_bus_message_get_cookie(message.get(), &cookie);  // sent, so it has one
-  awaiting_.emplace(cookie, notification.requestIdentifier);
+  awaiting_.emplace(cookie, notification);
 }
 
 void BusPresenter::dispatch() {
@@ -239,16 +238,18 @@ void BusPresenter::replied(sd_bus_message* reply) {
   sd_bus_message_get_reply_cookie(reply, &cookie);
   auto pending = awaiting_.find(cookie);
   if (pending == awaiting_.end()) return;
-  const std::string requestIdentifier = std::move(pending->second);
+  const DesktopNotification notification = std::move(pending->second);
   awaiting_.erase(pending);
   std::uint32_t id = 0;
   bool shown = false;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
-    fail(requestIdentifier, busError("Notify", -EIO, error));
+    fail(notification, busError("Notify", -EIO, error));
   } else if (int r = sd_bus_message_read(reply, "u", &id); r < 0) {
-    fail(requestIdentifier, busError("Notify", r, nullptr));
+    fail(notification, busError("Notify", r, nullptr));
   } else {
-    shown_[id] = requestIdentifier;
+    // An id the server gives again names the newer notification: the one it named before is
+    // no longer the server's to close.
+    shown_[id] = notification.post;
     if (shown_.size() > kMaximumShown) shown_.erase(shown_.begin());
     shown = true;
   }
@@ -262,14 +263,14 @@ int BusPresenter::onClosed(sd_bus_message* signal, void* self, sd_bus_error*) {
   if (sd_bus_message_read(signal, "uu", &id, &reason) < 0) return 0;
   auto shown = presenter->shown_.find(id);
   if (shown == presenter->shown_.end()) return 0;
-  const std::string requestIdentifier = std::move(shown->second);
+  const std::uint64_t post = shown->second;
   presenter->shown_.erase(shown);
-  if (presenter->callbacks_.closed) presenter->callbacks_.closed(requestIdentifier);
+  presenter->observer_.closed(post);
   return 0;
 }
 
-void BusPresenter::fail(const std::string& requestIdentifier, const NSError& error) {
-  if (callbacks_.failed) callbacks_.failed(requestIdentifier, error);
+void BusPresenter::fail(const DesktopNotification& notification, const NSError& error) {
+  observer_.failed(notification.post, notification.requestIdentifier, error);
 }
 
 void BusPresenter::answered(bool shown) {
@@ -281,15 +282,14 @@ void BusPresenter::answered(bool shown) {
   changed_.notify_all();
 }
 
-}  // namespace desktopnotifications
+}  // namespace desktop_notifications
 
-// The library's entry point, found by connectDesktopPresenter with dlsym. No exception may
-// leave it: the caller is another library.
-extern "C" DN_EXPORT usernotifications::DesktopPresenter* DesktopNotificationsConnect(
-    const std::string& appName, usernotifications::DesktopPresenterCallbacks callbacks,
-    NSError* error) {
+// The library's entry point, found by the host with dlsym. No exception may leave it: the
+// caller is another image.
+extern "C" DN_EXPORT host::DesktopPresenter* DesktopNotificationsConnect(
+    const char* appName, host::DesktopPresenterObserver* observer, NSError* error) noexcept {
   try {
-    auto presenter = desktopnotifications::BusPresenter::connect(appName, std::move(callbacks));
+    auto presenter = desktop_notifications::BusPresenter::connect(appName, *observer);
     if (!presenter.ok()) {
       *error = presenter.error();
       return nullptr;
@@ -302,5 +302,5 @@ extern "C" DN_EXPORT usernotifications::DesktopPresenter* DesktopNotificationsCo
   }
 }
 
-static_assert(std::is_same_v<decltype(&DesktopNotificationsConnect),
-                             usernotifications::DesktopPresenterConnectFunction>);
+static_assert(
+    std::is_same_v<decltype(&DesktopNotificationsConnect), host::DesktopPresenterConnectFunction>);

@@ -1,6 +1,7 @@
 // BusPresenter: the DesktopPresenter over sd-bus. It posts each notification with an
-// asynchronous Notify call and maps the ids the server returns to request identifiers, so
-// that the server's NotificationClosed signal names the request it closes.
+// asynchronous Notify call and maps the ids the server returns to the host's posts, so that
+// the server's NotificationClosed signal names the post it closes. A server may give an id
+// again once the notification that had it is gone; the id then names the newer post only.
 //
 // Servers answer one call at a time, and a bus lets a connection wait for only so many
 // replies (128 by default): a burst waits here and goes out as answers come back, rather
@@ -20,24 +21,24 @@
 #include <string>
 #include <thread>
 
-#include "DesktopNotifications/SessionBus.hpp"
-#include "UserNotifications/DesktopPresenter.hpp"
+#include "DesktopNotifications/NotificationServer.hpp"
 #include "base/Mutex.hpp"
+#include "host/DesktopPresenter.hpp"
 
-namespace desktopnotifications {
+namespace desktop_notifications {
 
-class BusPresenter final : public usernotifications::DesktopPresenter {
+class BusPresenter final : public host::DesktopPresenter {
  public:
   // Connects to the notification server and starts the bus thread.
   static foundation::Result<std::unique_ptr<BusPresenter>> connect(
-      std::string appName, usernotifications::DesktopPresenterCallbacks callbacks);
+      std::string appName, host::DesktopPresenterObserver& observer);
   ~BusPresenter() override;
 
-  void post(usernotifications::DesktopNotification notification) override EXCLUDES(mu_);
-  void flush() override EXCLUDES(mu_);
+  void post(host::DesktopNotification notification) noexcept override EXCLUDES(mu_);
+  void flush() noexcept override EXCLUDES(mu_);
 
  private:
-  BusPresenter(std::string appName, usernotifications::DesktopPresenterCallbacks callbacks,
+  BusPresenter(std::string appName, host::DesktopPresenterObserver& observer,
                NotificationServerConnection connection);
 
   // Subscribes to NotificationClosed and starts the thread.
@@ -45,7 +46,7 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   void run() EXCLUDES(mu_);
   // Sends from unsent_ while fewer than kMaximumAwaiting calls await their reply.
   void sendWhatFits();
-  void send(const usernotifications::DesktopNotification& notification);
+  void send(const host::DesktopNotification& notification);
   void dispatch();
   // Sleeps until a post, the bus, one of its timeouts, or `until` (CLOCK_MONOTONIC
   // microseconds; UINT64_MAX for none) wakes the thread.
@@ -54,27 +55,28 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   static int onReply(sd_bus_message* reply, void* self, sd_bus_error* error);
   static int onClosed(sd_bus_message* signal, void* self, sd_bus_error* error);
   void replied(sd_bus_message* reply);
-  void fail(const std::string& requestIdentifier, const NSError& error);
+  void fail(const host::DesktopNotification& notification, const NSError& error);
   // One post has had its answer (`shown`: the server showed it), and its callback has run.
   void answered(bool shown) EXCLUDES(mu_);
 
   const std::string appName_;
-  const usernotifications::DesktopPresenterCallbacks callbacks_;
+  host::DesktopPresenterObserver& observer_;
   const ServerInformation server_;
   int wakeFd_ = -1;  // an eventfd; set by start()
 
   // The bus thread's own, after start():
   Bus bus_;
   Slot closedMatch_;
-  bool connected_ = true;                          // false once the bus has closed
-  std::map<std::uint64_t, std::string> awaiting_;  // Notify call cookie -> request identifier
-  std::deque<usernotifications::DesktopNotification> unsent_;  // taken from queue_, in order
-  std::map<std::uint32_t, std::string> shown_;  // notification id -> request identifier
+  bool connected_ = true;  // false once the bus has closed
+  // Notify call cookie -> the notification it posts.
+  std::map<std::uint64_t, host::DesktopNotification> awaiting_;
+  std::deque<host::DesktopNotification> unsent_;  // taken from queue_, in order
+  std::map<std::uint32_t, std::uint64_t> shown_;  // notification id -> the host's post
 
   // Guarded by mu_:
   base::Mutex mu_;
   std::condition_variable changed_;  // unanswered_ fell
-  std::deque<usernotifications::DesktopNotification> queue_ GUARDED_BY(mu_);
+  std::deque<host::DesktopNotification> queue_ GUARDED_BY(mu_);
   std::size_t unanswered_ GUARDED_BY(mu_) = 0;    // posts queued or awaiting their reply
   std::uint64_t shownCount_ GUARDED_BY(mu_) = 0;  // posts the server showed
   bool stopping_ GUARDED_BY(mu_) = false;
@@ -82,4 +84,4 @@ class BusPresenter final : public usernotifications::DesktopPresenter {
   std::thread thread_;
 };
 
-}  // namespace desktopnotifications
+}  // namespace desktop_notifications

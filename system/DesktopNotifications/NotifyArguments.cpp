@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace desktopnotifications {
+namespace desktop_notifications {
 
 bool ServerInformation::hasCapability(std::string_view capability) const {
   return std::find(capabilities.begin(), capabilities.end(), capability) != capabilities.end();
@@ -37,7 +37,7 @@ std::string escapeMarkup(std::string_view text) {
   return escaped;
 }
 
-NotifyArguments notifyArguments(const usernotifications::DesktopNotification& notification,
+NotifyArguments notifyArguments(const host::DesktopNotification& notification,
                                 const std::string& appName, const ServerInformation& server) {
   NotifyArguments arguments{
       appName, notification.title.empty() ? appName : notification.title, "", {}};
@@ -60,4 +60,4 @@ NotifyArguments notifyArguments(const usernotifications::DesktopNotification& no
   return arguments;
 }
 
-}  // namespace desktopnotifications
+}  // namespace desktop_notifications

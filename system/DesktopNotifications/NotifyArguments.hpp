@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "UserNotifications/DesktopPresenter.hpp"
+#include "host/DesktopPresenter.hpp"
 
-namespace desktopnotifications {
+namespace desktop_notifications {
 
 // What the server answered to GetCapabilities and GetServerInformation at connect.
 struct ServerInformation {
@@ -39,11 +39,11 @@ struct NotifyArguments {
 // body, one line each, left out when empty, with markup characters escaped when the server
 // reads markup. The image goes in "image-path" (and "image_path" for servers before 1.2);
 // the payload's "default" sound becomes the freedesktop sound name of a new message.
-NotifyArguments notifyArguments(const usernotifications::DesktopNotification& notification,
+NotifyArguments notifyArguments(const host::DesktopNotification& notification,
                                 const std::string& appName, const ServerInformation& server);
 
 // `text` with '&', '<' and '>' written as entities, so that a server that reads markup shows
 // it as written.
 std::string escapeMarkup(std::string_view text);
 
-}  // namespace desktopnotifications
+}  // namespace desktop_notifications

@@ -5,24 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 
 #include "Foundation/NSBundle.hpp"
 
 namespace {
-
-// Outside a bundle the executable's file name stands in for the bundle identifier.
-std::string applicationIdentifier() {
-  if (std::optional<std::string> id = NSBundle::mainBundle().bundleIdentifier();
-      id && !id->empty()) {
-    return *id;
-  }
-  std::string executable(4096, '\0');
-  const ssize_t length = readlink("/proc/self/exe", executable.data(), executable.size());
-  executable.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  return executable.substr(executable.rfind('/') + 1);
-}
 
 // mkdir -p: the directory first, so that the usual case (its parent is there) costs one call;
 // the parents only when the kernel says one is missing.
@@ -46,23 +35,57 @@ foundation::Status makeDirectories(const std::string& path, mode_t permissions) 
     if (S_ISDIR(st.st_mode)) return {};
     err = ENOTDIR;
   }
+  // A name that is there but leads nowhere: a symbolic link whose target is missing. EEXIST
+  // alone would say the opposite of what is wrong.
+  if (err == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    target.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return NSError{NSPOSIXErrorDomain, ENOENT,
+                   "mkdir(" + path + "): a symbolic link to " + target +
+                       ", which does not exist, is in the way"};
+  }
   return foundation::posixError("mkdir(" + path + ")", err);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 }  // namespace
 
 std::string NSHomeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
   const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
   passwd entry{};
   passwd* found = nullptr;
   if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
-      found->pw_dir == nullptr) {
+      found->pw_dir == nullptr || found->pw_dir[0] != '/') {
     return std::string();
   }
   return found->pw_dir;
 }
+
+namespace foundation {
+
+std::optional<std::string> userDirectory(UserDirectory kind) {
+  const char* variable = kind == UserDirectory::cache ? "XDG_CACHE_HOME" : "XDG_STATE_HOME";
+  if (const char* value = std::getenv(variable); value != nullptr && value[0] == '/') return value;
+  const std::string home = NSHomeDirectory();
+  if (home.empty() || !isDirectory(home)) return std::nullopt;
+  return home + (kind == UserDirectory::cache ? "/.cache" : "/.local/state");
+}
+
+std::string applicationIdentifier() {
+  const NSBundle& bundle = NSBundle::mainBundle();
+  if (std::optional<std::string> id = bundle.bundleIdentifier(); id && !id->empty()) return *id;
+  const std::string executable = bundle.executablePath();
+  return executable.substr(executable.rfind('/') + 1);
+}
+
+}  // namespace foundation
 
 FileManager& FileManager::defaultManager() {
   static FileManager* const manager = new FileManager();
@@ -82,13 +105,12 @@ std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long direc
                                                              unsigned long domains,
                                                              bool expandTilde) {
   if (directory != NSCachesDirectory || (domains & NSUserDomainMask) == 0) return {};
-  const std::string id = applicationIdentifier();
-  if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') {
-    return {std::string(xdg) + "/" + id};
-  }
-  const std::string home = expandTilde ? NSHomeDirectory() : "~";
-  if (home.empty()) return {};
-  return {home + "/.cache/" + id};
+  const std::optional<std::string> caches =
+      foundation::userDirectory(foundation::UserDirectory::cache);
+  if (!caches) return {};
+  const std::string id = foundation::applicationIdentifier();
+  if (!expandTilde && std::getenv("XDG_CACHE_HOME") == nullptr) return {"~/.cache/" + id};
+  return {*caches + "/" + id};
 }
 
 foundation::Status FileManager::createDirectory(const std::string& path,

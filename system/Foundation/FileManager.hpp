@@ -12,8 +12,8 @@
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
 
-// The user's home directory: $HOME, or the password database's entry when HOME is unset or
-// empty; empty when neither has one. Thread-safe.
+// The user's home directory: $HOME when it is an absolute path, otherwise the password
+// database's entry when that is one; empty when neither is. Thread-safe.
 FOUNDATION_EXPORT std::string NSHomeDirectory();
 
 enum NSSearchPathDirectory : unsigned long { NSCachesDirectory = 13 };
@@ -39,10 +39,28 @@ class FOUNDATION_EXPORT FileManager {
 };
 
 // The directories of kind `directory` in `domains`. For the caches directory of the user's
-// domain that is $XDG_CACHE_HOME/<bundle identifier> ($HOME/.cache when XDG_CACHE_HOME is
-// unset, empty or relative; "~/.cache" unexpanded when `expandTilde` is false). The bundle
-// identifier is the main bundle's, or the executable's file name outside a bundle.
-// Other kinds, domain masks without the user's domain, and a home directory that cannot
-// be found give an empty list.
+// domain that is <the user's cache directory>/<application identifier> (below; "~/.cache"
+// unexpanded when `expandTilde` is false). Other kinds, domain masks without the user's domain,
+// and no home directory give an empty list.
 FOUNDATION_EXPORT std::vector<std::string> NSSearchPathForDirectoriesInDomains(
     unsigned long directory, unsigned long domains, bool expandTilde);
+
+namespace foundation {
+
+// The user's base directories, as the XDG rules name them.
+enum class UserDirectory {
+  cache,  // $XDG_CACHE_HOME, or ~/.cache
+  state,  // $XDG_STATE_HOME, or ~/.local/state
+};
+
+// The user's base directory of `kind`: the variable's value when it is an absolute path (a
+// relative one is ignored, as the rules say), otherwise below the home directory. Absent when
+// there is no home directory to go below: none is named, or the one named does not exist (as
+// Debian's "no home", /nonexistent, does not), which is not the process's to make.
+FOUNDATION_EXPORT std::optional<std::string> userDirectory(UserDirectory kind);
+
+// The identifier the platform files the application's data under: the main bundle's
+// identifier, or the executable's file name outside a bundle.
+FOUNDATION_EXPORT std::string applicationIdentifier();
+
+}  // namespace foundation

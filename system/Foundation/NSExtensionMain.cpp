@@ -9,12 +9,13 @@
 
 #include "Foundation/CodeSignature.hpp"
 #include "Foundation/NSBundle.hpp"
+#include "objc/ImageSections.hpp"
 
 namespace {
 
 void collectPoints(const void* start, std::size_t size, void* context) {
-  auto* found = static_cast<std::vector<const NSExtensionPointRecord*>*>(context);
-  const auto* entries = static_cast<const NSExtensionPointRecord* const*>(start);
+  auto* found = static_cast<std::vector<const foundation::ExtensionPoint*>*>(context);
+  const auto* entries = static_cast<const foundation::ExtensionPoint* const*>(start);
   for (std::size_t i = 0; i < size / sizeof(entries[0]); ++i) {
     if (entries[i] != nullptr) found->push_back(entries[i]);
   }
@@ -57,10 +58,10 @@ Class NSClassFromString(std::string_view name) {
 
 namespace foundation {
 
-const NSExtensionPointRecord* extensionPoint(std::string_view identifier) {
-  std::vector<const NSExtensionPointRecord*> points;
+const foundation::ExtensionPoint* extensionPoint(std::string_view identifier) {
+  std::vector<const foundation::ExtensionPoint*> points;
   objc::forEachImageSection("nsextension_points", &collectPoints, &points);
-  for (const NSExtensionPointRecord* p : points) {
+  for (const foundation::ExtensionPoint* p : points) {
     if (identifier == p->identifier) return p;
   }
   return nullptr;
@@ -80,17 +81,19 @@ int NSExtensionMain(int argc, char** argv) {
       bundle.stringForKeyPath("NSExtension.NSExtensionPrincipalClass");
   if (!pointName) return refuse("Info.plist names no NSExtensionPointIdentifier");
   if (!className) return refuse("Info.plist names no NSExtensionPrincipalClass");
-  const NSExtensionPointRecord* point = foundation::extensionPoint(*pointName);
+  const foundation::ExtensionPoint* point = foundation::extensionPoint(*pointName);
   if (point == nullptr) return refuse("no host for the extension point " + *pointName);
   Class principal = NSClassFromString(*className);
   if (principal == nullptr) return refuse("no class named " + *className);
   Class required = objc_getClass(point->requiredSuperclass);
-  if (required == nullptr || principal == required || !class_isSubclassOf(principal, required)) {
+  if (required == nullptr || principal == required || !objc::isSubclass(principal, required)) {
     return refuse(*className + " is not a subclass of " + point->requiredSuperclass);
   }
   endProcess(point->run(principal, argc, argv));
 }
 
-// The extension executable defines no main of its own: the process enters the runner.
+// The extension executable defines no main of its own: the process enters the runner. The
+// runner is built apart from the rest of Foundation's objects (CMakeLists.txt) so that the
+// tests that link those objects keep their own main.
 extern "C" FOUNDATION_EXPORT int main(int argc, char** argv)
     __attribute__((alias("NSExtensionMain")));

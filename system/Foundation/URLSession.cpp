@@ -52,8 +52,8 @@ constinit const objc_method kURLSessionDataTaskMethods[] = {
 }  // namespace
 
 constinit const objc_class objc_class_NSURLSessionDataTask =
-    objc_makeClass(&objc_class_NSObject, "NSURLSessionDataTask", sizeof(URLSessionDataTask),
-                   kURLSessionDataTaskMethods);
+    objc::makeClass(&objc_class_NSObject, "NSURLSessionDataTask", sizeof(URLSessionDataTask),
+                    kURLSessionDataTaskMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_NSURLSessionDataTask);
 
 Class URLSessionDataTask::classRecord() { return &objc_class_NSURLSessionDataTask; }
@@ -120,9 +120,9 @@ URLSession::~URLSession() {
   queue.reset();
 }
 
-Strong<URLSessionDataTask> URLSession::dataTask(const URL& url,
-                                                URLSessionCompletionHandler completion) {
-  return Strong<URLSessionDataTask>::adopt(
+objc::Strong<URLSessionDataTask> URLSession::dataTask(const URL& url,
+                                                      URLSessionCompletionHandler completion) {
+  return objc::Strong<URLSessionDataTask>::adopt(
       new URLSessionDataTask(this, url, std::move(completion)));
 }
 

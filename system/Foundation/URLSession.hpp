@@ -128,7 +128,7 @@ class FOUNDATION_EXPORT URLSession {
   // A suspended task that fetches `url` and then calls `completion` once on the callback
   // queue with the whole body (or absent), the response (when one arrived) and the error
   // (when the transfer failed).
-  Strong<URLSessionDataTask> dataTask(const URL& url, URLSessionCompletionHandler completion);
+  objc::Strong<URLSessionDataTask> dataTask(const URL& url, URLSessionCompletionHandler completion);
 
   // Transfers resumed whose completion has not yet returned.
   std::size_t outstandingTasks() const;

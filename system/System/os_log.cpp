@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "System/os_activityInternal.hpp"
+#include "base/FileDescriptor.hpp"
 #include "base/Mutex.hpp"
 
 struct os_log_s {
@@ -110,24 +111,10 @@ void appendTime(std::string& out) {
   out += 'Z';
 }
 
-// One write(2) unless the descriptor takes less. 0, or the errno of the failed write.
-int writeAll(int fd, std::string_view text) noexcept {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return n == 0 ? EIO : errno;
-    }
-  }
-  return 0;
-}
-
 // Failures are dropped, since the log must never fail the work it describes.
 void writeToSink(const std::string& line) noexcept {
   base::MutexLock lock(gSinkMu);
-  (void)writeAll(gSinkFd, line);
+  (void)base::writeAll(gSinkFd, line);
 }
 
 }  // namespace
@@ -238,10 +225,8 @@ void writeLine(std::string_view line) noexcept {
   }
 }
 
-int writeWhole(int fd, std::string_view text, bool besideSink) noexcept {
-  if (!besideSink) return writeAll(fd, text);
-  base::MutexLock lock(gSinkMu);
-  return writeAll(fd, text);
-}
+// The lock is taken and given back in different calls, which the analysis cannot follow.
+SinkLock::SinkLock() NO_THREAD_SAFETY_ANALYSIS { gSinkMu.lock(); }
+SinkLock::~SinkLock() NO_THREAD_SAFETY_ANALYSIS { gSinkMu.unlock(); }
 
 }  // namespace system_log

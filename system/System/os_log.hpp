@@ -120,10 +120,15 @@ SYSTEM_EXPORT std::optional<os_log_type_t> typeNamed(std::string_view name);
 // that share standard error with the events and must not interleave with them.
 SYSTEM_EXPORT void writeLine(std::string_view line) noexcept;
 
-// Writes `text` whole to `fd`, write after write until it is all written; with `besideSink`,
-// under the lock that keeps the sink's lines whole. For a stream that shares a pipe with the
-// sink (2>&1): a line longer than the pipe holds goes in pieces as the reader drains it, and
-// an event written meanwhile would land between them. 0, or the errno of the failed write.
-SYSTEM_EXPORT int writeWhole(int fd, std::string_view text, bool besideSink) noexcept;
+// Holds, while it lives, the lock that keeps the sink's lines whole: for the writer of another
+// stream that shares a pipe with the sink (2>&1). A line longer than the pipe holds goes in
+// pieces as the reader drains it, and an event written meanwhile would land between them.
+class SYSTEM_EXPORT SinkLock {
+ public:
+  SinkLock();
+  ~SinkLock();
+  SinkLock(const SinkLock&) = delete;
+  SinkLock& operator=(const SinkLock&) = delete;
+};
 
 }  // namespace system_log

@@ -19,7 +19,7 @@
 #include "Foundation/FileManager.hpp"
 #include "base/Mutex.hpp"
 
-namespace usernotifications {
+namespace user_notifications {
 namespace {
 
 // Hex digits of `bytes` random bytes. The kernel's randomness makes names no one can guess
@@ -118,24 +118,6 @@ foundation::Result<std::shared_ptr<AttachmentStore>> AttachmentStore::open(
   return std::shared_ptr<AttachmentStore>(new AttachmentStore(std::move(*limit)));
 }
 
-std::string AttachmentStore::defaultDirectory() {
-  const std::vector<std::string> caches =
-      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true);
-  if (caches.empty()) return std::string();
-  // The caches directory is named after the identifier the platform files the extension's
-  // data under; its state goes under the same name.
-  const std::string identifier = caches.front().substr(caches.front().rfind('/') + 1);
-  std::string state;
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && xdg[0] == '/') {
-    state = xdg;
-  } else if (std::string home = NSHomeDirectory(); !home.empty()) {
-    state = home + "/.local/state";
-  } else {
-    return std::string();
-  }
-  return state + "/" + identifier + "/Attachments";
-}
-
 std::shared_ptr<AttachmentStore> AttachmentStore::shared() {
   SharedStore& shared = sharedStore();
   base::MutexLock lock(shared.mu);
@@ -217,4 +199,4 @@ void AttachmentStore::remove(const std::string& path) {
   limit_->remove(path.substr(directory.size() + 1));
 }
 
-}  // namespace usernotifications
+}  // namespace user_notifications

@@ -16,16 +16,15 @@
 
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/DirectoryLimit.hpp"
-#include "UserNotifications/Export.hpp"
 #include "base/FileDescriptor.hpp"
 
-namespace usernotifications {
+namespace user_notifications {
 
 class AttachmentStore;
 
 // One file of the store, held: the store does not remove it while this lives. Movable; one
 // owner.
-class UN_EXPORT StoredFile {
+class StoredFile {
  public:
   StoredFile(StoredFile&& other) noexcept;
   StoredFile& operator=(StoredFile&&) = delete;
@@ -52,17 +51,12 @@ class UN_EXPORT StoredFile {
   std::uint64_t bytes_ = 0;
 };
 
-class UN_EXPORT AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
+class AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
  public:
   // The store in `directory`, created (mode 0700, with its parents) when missing, bounded to
   // `limitBytes`; what a killed process left half-made is removed and the rest indexed.
   static foundation::Result<std::shared_ptr<AttachmentStore>> open(const std::string& directory,
                                                                    std::uint64_t limitBytes);
-
-  // $XDG_STATE_HOME/<bundle identifier>/Attachments ($HOME/.local/state when XDG_STATE_HOME
-  // is unset or relative); empty when there is no home directory. State, not a cache: a
-  // cleaner that empties caches must not take away the image of a notification on screen.
-  static std::string defaultDirectory();
 
   // The process's store, or null when none was set: attachments then stay where they are.
   static std::shared_ptr<AttachmentStore> shared();
@@ -94,4 +88,4 @@ class UN_EXPORT AttachmentStore : public std::enable_shared_from_this<Attachment
   const std::unique_ptr<DirectoryLimit> limit_;
 };
 
-}  // namespace usernotifications
+}  // namespace user_notifications

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace usernotifications {
+namespace user_notifications {
 
 ByteReader::ByteReader(std::span<const std::uint8_t> bytes)
     : memory_(bytes.data()), window_(bytes), size_(bytes.size()) {}
@@ -71,4 +71,4 @@ int ByteReader::next() {
   return byte;
 }
 
-}  // namespace usernotifications
+}  // namespace user_notifications

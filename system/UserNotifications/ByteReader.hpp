@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-namespace usernotifications {
+namespace user_notifications {
 
 class ByteReader {
  public:
@@ -57,4 +57,4 @@ class ByteReader {
   int error_ = 0;
 };
 
-}  // namespace usernotifications
+}  // namespace user_notifications

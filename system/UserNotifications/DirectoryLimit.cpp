@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace usernotifications {
+namespace user_notifications {
 namespace {
 
 // A temporary file older than this was left by a process that is gone: no write of ours
@@ -271,4 +271,4 @@ std::uint64_t DirectoryLimit::totalBytes() const {
   return total_;
 }
 
-}  // namespace usernotifications
+}  // namespace user_notifications

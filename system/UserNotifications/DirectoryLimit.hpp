@@ -28,12 +28,11 @@
 #include <unordered_map>
 
 #include "Foundation/NSError.hpp"
-#include "UserNotifications/Export.hpp"
 #include "base/Mutex.hpp"
 
-namespace usernotifications {
+namespace user_notifications {
 
-class UN_EXPORT DirectoryLimit {
+class DirectoryLimit {
  public:
   struct Options {
     std::uint64_t limitBytes = 0;
@@ -111,4 +110,4 @@ class UN_EXPORT DirectoryLimit {
   std::chrono::steady_clock::time_point lastScan_ GUARDED_BY(mu_);
 };
 
-}  // namespace usernotifications
+}  // namespace user_notifications

@@ -14,7 +14,7 @@
 #include "UserNotifications/ByteReader.hpp"
 #include "UserNotifications/UNError.hpp"
 
-namespace usernotifications {
+namespace user_notifications {
 namespace {
 
 // Why a walk stopped short of a whole image; absent when the image is whole.
@@ -482,4 +482,4 @@ foundation::Result<const char*> wholeImageType(int fd, std::uint64_t size,
   return check(head.first(std::min(head.size(), kSniffBytes)), in);
 }
 
-}  // namespace usernotifications
+}  // namespace user_notifications

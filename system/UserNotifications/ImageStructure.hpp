@@ -12,9 +12,8 @@
 #include <span>
 
 #include "Foundation/NSError.hpp"
-#include "UserNotifications/Export.hpp"
 
-namespace usernotifications {
+namespace user_notifications {
 
 // How much of a file a walk reads at a time: a 64 KiB image in one pread, where 16 KiB took
 // four. The buffer is the calling thread's own, kept from image to image. On a cold start
@@ -27,12 +26,12 @@ inline constexpr std::size_t kImageReadBufferBytes = 64 * 1024;
 // UNErrorCodeAttachmentUnrecognizedType for bytes that start like none of the four kinds,
 // UNErrorCodeAttachmentCorrupt with the reason ("truncated PNG: no IEND chunk", "JPEG
 // without frame header", ...) for an image that ends early or whose header is not sane.
-UN_EXPORT foundation::Result<const char*> wholeImageType(std::span<const std::uint8_t> bytes);
+foundation::Result<const char*> wholeImageType(std::span<const std::uint8_t> bytes);
 
 // The same for the open file `fd` of `size` bytes, read from its start with pread,
 // `bufferBytes` at a time; the descriptor's offset is left alone. A failed read is an error
 // in NSPOSIXErrorDomain.
-UN_EXPORT foundation::Result<const char*> wholeImageType(
-    int fd, std::uint64_t size, std::size_t bufferBytes = kImageReadBufferBytes);
+foundation::Result<const char*> wholeImageType(int fd, std::uint64_t size,
+                                               std::size_t bufferBytes = kImageReadBufferBytes);
 
-}  // namespace usernotifications
+}  // namespace user_notifications

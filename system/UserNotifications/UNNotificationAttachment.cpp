@@ -10,10 +10,11 @@
 #include <utility>
 
 #include "System/os_log.hpp"
+#include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/ImageStructure.hpp"
 #include "base/FileDescriptor.hpp"
 
-constinit const objc_class objc_class_UNNotificationAttachment = objc_makeClass(
+constinit const objc_class objc_class_UNNotificationAttachment = objc::makeClass(
     &objc_class_NSObject, "UNNotificationAttachment", sizeof(UNNotificationAttachment));
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationAttachment);
 
@@ -25,7 +26,7 @@ NSError attachmentError(long code, std::string description) {
 
 // `size`, when a file of that many bytes is within the limit.
 foundation::Result<std::uint64_t> sizeWithinLimit(std::uint64_t size, const std::string& path) {
-  if (size > kUNNotificationAttachmentMaximumImageBytes) {
+  if (size > user_notifications::kMaximumImageBytes) {
     return attachmentError(UNErrorCodeAttachmentInvalidFileSize,
                            "file of " + std::to_string(size) + " bytes is over the limit: " + path);
   }
@@ -47,7 +48,7 @@ foundation::Result<std::string> wholeImageFileType(int fd, std::uint64_t size,
                                                    const std::string& path) {
   foundation::Result<std::uint64_t> checked = sizeWithinLimit(size, path);
   if (!checked.ok()) return checked.error();
-  foundation::Result<const char*> type = usernotifications::wholeImageType(fd, size);
+  foundation::Result<const char*> type = user_notifications::wholeImageType(fd, size);
   if (!type.ok()) {
     NSError error = type.error();
     error.description += ": " + path;
@@ -62,18 +63,20 @@ Class UNNotificationAttachment::classRecord() { return &objc_class_UNNotificatio
 
 UNNotificationAttachment::UNNotificationAttachment(
     std::string identifier, URL url, std::string type,
-    std::optional<usernotifications::StoredFile> stored)
+    std::unique_ptr<const user_notifications::StoredFile> stored)
     : NSObject(&objc_class_UNNotificationAttachment),
       identifier_(std::move(identifier)),
       url_(std::move(url)),
       type_(std::move(type)),
       stored_(std::move(stored)) {}
 
-Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentifier(
+UNNotificationAttachment::~UNNotificationAttachment() = default;
+
+objc::Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentifier(
     const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
     std::optional<NSError>* error) {
   std::optional<NSError> refused;
-  Strong<UNNotificationAttachment> attachment = make(identifier, url, options, refused);
+  objc::Strong<UNNotificationAttachment> attachment = make(identifier, url, options, refused);
   static const os_log_t log =
       os_log_create("com.halvicourt.UserNotifications", "UNNotificationAttachment");
   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "attachment",
@@ -87,12 +90,12 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentif
   return attachment;
 }
 
-Strong<UNNotificationAttachment> UNNotificationAttachment::make(
+objc::Strong<UNNotificationAttachment> UNNotificationAttachment::make(
     const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions*,
     std::optional<NSError>& error) {
   auto fail = [&](NSError e) {
     error = std::move(e);
-    return Strong<UNNotificationAttachment>();
+    return objc::Strong<UNNotificationAttachment>();
   };
   if (!url.isFileURL()) {
     return fail(attachmentError(UNErrorCodeAttachmentInvalidURL,
@@ -110,17 +113,17 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::make(
     return fail(size.error());
   }
 
-  const std::shared_ptr<usernotifications::AttachmentStore> store =
-      usernotifications::AttachmentStore::shared();
+  const std::shared_ptr<user_notifications::AttachmentStore> store =
+      user_notifications::AttachmentStore::shared();
   if (!store) {
     // No store was set up (a process other than the host): the file is checked where it is.
     foundation::Result<std::string> type = wholeImageFileType(fd.get(), *size, path);
     if (!type.ok()) return fail(type.error());
-    return Strong<UNNotificationAttachment>::adopt(
-        new UNNotificationAttachment(identifier, url, std::move(*type), std::nullopt));
+    return objc::Strong<UNNotificationAttachment>::adopt(
+        new UNNotificationAttachment(identifier, url, std::move(*type), nullptr));
   }
 
-  foundation::Result<usernotifications::StoredFile> stored =
+  foundation::Result<user_notifications::StoredFile> stored =
       store->take(std::move(fd), path.substr(path.rfind('/') + 1));
   if (!stored.ok()) {
     return fail(
@@ -135,6 +138,7 @@ Strong<UNNotificationAttachment> UNNotificationAttachment::make(
   }
   stored->closeDescriptor();
   URL storedURL = URL::fileURLWithPath(stored->path());
-  return Strong<UNNotificationAttachment>::adopt(new UNNotificationAttachment(
-      identifier, std::move(storedURL), std::move(*type), std::move(*stored)));
+  return objc::Strong<UNNotificationAttachment>::adopt(new UNNotificationAttachment(
+      identifier, std::move(storedURL), std::move(*type),
+      std::make_unique<const user_notifications::StoredFile>(std::move(*stored))));
 }

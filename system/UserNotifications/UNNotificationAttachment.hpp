@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "Foundation/NSError.hpp"
 #include "Foundation/URL.hpp"
-#include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNError.hpp"
 #include "objc/NSObject.hpp"
@@ -19,8 +19,11 @@
 // Attachment options; none are used, so the type carries nothing yet.
 struct UNNotificationAttachmentOptions {};
 
+namespace user_notifications {
+class StoredFile;  // AttachmentStore.hpp
 // The largest image file the platform accepts as an attachment.
-inline constexpr std::uint64_t kUNNotificationAttachmentMaximumImageBytes = 10u * 1024u * 1024u;
+inline constexpr std::uint64_t kMaximumImageBytes = 10u * 1024u * 1024u;
+}  // namespace user_notifications
 
 extern UN_EXPORT const objc_class objc_class_UNNotificationAttachment;
 
@@ -30,13 +33,13 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
 
   // An attachment for `url` when it is a file URL of an existing regular file (a symbolic
   // link is refused) of at most 10 MiB that holds one whole JPEG, PNG, GIF or WebP image
-  // (usernotifications::wholeImageType); otherwise absent, with `error` (when given) saying
+  // (user_notifications::wholeImageType); otherwise absent, with `error` (when given) saying
   // why. With a shared AttachmentStore, the store takes its own copy of the file that was
   // opened, that copy is what is checked (and removed when refused), and the attachment's
   // URL names it; without one, the URL is `url`. Logs an "attachment" event (subsystem
   // com.halvicourt.UserNotifications, category UNNotificationAttachment): the file,
   // "accepted", the "type" or the "reason" it was refused. Thread-safe.
-  static Strong<UNNotificationAttachment> attachmentWithIdentifier(
+  static objc::Strong<UNNotificationAttachment> attachmentWithIdentifier(
       const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
       std::optional<NSError>* error);
 
@@ -48,14 +51,16 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
 
  private:
   UNNotificationAttachment(std::string identifier, URL url, std::string type,
-                           std::optional<usernotifications::StoredFile> stored);
+                           std::unique_ptr<const user_notifications::StoredFile> stored);
+  ~UNNotificationAttachment() override;
   // attachmentWithIdentifier without its event.
-  static Strong<UNNotificationAttachment> make(const std::string& identifier, const URL& url,
-                                               const UNNotificationAttachmentOptions* options,
-                                               std::optional<NSError>& error);
+  static objc::Strong<UNNotificationAttachment> make(const std::string& identifier, const URL& url,
+                                                     const UNNotificationAttachmentOptions* options,
+                                                     std::optional<NSError>& error);
 
   const std::string identifier_;
   const URL url_;
   const std::string type_;
-  const std::optional<usernotifications::StoredFile> stored_;  // held while this lives
+  // The store's file, held while this lives; null without a store.
+  const std::unique_ptr<const user_notifications::StoredFile> stored_;
 };

@@ -18,7 +18,10 @@
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 
-struct UNNotificationContentFields {
+namespace user_notifications {
+
+// What a content shows, fixed when the content is made.
+struct ContentFields {
   std::string title;
   std::string subtitle;
   std::string body;
@@ -29,6 +32,8 @@ struct UNNotificationContentFields {
   nlohmann::json userInfo = nlohmann::json::object();  // the payload as it arrived
 };
 
+}  // namespace user_notifications
+
 extern UN_EXPORT const objc_class objc_class_UNNotificationContent;
 extern UN_EXPORT const objc_class objc_class_UNMutableNotificationContent;
 
@@ -36,7 +41,7 @@ class UN_EXPORT UNNotificationContent : public NSObject {
  public:
   static Class classRecord();
 
-  explicit UNNotificationContent(UNNotificationContentFields fields);
+  explicit UNNotificationContent(user_notifications::ContentFields fields);
 
   const std::string& title() const { return fields_->title; }
   const std::string& subtitle() const { return fields_->subtitle; }
@@ -47,21 +52,21 @@ class UN_EXPORT UNNotificationContent : public NSObject {
   const std::string& categoryIdentifier() const { return fields_->categoryIdentifier; }
   const nlohmann::json& userInfo() const { return fields_->userInfo; }
   // A snapshot of the attachments at this moment.
-  std::vector<Strong<UNNotificationAttachment>> attachments() const EXCLUDES(mu_);
+  std::vector<objc::Strong<UNNotificationAttachment>> attachments() const EXCLUDES(mu_);
 
   // A new UNMutableNotificationContent with the same fields and attachments; this object
   // does not change. Returned as a plain object, as the platform's mutableCopy is. The copy
   // shares the fields, which neither object changes, rather than copying the user info.
-  Strong<NSObject> mutableCopy() const;
+  objc::Strong<NSObject> mutableCopy() const;
 
  protected:
-  using SharedFields = std::shared_ptr<const UNNotificationContentFields>;
+  using SharedFields = std::shared_ptr<const user_notifications::ContentFields>;
 
   UNNotificationContent(Class cls, SharedFields fields,
-                        std::vector<Strong<UNNotificationAttachment>> attachments);
+                        std::vector<objc::Strong<UNNotificationAttachment>> attachments);
 
   mutable base::Mutex mu_;
-  std::vector<Strong<UNNotificationAttachment>> attachments_ GUARDED_BY(mu_);
+  std::vector<objc::Strong<UNNotificationAttachment>> attachments_ GUARDED_BY(mu_);
 
  private:
   const SharedFields fields_;  // never null
@@ -72,13 +77,14 @@ class UN_EXPORT UNMutableNotificationContent : public UNNotificationContent {
   static Class classRecord();
 
   explicit UNMutableNotificationContent(
-      UNNotificationContentFields fields,
-      std::vector<Strong<UNNotificationAttachment>> attachments = {});
+      user_notifications::ContentFields fields,
+      std::vector<objc::Strong<UNNotificationAttachment>> attachments = {});
 
   // The copy that mutableCopy makes: the same fields, shared.
   UNMutableNotificationContent(SharedFields fields,
-                               std::vector<Strong<UNNotificationAttachment>> attachments);
+                               std::vector<objc::Strong<UNNotificationAttachment>> attachments);
 
   // Replaces the attachments whole.
-  void setAttachments(std::vector<Strong<UNNotificationAttachment>> attachments) EXCLUDES(mu_);
+  void setAttachments(std::vector<objc::Strong<UNNotificationAttachment>> attachments)
+      EXCLUDES(mu_);
 };

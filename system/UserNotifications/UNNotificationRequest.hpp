@@ -15,13 +15,13 @@ class UN_EXPORT UNNotificationRequest : public NSObject {
  public:
   static Class classRecord();
 
-  UNNotificationRequest(std::string identifier, Strong<UNNotificationContent> content);
+  UNNotificationRequest(std::string identifier, objc::Strong<UNNotificationContent> content);
 
   const std::string& identifier() const { return identifier_; }
   // REQUIRES: nothing; never absent.
-  const Strong<UNNotificationContent>& content() const { return content_; }
+  const objc::Strong<UNNotificationContent>& content() const { return content_; }
 
  private:
   const std::string identifier_;
-  const Strong<UNNotificationContent> content_;
+  const objc::Strong<UNNotificationContent> content_;
 };

@@ -7,8 +7,9 @@ namespace {
 id UNNotificationServiceExtension_init(id self, SEL) { return self; }
 
 // Without an override the notification is shown as it arrived.
-void UNNotificationServiceExtension_didReceive(id, SEL, UNNotificationRequest* request,
-                                               UNContentHandlerBlock contentHandler) {
+void UNNotificationServiceExtension_didReceive(
+    id, SEL, UNNotificationRequest* request,
+    user_notifications::ContentHandlerBlock contentHandler) {
   if (request == nullptr || contentHandler == nullptr) return;
   blocks::invoke<void, UNNotificationContent*>(contentHandler, request->content().get());
 }
@@ -16,9 +17,9 @@ void UNNotificationServiceExtension_didReceive(id, SEL, UNNotificationRequest* r
 void UNNotificationServiceExtension_timeWillExpire(id, SEL) {}
 
 constinit const objc_method kMethods[] = {
-    {usernotifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24",
+    {user_notifications::kDidReceiveNotificationRequestSelector, "v32@0:8@16@?24",
      OBJC_IMP(UNNotificationServiceExtension_didReceive)},
-    {usernotifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8",
+    {user_notifications::kServiceExtensionTimeWillExpireSelector, "v16@0:8",
      OBJC_IMP(UNNotificationServiceExtension_timeWillExpire)},
     {"init", "@16@0:8", OBJC_IMP(UNNotificationServiceExtension_init)},
 };
@@ -26,8 +27,8 @@ constinit const objc_method kMethods[] = {
 }  // namespace
 
 constinit const objc_class objc_class_UNNotificationServiceExtension =
-    objc_makeClass(&objc_class_NSObject, "UNNotificationServiceExtension",
-                   sizeof(UNNotificationServiceExtension), kMethods);
+    objc::makeClass(&objc_class_NSObject, "UNNotificationServiceExtension",
+                    sizeof(UNNotificationServiceExtension), kMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationServiceExtension);
 
 Class UNNotificationServiceExtension::classRecord() {

@@ -2,8 +2,8 @@
 // principal class. The platform creates the principal class through the runtime, sends it
 // "init", then "didReceiveNotificationRequest:withContentHandler:" with the request and a
 // content-handler block, and "serviceExtensionTimeWillExpire" when the time it grants runs
-// out. The base class's own answers: "init" returns the instance, the request message
-// delivers the content unchanged, the expiry message does nothing.
+// out. The base class's own answers: "init" returns the instance, the request message delivers
+// the content unchanged, the expiry message does nothing.
 //
 // Thread-safety is the subclass's: the platform sends one instance's messages from one thread.
 #pragma once
@@ -12,9 +12,6 @@
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "UserNotifications/UNNotificationRequest.hpp"
 #include "objc/NSObject.hpp"
-
-// The content-handler block: void (^)(UNNotificationContent*).
-using UNContentHandlerBlock = void*;
 
 extern UN_EXPORT const objc_class objc_class_UNNotificationServiceExtension;
 
@@ -26,16 +23,18 @@ class UN_EXPORT UNNotificationServiceExtension : public NSObject {
   explicit UNNotificationServiceExtension(Class cls) : NSObject(cls) {}
 };
 
-namespace usernotifications {
+namespace user_notifications {
 
-// The two messages the platform sends a service extension besides "init", named once for
-// the records that answer them and the host that sends them.
+// The content-handler block: void (^)(UNNotificationContent*).
+using ContentHandlerBlock = void*;
+
+// The two messages the platform sends a service extension besides "init", named once for the
+// records that answer them and the host that sends them.
 inline constexpr SEL kDidReceiveNotificationRequestSelector =
     "didReceiveNotificationRequest:withContentHandler:";
 inline constexpr SEL kServiceExtensionTimeWillExpireSelector = "serviceExtensionTimeWillExpire";
 
-}  // namespace usernotifications
-
 // The extension point this library hosts.
-inline constexpr const char* kUNNotificationServiceExtensionPoint =
-    "com.apple.usernotifications.service";
+inline constexpr const char* kServiceExtensionPoint = "com.apple.usernotifications.service";
+
+}  // namespace user_notifications

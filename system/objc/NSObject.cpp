@@ -17,7 +17,7 @@ constinit const objc_method kNSObjectMethods[] = {
 }  // namespace
 
 constinit const objc_class objc_class_NSObject =
-    objc_makeClass(nullptr, "NSObject", sizeof(NSObject), kNSObjectMethods);
+    objc::makeClass(nullptr, "NSObject", sizeof(NSObject), kNSObjectMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_NSObject);
 
 Class NSObject::classRecord() { return &objc_class_NSObject; }

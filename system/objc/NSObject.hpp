@@ -22,7 +22,7 @@ class OBJC_EXPORT NSObject {
   static Class classRecord();
 
   Class isa() const { return isa_; }
-  bool isKindOfClass(Class cls) const { return class_isSubclassOf(isa_, cls); }
+  bool isKindOfClass(Class cls) const { return objc::isSubclass(isa_, cls); }
 
   void retain();
   void release();

@@ -9,6 +9,8 @@
 
 #include "objc/NSObject.hpp"
 
+namespace objc {
+
 template <class T>
 class Strong {
  public:
@@ -71,3 +73,5 @@ Strong<T> dynamicCast(const Strong<NSObject>& obj) {
   if (!obj || !obj->isKindOfClass(T::classRecord())) return nullptr;
   return Strong<T>::retain(static_cast<T*>(obj.get()));
 }
+
+}  // namespace objc

@@ -6,7 +6,7 @@
 
 namespace {
 
-using notification_service_internal::md5;
+using notification_service::md5;
 
 TEST(Md5, DigestsTheUtf8BytesAsLowercaseHex) {
   struct Row {

@@ -23,13 +23,13 @@
 namespace {
 
 using nlohmann::json;
-using notification_service_internal::md5;
+using notification_service::md5;
 using testing_support::listDirectory;
 using testing_support::pngBytes;
 using testing_support::readFile;
 using testing_support::TempDir;
 using testing_support::TestServer;
-using Attachments = std::vector<Strong<UNNotificationAttachment>>;
+using Attachments = std::vector<objc::Strong<UNNotificationAttachment>>;
 
 // Every call of one request's content handler, with the attachments as they were then. A
 // download delivers inside its completion, so all its deliveries are here once the session is
@@ -37,13 +37,13 @@ using Attachments = std::vector<Strong<UNNotificationAttachment>>;
 class Deliveries {
  public:
   struct Delivery {
-    Strong<UNNotificationContent> content;
+    objc::Strong<UNNotificationContent> content;
     Attachments attachments;
     std::thread::id thread;
   };
   void record(UNNotificationContent* content) {
     std::lock_guard<std::mutex> lock(mu_);
-    list_.push_back({Strong<UNNotificationContent>::retain(content), content->attachments(),
+    list_.push_back({objc::Strong<UNNotificationContent>::retain(content), content->attachments(),
                      std::this_thread::get_id()});
   }
   std::vector<Delivery> all() {
@@ -84,32 +84,33 @@ class NotificationServiceTest : public ::testing::Test {
   // A download left running would write into the next test's directory.
   void TearDown() override { EXPECT_TRUE(waitUntilIdle()); }
 
-  static Strong<NSObject> makeService() {
+  static objc::Strong<NSObject> makeService() {
     Class cls = objc_getClass("_TtC29HalvicourtNotificationService19NotificationService");
     EXPECT_NE(cls, nullptr);
-    return Strong<NSObject>::adopt(objc_msgSend<id>(class_createInstance(cls), "init"));
+    return objc::Strong<NSObject>::adopt(objc_msgSend<id>(class_createInstance(cls), "init"));
   }
-  static std::shared_ptr<Deliveries> receive(const Strong<NSObject>& service,
-                                             const Strong<UNNotificationRequest>& request) {
+  static std::shared_ptr<Deliveries> receive(const objc::Strong<NSObject>& service,
+                                             const objc::Strong<UNNotificationRequest>& request) {
     auto deliveries = std::make_shared<Deliveries>();
     auto block = blocks::makeBlock<void(UNNotificationContent*)>(
         [deliveries](UNNotificationContent* content) { deliveries->record(content); });
-    objc_msgSend<void>(service.get(), usernotifications::kDidReceiveNotificationRequestSelector,
+    objc_msgSend<void>(service.get(), user_notifications::kDidReceiveNotificationRequestSelector,
                        request.get(), block.get());
     EXPECT_EQ(request->retainCount(), 1u) << "the service kept the request";
     return deliveries;
   }
-  static void expire(const Strong<NSObject>& service) {
-    objc_msgSend<void>(service.get(), usernotifications::kServiceExtensionTimeWillExpireSelector);
+  static void expire(const objc::Strong<NSObject>& service) {
+    objc_msgSend<void>(service.get(), user_notifications::kServiceExtensionTimeWillExpireSelector);
   }
 
-  Strong<UNNotificationRequest> request(const json& userInfo, const std::string& title = "Title") {
-    UNNotificationContentFields fields;
+  objc::Strong<UNNotificationRequest> request(const json& userInfo,
+                                              const std::string& title = "Title") {
+    user_notifications::ContentFields fields;
     fields.title = title;
     fields.userInfo = userInfo;
-    return makeStrong<UNNotificationRequest>(
+    return objc::makeStrong<UNNotificationRequest>(
         "request",
-        makeStrong<UNMutableNotificationContent>(std::move(fields), Attachments{earlier_}));
+        objc::makeStrong<UNMutableNotificationContent>(std::move(fields), Attachments{earlier_}));
   }
 
   // Runs one request for the server's `path` through a fresh service until its download has
@@ -117,7 +118,7 @@ class NotificationServiceTest : public ::testing::Test {
   Deliveries::Delivery fetch(const std::string& path) {
     const std::string served = path.substr(0, path.find('?'));
     const int hits = server_->hits(served);
-    Strong<UNNotificationRequest> r = request({{"image", server_->url(path)}});
+    objc::Strong<UNNotificationRequest> r = request({{"image", server_->url(path)}});
     std::shared_ptr<Deliveries> deliveries = receive(makeService(), r);
     EXPECT_TRUE(waitUntilIdle());
     EXPECT_EQ(server_->hits(served), hits + 1) << "one transfer per request";
@@ -128,7 +129,8 @@ class NotificationServiceTest : public ::testing::Test {
     return all.empty() ? Deliveries::Delivery{} : all[0];
   }
   // A delivery of the copy as it was made, with no image attached.
-  void expectUnchangedCopy(const Deliveries::Delivery& d, const Strong<UNNotificationRequest>& r) {
+  void expectUnchangedCopy(const Deliveries::Delivery& d,
+                           const objc::Strong<UNNotificationRequest>& r) {
     EXPECT_NE(d.content.get(), r->content().get());
     EXPECT_TRUE(d.content->isKindOfClass(UNMutableNotificationContent::classRecord()));
     EXPECT_EQ(d.content->title(), r->content()->title());
@@ -146,7 +148,7 @@ class NotificationServiceTest : public ::testing::Test {
   inline static TestServer* server_ = nullptr;
   TempDir cacheHome_;
   std::string caches_;
-  Strong<UNNotificationAttachment> earlier_;
+  objc::Strong<UNNotificationAttachment> earlier_;
 };
 
 // --- Download and save --------------------------------------------------------------------
@@ -206,8 +208,8 @@ TEST_F(NotificationServiceTest, WithoutAUsableAddressNothingIsFetchedAndOnlyTheE
   const int hits = server_->hits("/image.png");
   for (const json& userInfo : rows) {
     SCOPED_TRACE(userInfo.dump());
-    Strong<UNNotificationRequest> r = request(userInfo);
-    Strong<NSObject> service = makeService();
+    objc::Strong<UNNotificationRequest> r = request(userInfo);
+    objc::Strong<NSObject> service = makeService();
     std::shared_ptr<Deliveries> deliveries = receive(service, r);
     ASSERT_TRUE(waitUntilIdle());
     EXPECT_TRUE(deliveries->all().empty());
@@ -223,8 +225,8 @@ TEST_F(NotificationServiceTest, WithoutAUsableAddressNothingIsFetchedAndOnlyTheE
 // The platform may send the expiry before or after the download delivers, and the instance's
 // next request while the download still runs.
 TEST_F(NotificationServiceTest, TheDownloadAndEachExpiryDeliverTheirRequestsOneCopy) {
-  Strong<NSObject> service = makeService();
-  Strong<UNNotificationRequest> firstRequest =
+  objc::Strong<NSObject> service = makeService();
+  objc::Strong<UNNotificationRequest> firstRequest =
       request({{"image", server_->url("/gate/first")}}, "First");
   std::shared_ptr<Deliveries> first = receive(service, firstRequest);
   ASSERT_TRUE(server_->waitForGateArrivals("first", 1));
@@ -233,7 +235,7 @@ TEST_F(NotificationServiceTest, TheDownloadAndEachExpiryDeliverTheirRequestsOneC
   ASSERT_EQ(first->all().size(), 1u);
   expectUnchangedCopy(first->all()[0], firstRequest);
 
-  Strong<UNNotificationRequest> secondRequest = request({{"k", "v"}}, "Second");
+  objc::Strong<UNNotificationRequest> secondRequest = request({{"k", "v"}}, "Second");
   std::shared_ptr<Deliveries> second = receive(service, secondRequest);
   // The pending download holds no reference to the service, nor reads what it now stores.
   EXPECT_EQ(service->retainCount(), 1u);

@@ -8,7 +8,7 @@ namespace {
 TEST(NotifyArguments, FollowTheServersMarkupAndVersion) {
   const std::string image = "file:///s/x.png";
   const struct {
-    desktopnotifications::ServerInformation server;
+    desktop_notifications::ServerInformation server;
     std::string sound, body;
     std::vector<std::pair<std::string, std::string>> hints;
   } rows[] = {
@@ -20,8 +20,8 @@ TEST(NotifyArguments, FollowTheServersMarkupAndVersion) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.server.specVersion + " " + row.body);
-    auto arguments = desktopnotifications::notifyArguments(
-        {"id", "Title", "", "a<b & c", row.sound, image}, "App", row.server);
+    auto arguments = desktop_notifications::notifyArguments(
+        {1, "id", "Title", "", "a<b & c", row.sound, image}, "App", row.server);
     EXPECT_EQ(arguments.body, row.body);
     EXPECT_EQ(arguments.stringHints, row.hints);
   }

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tests/support/ScopedEnvironment.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace {
@@ -17,30 +19,45 @@ namespace {
 // The test executable has no Info.plist beside it, so its name stands in for the bundle id.
 const std::string kId = "foundation_tests";
 
-TEST(SearchPathTest, CachesDirectoryFollowsXdgThenHomeThenThePasswordDatabase) {
+// The XDG rules, with the home directory the process must never make: a variable's absolute
+// value, else below an existing home; a relative value is ignored, and a home that does not
+// exist (Debian's "no home", /nonexistent) or is relative gives none.
+TEST(SearchPathTest, UserDirectoriesFollowXdgThenAnExistingHome) {
+  testing_support::TempDir home;
   const passwd* entry = getpwuid(getuid());
+  const std::string account = entry != nullptr ? entry->pw_dir : "";
+  struct stat status {};
+  const bool accountHomeExists = ::stat(account.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  using Path = std::optional<std::string>;
+  const Path accountCache = accountHomeExists ? Path(account + "/.cache") : std::nullopt;
+  const Path accountState = accountHomeExists ? Path(account + "/.local/state") : std::nullopt;
   struct Row {
-    const char* xdg;   // null: unset
-    const char* home;  // null: unset
-    bool expandTilde;
-    std::string expected;
+    Path xdg;  // XDG_CACHE_HOME and XDG_STATE_HOME, with "cache" and "state" after it
+    Path home;
+    Path cache;  // the user directories; absent: none
+    Path state;
   } const rows[] = {
-      {"/xdg/cache", "/home/t", false, "/xdg/cache/" + kId},
-      {nullptr, "/home/t", true, "/home/t/.cache/" + kId},
-      {"", "/home/t", true, "/home/t/.cache/" + kId},
-      {"relative/cache", "/home/t", true, "/home/t/.cache/" + kId},
-      {nullptr, "/home/t", false, "~/.cache/" + kId},
-      {nullptr, nullptr, true, std::string(entry ? entry->pw_dir : "?") + "/.cache/" + kId},
+      {"/xdg/", home.path(), "/xdg/cache", "/xdg/state"},
+      {std::nullopt, home.path(), home.path() + "/.cache", home.path() + "/.local/state"},
+      {"", home.path(), home.path() + "/.cache", home.path() + "/.local/state"},
+      {"relative/", home.path(), home.path() + "/.cache", home.path() + "/.local/state"},
+      {"/xdg/", "/nonexistent", "/xdg/cache", "/xdg/state"},
+      {std::nullopt, "/nonexistent", std::nullopt, std::nullopt},
+      // A relative HOME is no home: the account's, when there is one.
+      {std::nullopt, "relative", accountCache, accountState},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string("XDG_CACHE_HOME=") + (row.xdg ? row.xdg : "(unset)") +
-                 " HOME=" + (row.home ? row.home : "(unset)") +
-                 " expandTilde=" + (row.expandTilde ? "1" : "0"));
-    row.xdg != nullptr ? setenv("XDG_CACHE_HOME", row.xdg, 1) : unsetenv("XDG_CACHE_HOME");
-    row.home != nullptr ? setenv("HOME", row.home, 1) : unsetenv("HOME");
+    SCOPED_TRACE("XDG_*_HOME=" + row.xdg.value_or("(unset)") +
+                 "... HOME=" + row.home.value_or("(unset)"));
+    testing_support::ScopedEnvironment environment;
+    environment.set("XDG_CACHE_HOME", row.xdg ? Path(*row.xdg + "cache") : std::nullopt);
+    environment.set("XDG_STATE_HOME", row.xdg ? Path(*row.xdg + "state") : std::nullopt);
+    environment.set("HOME", row.home);
+    EXPECT_EQ(foundation::userDirectory(foundation::UserDirectory::cache), row.cache);
+    EXPECT_EQ(foundation::userDirectory(foundation::UserDirectory::state), row.state);
     EXPECT_EQ(
-        NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, row.expandTilde),
-        std::vector<std::string>{row.expected});
+        NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true),
+        row.cache ? std::vector<std::string>{*row.cache + "/" + kId} : std::vector<std::string>{});
   }
   EXPECT_TRUE(NSSearchPathForDirectoriesInDomains(9, NSUserDomainMask, true).empty());
   EXPECT_TRUE(NSSearchPathForDirectoriesInDomains(NSCachesDirectory, 2, true).empty());

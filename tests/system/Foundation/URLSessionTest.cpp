@@ -76,7 +76,7 @@ Outcome fetch(URLSession& session, const std::string& url) {
   Recorder recorder;
   URLSessionCompletionHandler record = recorder.handler();
   std::promise<void> resumed;
-  Strong<URLSessionDataTask> task = session.dataTask(
+  objc::Strong<URLSessionDataTask> task = session.dataTask(
       urlOf(url), [&record, returned = resumed.get_future().share()](auto... result) {
         EXPECT_EQ(returned.wait_until(deadline()), std::future_status::ready);
         record(std::move(result)...);

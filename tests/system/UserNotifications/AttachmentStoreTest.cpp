@@ -24,7 +24,7 @@ using testing_support::pngBytes;
 using testing_support::readFile;
 using testing_support::TempDir;
 using testing_support::writeFile;
-using usernotifications::AttachmentStore;
+using user_notifications::AttachmentStore;
 
 // A caches directory holding an image, and a store in a directory of its own set up as the
 // process's store for the test's length.
@@ -40,8 +40,8 @@ class AttachmentStoreTest : public testing::Test {
   }
   void TearDown() override { AttachmentStore::setShared(nullptr); }
 
-  Strong<UNNotificationAttachment> attach(const std::string& name,
-                                          std::optional<NSError>* error = nullptr) {
+  objc::Strong<UNNotificationAttachment> attach(const std::string& name,
+                                                std::optional<NSError>* error = nullptr) {
     return UNNotificationAttachment::attachmentWithIdentifier(
         "image_downloaded", URL::fileURLWithPath(caches_.file(name)), nullptr, error);
   }
@@ -56,7 +56,7 @@ class AttachmentStoreTest : public testing::Test {
 
 TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCachesFile) {
   ASSERT_NO_FATAL_FAILURE(open(1 << 20));
-  Strong<UNNotificationAttachment> shown = attach("x.png");
+  objc::Strong<UNNotificationAttachment> shown = attach("x.png");
   ASSERT_TRUE(shown);
   const std::string stored = shown->url().path();
   EXPECT_TRUE(std::regex_match(stored, std::regex(store_->directory() + "/[0-9a-f]{32}-x\\.png")))
@@ -79,15 +79,15 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
   writeFile(caches_.file("y.png"), pngBytes());
   base::FileDescriptor fd(::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC));
   std::filesystem::rename(caches_.file("x.png"), caches_.file("y.png"));
-  foundation::Result<usernotifications::StoredFile> copied = store_->take(std::move(fd), "y.png");
+  foundation::Result<user_notifications::StoredFile> copied = store_->take(std::move(fd), "y.png");
   ASSERT_TRUE(copied.ok()) << copied.error().description;
   EXPECT_EQ(readFile(copied->path()), pngBytes());
 }
 
 TEST_F(AttachmentStoreTest, HoldsAFileForAsLongAsItsAttachmentLives) {
   ASSERT_NO_FATAL_FAILURE(open(1));  // any file puts the store over its limit
-  Strong<UNNotificationAttachment> first = attach("x.png");
-  Strong<UNNotificationAttachment> second = attach("x.png");
+  objc::Strong<UNNotificationAttachment> first = attach("x.png");
+  objc::Strong<UNNotificationAttachment> second = attach("x.png");
   ASSERT_TRUE(first && second);
   const std::string firstPath = first->url().path();
   const std::string secondPath = second->url().path();
@@ -95,7 +95,7 @@ TEST_F(AttachmentStoreTest, HoldsAFileForAsLongAsItsAttachmentLives) {
   EXPECT_TRUE(std::filesystem::exists(firstPath));
   EXPECT_TRUE(std::filesystem::exists(secondPath));
 
-  first = Strong<UNNotificationAttachment>();
+  first = objc::Strong<UNNotificationAttachment>();
   EXPECT_FALSE(std::filesystem::exists(firstPath));
   EXPECT_TRUE(std::filesystem::exists(secondPath));
 
@@ -114,7 +114,7 @@ TEST_F(AttachmentStoreTest, ThreadsTakingTheSameFileAtOnceEachGetAWholeFileOfThe
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 25; ++i) {
-        Strong<UNNotificationAttachment> a = attach("x.png");
+        objc::Strong<UNNotificationAttachment> a = attach("x.png");
         ASSERT_TRUE(a);
         EXPECT_EQ(readFile(a->url().path()), pngBytes());
         std::lock_guard<std::mutex> lock(mu);
@@ -125,27 +125,6 @@ TEST_F(AttachmentStoreTest, ThreadsTakingTheSameFileAtOnceEachGetAWholeFileOfThe
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(paths.size(), 200u);
   EXPECT_LE(storedFiles(), 3u);
-}
-
-TEST(AttachmentStoreDirectory, IsTheExtensionsStateUnderXdg) {
-  const std::string caches =
-      NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true).front();
-  const std::string identifier = caches.substr(caches.rfind('/') + 1);
-  setenv("HOME", "/home/someone", 1);
-  struct Row {
-    const char* stateHome;
-    std::string expected;
-  } const rows[] = {
-      {"/var/state", "/var/state/" + identifier + "/Attachments"},
-      {"relative/state", "/home/someone/.local/state/" + identifier + "/Attachments"},
-      {nullptr, "/home/someone/.local/state/" + identifier + "/Attachments"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.stateHome != nullptr ? row.stateHome : "(unset)");
-    row.stateHome != nullptr ? setenv("XDG_STATE_HOME", row.stateHome, 1)
-                             : unsetenv("XDG_STATE_HOME");
-    EXPECT_EQ(AttachmentStore::defaultDirectory(), row.expected);
-  }
 }
 
 }  // namespace

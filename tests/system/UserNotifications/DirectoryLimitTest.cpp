@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using testing_support::listDirectory;
 using testing_support::TempDir;
 using Names = std::vector<std::string>;
-using usernotifications::DirectoryLimit;
+using user_notifications::DirectoryLimit;
 
 // Writes `count` bytes to `name`, last modified `age` ago.
 void writeAged(const TempDir& dir, const std::string& name, std::size_t count,

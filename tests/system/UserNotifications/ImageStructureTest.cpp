@@ -22,9 +22,10 @@ using testing_support::TempDir;
 foundation::Result<const char*> verdict(const TempDir& dir, const std::string& bytes) {
   testing_support::writeFile(dir.file("under-test"), bytes);
   const int fd = open(dir.file("under-test").c_str(), O_RDONLY | O_CLOEXEC);
-  foundation::Result<const char*> fromFile = usernotifications::wholeImageType(fd, bytes.size(), 7);
+  foundation::Result<const char*> fromFile =
+      user_notifications::wholeImageType(fd, bytes.size(), 7);
   close(fd);
-  foundation::Result<const char*> fromMemory = usernotifications::wholeImageType(
+  foundation::Result<const char*> fromMemory = user_notifications::wholeImageType(
       {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
   const auto says = [](const auto& r) { return r.ok() ? *r : r.error().description; };
   EXPECT_EQ(says(fromFile), says(fromMemory));

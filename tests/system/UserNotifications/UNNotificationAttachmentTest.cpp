@@ -25,7 +25,7 @@ TEST(UNNotificationAttachment, TakesOneWholeImageOfAtMost10MiBFromALocalFile) {
       ASSERT_EQ(truncate(dir.file(name).c_str(), size), 0);
     }
   };
-  const auto limit = static_cast<off_t>(kUNNotificationAttachmentMaximumImageBytes);
+  const auto limit = static_cast<off_t>(user_notifications::kMaximumImageBytes);
   make("a.bin", pngBytes());  // the name says nothing: the bytes decide
   make("exactly-10-MiB.png", pngBytes(), limit);
   make("huge.png", pngBytes(), limit + 1);
@@ -53,7 +53,7 @@ TEST(UNNotificationAttachment, TakesOneWholeImageOfAtMost10MiBFromALocalFile) {
                         ? *URL::fromString(row.name)
                         : URL::fileURLWithPath(dir.file(row.name));
     std::optional<NSError> error;
-    Strong<UNNotificationAttachment> a = UNNotificationAttachment::attachmentWithIdentifier(
+    objc::Strong<UNNotificationAttachment> a = UNNotificationAttachment::attachmentWithIdentifier(
         "image_downloaded", url, nullptr, &error);
     if (row.type != nullptr) {
       ASSERT_TRUE(a) << (error ? error->description : "no error");

@@ -15,7 +15,7 @@
 
 namespace {
 
-using Attachments = std::vector<Strong<UNNotificationAttachment>>;
+using Attachments = std::vector<objc::Strong<UNNotificationAttachment>>;
 
 TEST(UNNotificationContent, ReadersSeeWholeListsWhileAnotherThreadReplacesThem) {
   testing_support::TempDir dir;
@@ -28,7 +28,8 @@ TEST(UNNotificationContent, ReadersSeeWholeListsWhileAnotherThreadReplacesThem) 
   const Attachments one{attachment()};
   const Attachments two{attachment(), attachment()};
   ASSERT_TRUE(one[0] && two[0] && two[1]);
-  auto content = makeStrong<UNMutableNotificationContent>(UNNotificationContentFields{});
+  auto content =
+      objc::makeStrong<UNMutableNotificationContent>(user_notifications::ContentFields{});
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
   std::vector<std::thread> readers;

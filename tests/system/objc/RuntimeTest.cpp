@@ -62,18 +62,20 @@ constinit const objc_method kDerivedMethods[] = {
 };
 
 constinit const objc_class objc_class_RuntimeTestBase =
-    objc_makeClass(&objc_class_NSObject, "RuntimeTestBase", sizeof(RuntimeTestObject), kBaseMethods,
-                   {}, &createBase);
+    objc::makeClass(&objc_class_NSObject, "RuntimeTestBase", sizeof(RuntimeTestObject),
+                    kBaseMethods, {}, &createBase);
 OBJC_CLASSLIST_ENTRY(objc_class_RuntimeTestBase);
 constinit const objc_class objc_class_RuntimeTestDerived =
-    objc_makeClass(&objc_class_RuntimeTestBase, "RuntimeTestDerived", sizeof(RuntimeTestObject),
-                   kDerivedMethods, {}, &createDerived);
+    objc::makeClass(&objc_class_RuntimeTestBase, "RuntimeTestDerived", sizeof(RuntimeTestObject),
+                    kDerivedMethods, {}, &createDerived);
 OBJC_CLASSLIST_ENTRY(objc_class_RuntimeTestDerived);
 constinit const objc_class objc_class_RuntimeTestLeaf =
-    objc_makeClass(&objc_class_RuntimeTestDerived, "RuntimeTestLeaf", sizeof(RuntimeTestObject));
+    objc::makeClass(&objc_class_RuntimeTestDerived, "RuntimeTestLeaf", sizeof(RuntimeTestObject));
 OBJC_CLASSLIST_ENTRY(objc_class_RuntimeTestLeaf);
 
-Strong<NSObject> create(Class cls) { return Strong<NSObject>::adopt(class_createInstance(cls)); }
+objc::Strong<NSObject> create(Class cls) {
+  return objc::Strong<NSObject>::adopt(class_createInstance(cls));
+}
 
 TEST(RuntimeLookup, FindsListedNamesExactlyFromManyThreads) {
   EXPECT_EQ(objc_getClass("NSObject"), &objc_class_NSObject);  // listed by libobjc
@@ -98,7 +100,7 @@ TEST(RuntimeLookup, FindsListedNamesExactlyFromManyThreads) {
 TEST(RuntimeObjects, ALeafAnswersWhatItInheritsAndItsLastReleaseRunsEachDestroyerOnce) {
   // The root has no hook: it cannot be made by name.
   EXPECT_EQ(class_createInstance(&objc_class_NSObject), nullptr);
-  Strong<NSObject> leaf = create(&objc_class_RuntimeTestLeaf);
+  objc::Strong<NSObject> leaf = create(&objc_class_RuntimeTestLeaf);
   ASSERT_TRUE(leaf);
   EXPECT_EQ(object_getClass(leaf.get()), &objc_class_RuntimeTestLeaf);
   EXPECT_STREQ(objc_msgSend<const char*>(leaf.get(), "name"), "derived");
@@ -115,7 +117,7 @@ TEST(RuntimeObjects, ALeafAnswersWhatItInheritsAndItsLastReleaseRunsEachDestroye
   for (int t = 0; t < 8; ++t) {
     // Whichever thread drops its reference last destroys the object.
     threads.emplace_back([ref = leaf] {
-      for (int i = 0; i < 1000; ++i) Strong<NSObject> copy = ref;
+      for (int i = 0; i < 1000; ++i) objc::Strong<NSObject> copy = ref;
     });
   }
   leaf = nullptr;

@@ -1,0 +1,69 @@
+// Desktop: the host's side of --desktop. It loads the desktop plug-in
+// (libDesktopNotifications), posts the content of each request's shown line to the desktop's
+// notification server through it, releases a notification's attachment from the attachment
+// store once the server reports that very notification closed, and reports each notification
+// the server or the bus refused.
+//
+// The host owns it for the run. Thread-safe: show() may be called from any thread, and the
+// presenter calls back on a thread of its own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Foundation/NSError.hpp"
+#include "base/Mutex.hpp"
+#include "host/DesktopPresenter.hpp"
+#include "host/Diagnostics.hpp"
+
+class UNNotificationContent;
+
+namespace host {
+
+class Desktop final : private DesktopPresenterObserver {
+ public:
+  // Loads the plug-in and connects to the notification server, which shows `appName` as the
+  // app. Fails with a one-line description when the plug-in cannot be loaded, or there is no
+  // session bus or no server for it.
+  // REQUIRES: `diagnostics` outlives the object.
+  static foundation::Result<std::unique_ptr<Desktop>> connect(const std::string& appName,
+                                                              Diagnostics& diagnostics);
+  ~Desktop();
+  Desktop(const Desktop&) = delete;
+  Desktop& operator=(const Desktop&) = delete;
+
+  // Posts the notification of request `id` showing `content`, and returns at once.
+  // REQUIRES: called once per shown line, with its content, before finish().
+  void show(const std::string& id, const UNNotificationContent& content) EXCLUDES(mu_);
+
+  // Waits until the server has answered every notification posted (bounded by the calls'
+  // timeout), then disconnects. False when it refused one.
+  bool finish() EXCLUDES(mu_);
+
+ private:
+  explicit Desktop(Diagnostics& diagnostics) : diagnostics_(diagnostics) {}
+
+  void closed(std::uint64_t post) noexcept override EXCLUDES(mu_);
+  void failed(std::uint64_t post, const std::string& requestIdentifier,
+              const NSError& error) noexcept override EXCLUDES(mu_);
+
+  Diagnostics& diagnostics_;
+
+  struct Posted {
+    std::string requestIdentifier;
+    std::string file;  // the store file of the attachment shown; empty without one
+  };
+  base::Mutex mu_;  // guards what the posting threads and the presenter's thread share
+  // Notifications posted and not yet closed or refused, by the number of their post.
+  std::map<std::uint64_t, Posted> onScreen_ GUARDED_BY(mu_);
+  std::uint64_t posts_ GUARDED_BY(mu_) = 0;
+  bool refusedAny_ GUARDED_BY(mu_) = false;
+
+  // Set by connect() and cleared by finish(); declared last, so that its thread, which calls
+  // back into the members above, is gone before they are.
+  std::unique_ptr<DesktopPresenter> presenter_;
+};
+
+}  // namespace host

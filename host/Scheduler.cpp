@@ -1,0 +1,308 @@
+#include "host/Scheduler.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "System/Block.hpp"
+#include "UserNotifications/UNNotificationContent.hpp"
+#include "UserNotifications/UNNotificationServiceExtension.hpp"
+#include "host/OutputLine.hpp"
+
+namespace host {
+
+// What the host knows of one request; shared by the host thread and whichever thread calls
+// the request's content handler.
+struct Scheduler::Record {
+  Record(std::string identifier, objc::Strong<UNNotificationContent> content)
+      : id(std::move(identifier)), original(std::move(content)), activity(Log::activityFor(id)) {}
+
+  const std::string id;
+  const objc::Strong<UNNotificationContent> original;
+  const os_activity_t activity;
+  Clock::TimePoint requested;  // set by the host thread before the record is shared
+
+  base::Mutex mu;  // guards the delivery record below, and orders this request's lines
+  int calls GUARDED_BY(mu) = 0;
+  bool expired GUARDED_BY(mu) = false;
+  bool shown GUARDED_BY(mu) = false;
+};
+
+Scheduler::Scheduler(Class principal, Settings settings, Clock& clock, LineSink& output,
+                     Listener& listener, Diagnostics& diagnostics, URLSession& session, Stop& stop)
+    : principal_(principal),
+      settings_(settings),
+      timeLimit_(std::chrono::duration_cast<Clock::Duration>(
+          std::chrono::duration<double>(settings.timeLimitSeconds))),
+      clock_(clock),
+      output_(output),
+      listener_(listener),
+      diagnostics_(diagnostics),
+      session_(session),
+      stop_(stop) {
+  if (!wake_.valid()) {
+    diagnostics_.report("eventfd: " + foundation::errorString(errno) +
+                        "; the host looks for work every 10 ms instead");
+  }
+}
+
+Scheduler::~Scheduler() = default;
+
+void Scheduler::wakeLocked() {
+  if (!sleeping_) return;
+  sleeping_ = false;
+  wake_.signal();
+}
+
+void Scheduler::sleep(std::optional<Clock::TimePoint> deadline, bool watchStop) {
+  std::array<pollfd, 2> fds = {pollfd{wake_.fd(), POLLIN, 0},
+                               pollfd{watchStop ? stop_.fd() : -1, POLLIN, 0}};
+  // Without its eventfd the host looks again every 10 ms.
+  if (!wake_.valid()) {
+    const Clock::TimePoint soon = clock_.now() + std::chrono::milliseconds(10);
+    deadline = deadline ? std::min(*deadline, soon) : soon;
+  }
+  clock_.wait(fds, deadline);
+  wake_.clear();
+  base::MutexLock lock(mu_);
+  sleeping_ = false;
+}
+
+bool Scheduler::hasRoom() const {
+  // Counted when handed over: the host thread may hold some taken from incoming_ and not yet
+  // started.
+  return handedOver_ - shownCount_ < settings_.maximumUnderWay;
+}
+
+void Scheduler::submit(PushRequest request, bool waitForRoom) {
+  base::MutexLock lock(mu_);
+  while (waitForRoom && !hasRoom()) {
+    waitingForRoom_ = true;
+    lock.wait(roomMade_);
+  }
+  ++handedOver_;
+  incoming_.push_back(std::move(request));
+  wakeLocked();
+}
+
+bool Scheduler::trySubmit(PushRequest request) {
+  base::MutexLock lock(mu_);
+  if (!hasRoom()) return false;
+  ++handedOver_;
+  incoming_.push_back(std::move(request));
+  wakeLocked();
+  return true;
+}
+
+void Scheduler::inputEnded() {
+  base::MutexLock lock(mu_);
+  inputDone_ = true;
+  wakeLocked();
+}
+
+bool Scheduler::write(std::string line) {
+  switch (output_.writeLine(std::move(line))) {
+    case LineSink::Written::yes:
+      return true;
+    case LineSink::Written::closed:
+      return false;
+    case LineSink::Written::failed:
+      // Nobody reads what is shown any more: the run ends as at SIGTERM.
+      stop_.request();
+      return false;
+  }
+  return false;
+}
+
+void Scheduler::noteShown(const Record& record, const UNNotificationContent& content) {
+  // Told before the request counts as shown: once the last one does, the run may end and the
+  // desktop be finished.
+  listener_.shown(record.id, content);
+  base::MutexLock lock(mu_);
+  ++shownCount_;
+  lastShown_ = clock_.now();
+  if (waitingForRoom_) {
+    waitingForRoom_ = false;
+    roomMade_.notify_one();
+  }
+  // Only the last request shown gives the host something to do; waking it for every one cost
+  // a context switch per request. Shown requests leave its queue when it next wakes.
+  if (inputDone_ && shownCount_ == started_) wakeLocked();
+}
+
+void Scheduler::showOriginal(Record& record, const char* reason) {
+  bool written = false;
+  {
+    base::MutexLock lock(record.mu);
+    if (record.shown) return;
+    record.shown = true;
+    written = write(originalLine(record.id, reason, *record.original));
+    if (written) {
+      log_.shown(record.activity, reason, record.expired, record.original->attachments().size());
+    }
+  }
+  if (written) listener_.lineWritten();
+  noteShown(record, *record.original);
+}
+
+void Scheduler::deliver(Record& record, UNNotificationContent* content) {
+  bool first = false;
+  bool written = false;
+  {
+    base::MutexLock lock(record.mu);
+    first = !record.shown;
+    record.shown = true;
+    ++record.calls;
+    // After the run's end, what a cancelled transfer's completion delivers is dropped, from the
+    // log as from the output.
+    written = write(extensionLine(record.id, record.calls, record.expired, first, content));
+    if (written) {
+      const std::size_t attachments = content != nullptr ? content->attachments().size() : 0;
+      log_.delivery(record.activity, record.calls, record.expired, attachments, record.requested,
+                    clock_.now());
+      if (first) log_.shown(record.activity, nullptr, record.expired, attachments);
+    }
+  }
+  if (written) listener_.lineWritten();
+  // A delivery of nothing leaves the original on screen.
+  if (first) noteShown(record, content != nullptr ? *content : *record.original);
+}
+
+void Scheduler::start(PushRequest request) {
+  {
+    base::MutexLock lock(mu_);
+    ++started_;
+  }
+  auto record = std::make_shared<Record>(request.request->identifier(), request.request->content());
+  // What the extension starts from here on (its transfers, their completions) carries the
+  // request's activity, though the extension never hands it on.
+  system_log::ActivityScope scope(record->activity);
+  log_.request(record->activity, request);
+  if (!request.mutableContent) {
+    showOriginal(*record, "not-mutable");
+    return;
+  }
+  auto instance = objc::Strong<NSObject>::adopt(class_createInstance(principal_));
+  if (!instance || objc_msgSend<id>(instance.get(), "init") != instance.get()) {
+    diagnostics_.report(record->id + ": the principal class could not be initialised");
+    showOriginal(*record, "no-delivery");
+    return;
+  }
+  auto block = blocks::makeBlock<void(UNNotificationContent*)>(
+      [this, record](UNNotificationContent* content) { deliver(*record, content); });
+  record->requested = clock_.now();
+  objc_msgSend<void>(instance.get(), user_notifications::kDidReceiveNotificationRequestSelector,
+                     request.request.get(), block.get());
+  active_.push_back(Active{clock_.now() + timeLimit_, std::move(record), std::move(instance)});
+}
+
+void Scheduler::expire(Active& active) {
+  Record& record = *active.record;
+  {
+    base::MutexLock lock(record.mu);
+    // Once the extension has delivered, the platform is done with it: no expiry is sent.
+    if (record.shown) return;
+    record.expired = true;
+  }
+  system_log::ActivityScope scope(record.activity);
+  objc_msgSend<void>(active.instance.get(),
+                     user_notifications::kServiceExtensionTimeWillExpireSelector);
+  showOriginal(record, "no-delivery");
+}
+
+void Scheduler::run() {
+  bool stopping = false;
+  for (;;) {
+    bool wait = false;
+    {
+      base::MutexLock lock(mu_);
+      // The host thread sleeps while it has nothing to do: no request handed over, the input
+      // not yet ended with every request shown, and the oldest running request still within
+      // its time. It wakes for a request handed over, the end of the input, the last request
+      // shown after that, the oldest request's deadline, or the stop. Once stopping, it sleeps
+      // only until the input reader, which wakes for the stop too, has handed over the rest.
+      const bool nothingHandedOver = incoming_.empty();
+      const bool allShown = inputDone_ && shownCount_ == started_;
+      wait = stopping ? nothingHandedOver && !inputDone_
+                      : nothingHandedOver && !allShown &&
+                            (active_.empty() || clock_.now() < active_.front().deadline);
+      sleeping_ = wait;
+    }
+    if (wait) {
+      std::optional<Clock::TimePoint> deadline;
+      if (!stopping && !active_.empty()) deadline = active_.front().deadline;
+      sleep(deadline, !stopping);
+    }
+    stopping = stopping || stop_.requested();
+
+    std::deque<PushRequest> incoming;
+    bool inputDone = false;
+    {
+      base::MutexLock lock(mu_);
+      incoming.swap(incoming_);
+      inputDone = inputDone_;
+    }
+    if (!incoming.empty()) listener_.beforeStart();
+    for (PushRequest& request : incoming) start(std::move(request));
+    // Requests shown by their extension leave the queue as soon as they reach its front; at the
+    // stop every one leaves, expired now if it was not shown.
+    while (!active_.empty()) {
+      Active& front = active_.front();
+      bool done = false;
+      {
+        base::MutexLock lock(front.record->mu);
+        done = front.record->shown;
+      }
+      if (!done && !stopping && clock_.now() < front.deadline) break;
+      if (!done) expire(front);
+      active_.pop_front();
+    }
+    if (inputDone) {
+      base::MutexLock lock(mu_);
+      if (incoming_.empty() && shownCount_ == started_) break;
+    }
+  }
+  if (!stopping && !stop_.requested()) waitForTransfers();
+  output_.close();
+  session_.invalidateAndCancel();
+  active_.clear();
+  log_.summary();
+}
+
+void Scheduler::waitForTransfers() {
+  // Every request has been shown; transfers that are still running get one more time limit.
+  if (session_.waitUntilIdle(std::chrono::steady_clock::now())) return;
+  Clock::TimePoint deadline;
+  {
+    base::MutexLock lock(mu_);
+    deadline = lastShown_ + timeLimit_;
+    transfersIdle_ = false;
+  }
+  // The session waits in real time; the deadline is the clock's.
+  const auto until = std::chrono::steady_clock::now() + (deadline - clock_.now());
+  // The session's wait runs on a thread of its own so that this one can watch for the stop.
+  std::thread waiter([this, until] {
+    (void)session_.waitUntilIdle(until);
+    base::MutexLock lock(mu_);
+    transfersIdle_ = true;
+    wakeLocked();
+  });
+  for (;;) {
+    {
+      base::MutexLock lock(mu_);
+      if (transfersIdle_) break;
+      sleeping_ = true;
+    }
+    sleep(std::nullopt, /*watchStop=*/true);
+    if (stop_.requested()) break;
+  }
+  // At the stop, cancelling the transfers is what ends the waiter's wait; the lines their
+  // completions would write are dropped.
+  output_.close();
+  session_.invalidateAndCancel();
+  waiter.join();
+}
+
+}  // namespace host

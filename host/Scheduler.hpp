@@ -1,0 +1,141 @@
+// Scheduler: the host's side of each request. It makes one fresh instance of the principal
+// class per request, sends it "init" and the request message with a content-handler block,
+// sends the expiry message when the time limit has passed, shows the original content when
+// the extension has not delivered by then, and writes every delivery to its LineSink. Each
+// request's work runs under an activity of its own, which the host logs under (Log).
+//
+// What it runs against is handed to it, so that its rules can be tried in a test without a
+// process, real time or real files: the clock it takes the time from and sleeps on, the sink
+// its lines go to, a listener for what happens around a shown line (the storage's bounds,
+// the desktop), the diagnostics, the URL session whose transfers the end of the run waits
+// for, and the stop.
+//
+// run() is the host thread: it sends every message to the extensions. submit(), trySubmit()
+// and inputEnded() may be called from another thread (the input reader); the content handlers
+// are called from whatever thread the extension delivers on. All of them guard themselves.
+//
+// Requests handed over and not yet shown are held to a bound: beyond it submit() waits for one
+// to be shown (so the reader stops reading, and a writer that runs ahead waits on the pipe),
+// and trySubmit() refuses. Memory then follows what is under way, not how far the input runs
+// ahead.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "Foundation/URLSession.hpp"
+#include "base/Mutex.hpp"
+#include "base/WakeEvent.hpp"
+#include "host/Clock.hpp"
+#include "host/Diagnostics.hpp"
+#include "host/LineSink.hpp"
+#include "host/Log.hpp"
+#include "host/Payload.hpp"
+#include "host/Stop.hpp"
+#include "objc/NSObject.hpp"
+#include "objc/Strong.hpp"
+#include "objc/runtime.hpp"
+
+class UNNotificationContent;
+
+namespace host {
+
+class Scheduler {
+ public:
+  // What happens around the lines, besides writing them.
+  class Listener {
+   public:
+    // Requests handed over are about to start.
+    virtual void beforeStart() = 0;
+    // A line was written.
+    virtual void lineWritten() = 0;
+    // Request `id`'s shown line was written with `content`.
+    virtual void shown(const std::string& id, const UNNotificationContent& content) = 0;
+
+   protected:
+    ~Listener() = default;
+  };
+
+  struct Settings {
+    double timeLimitSeconds = 30;  // from the request message to the expiry message
+    // Requests handed over and not yet shown, at most: far above what the transfers can
+    // serve within a time limit (64 at once), far below what exhausts memory (a few KiB each).
+    std::size_t maximumUnderWay = 4096;
+  };
+
+  // REQUIRES: everything handed over outlives this object.
+  Scheduler(Class principal, Settings settings, Clock& clock, LineSink& output, Listener& listener,
+            Diagnostics& diagnostics, URLSession& session, Stop& stop);
+  ~Scheduler();
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  // Hands a request over; with `waitForRoom`, first waits while the bound is reached. The host
+  // thread makes the room, so only another thread may wait: a reader that runs beside run().
+  void submit(PushRequest request, bool waitForRoom = false) EXCLUDES(mu_);
+  // Hands a request over unless the bound is reached; false then, and the request is dropped.
+  bool trySubmit(PushRequest request) EXCLUDES(mu_);
+  // No request will be handed over after this.
+  void inputEnded() EXCLUDES(mu_);
+
+  // Runs the requests until the input has ended and each one has been shown, then waits up to
+  // one time limit for the transfers still running, closes the output and cancels what
+  // remains. Once the stop is requested it stops waiting: it takes what the input still hands
+  // over, sends every request not yet shown its expiry message at once, shows the original
+  // content of those still not delivered, and closes and cancels without waiting. A line that
+  // cannot be written requests the stop. Last, it logs the summary.
+  void run() EXCLUDES(mu_);
+
+ private:
+  struct Record;
+  // One request whose extension instance is running, oldest first.
+  struct Active {
+    Clock::TimePoint deadline;
+    std::shared_ptr<Record> record;
+    objc::Strong<NSObject> instance;
+  };
+
+  void start(PushRequest request) EXCLUDES(mu_);
+  void expire(Active& active);
+  void deliver(Record& record, UNNotificationContent* content) EXCLUDES(mu_);
+  void showOriginal(Record& record, const char* reason) EXCLUDES(mu_);
+  // Writes `line`; true when it was written. A failed write requests the stop.
+  bool write(std::string line);
+  // After a request's shown line is written, with the content it showed.
+  void noteShown(const Record& record, const UNNotificationContent& content) EXCLUDES(mu_);
+  bool hasRoom() const REQUIRES(mu_);
+  void wakeLocked() REQUIRES(mu_);
+  // Sleeps until woken, until `deadline`, or, when `watchStop`, until the stop.
+  void sleep(std::optional<Clock::TimePoint> deadline, bool watchStop);
+  void waitForTransfers() EXCLUDES(mu_);
+
+  const Class principal_;
+  const Settings settings_;
+  const Clock::Duration timeLimit_;
+  Clock& clock_;
+  LineSink& output_;
+  Listener& listener_;
+  Diagnostics& diagnostics_;
+  URLSession& session_;
+  Stop& stop_;
+  Log log_;                    // thread-safe itself
+  base::WakeEvent wake_;       // written by wakeLocked(), polled by sleep()
+  std::deque<Active> active_;  // host thread only
+
+  base::Mutex mu_;  // guards the hand-over from the input thread and the shown count
+  std::deque<PushRequest> incoming_ GUARDED_BY(mu_);
+  bool inputDone_ GUARDED_BY(mu_) = false;
+  bool sleeping_ GUARDED_BY(mu_) = false;       // the host thread is, or is about to be, asleep
+  std::size_t started_ GUARDED_BY(mu_) = 0;     // written by the host thread only
+  std::size_t handedOver_ GUARDED_BY(mu_) = 0;  // by submit()
+  std::size_t shownCount_ GUARDED_BY(mu_) = 0;
+  std::condition_variable roomMade_;  // a request shown while a submit() waits for room
+  bool waitingForRoom_ GUARDED_BY(mu_) = false;
+  Clock::TimePoint lastShown_ GUARDED_BY(mu_);
+  bool transfersIdle_ GUARDED_BY(mu_) = false;
+};
+
+}  // namespace host

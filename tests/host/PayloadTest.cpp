@@ -1,0 +1,140 @@
+#include "host/Payload.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/OutputLine.hpp"
+
+namespace {
+
+using nlohmann::json;
+using namespace host;
+
+// Every refusal is the platform's error for JSON it cannot use, and says why.
+void expectRefusal(const NSError& error, const std::string& says) {
+  EXPECT_EQ(error.domain, NSCocoaErrorDomain);
+  EXPECT_EQ(error.code, NSPropertyListReadCorruptError);
+  EXPECT_NE(error.description.find(says), std::string::npos) << error.description;
+}
+
+TEST(Payload, ContentComesFromApsAndWrongShapesAreRefusedNamingTheField) {
+  struct Row {
+    const char* payload;
+    const char* fields;  // what differs from empty text and null badge and sound; null: refused
+    const char* says;    // why the extension does not run (null when it does), or the refusal
+  } const rows[] = {
+      {R"({"aps":{"alert":"Hello","mutable-content":1}})", R"({"body":"Hello"})", nullptr},
+      {R"({"aps":{"alert":{"title":"T","subtitle":"S","body":"B"},"badge":3,"sound":"ping",
+          "thread-id":"th","category":"cat","mutable-content":1},"image":"http://h/a.png"})",
+       R"({"title":"T","subtitle":"S","body":"B","badge":3,"sound":"ping",
+           "threadIdentifier":"th","categoryIdentifier":"cat"})",
+       nullptr},
+      // A title alone lets the extension run; a subtitle alone is nothing to show.
+      {R"({"aps":{"alert":{"title":"T"},"mutable-content":1}})", R"({"title":"T"})", nullptr},
+      {R"({"aps":{"alert":{"subtitle":"S"},"mutable-content":1}})", R"({"subtitle":"S"})",
+       "the alert has no title or body"},
+      {R"({"aps":{"alert":"Hi","mutable-content":2}})", R"({"body":"Hi"})",
+       "mutable-content is not 1"},
+      // A critical sound is an object, kept as it came.
+      {R"({"aps":{"alert":"Hi","sound":{"critical":1,"name":"a.caf"}}})",
+       R"({"body":"Hi","sound":{"critical":1,"name":"a.caf"}})", "mutable-content is not 1"},
+      {R"({"image":"http://h/a.png"})", "{}", "mutable-content is not 1"},
+      // The refusals.
+      {R"([1])", nullptr, "payload is not a JSON object"},
+      {R"({"aps":"x"})", nullptr, R"("aps" is not an object)"},
+      {R"({"aps":{"alert":5}})", nullptr, R"("aps.alert" is neither a string nor an object)"},
+      {R"({"aps":{"alert":{"body":["b"]}}})", nullptr, R"("aps.alert.body" is not a string)"},
+      {R"({"aps":{"alert":{"title":7}}})", nullptr, R"("aps.alert.title" is not a string)"},
+      {R"({"aps":{"alert":"Hi","badge":"3"}})", nullptr, R"("aps.badge" is not a number)"},
+      {R"({"aps":{"alert":"Hi","sound":7}})", nullptr,
+       R"("aps.sound" is neither a string nor an object)"},
+      {R"({"aps":{"alert":"Hi","thread-id":7}})", nullptr, R"("aps.thread-id" is not a string)"},
+      {R"({"aps":{"alert":"Hi","category":[]}})", nullptr, R"("aps.category" is not a string)"},
+      // The flag is a number; a boolean that merely looks like 1 is a mistake.
+      {R"({"aps":{"alert":"Hi","mutable-content":true}})", nullptr,
+       R"("aps.mutable-content" is not a number)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.payload);
+    const json payload = json::parse(row.payload);
+    foundation::Result<PushRequest> r = requestFromPayload("req", payload);
+    if (row.fields == nullptr) {
+      ASSERT_FALSE(r.ok());
+      expectRefusal(r.error(), row.says);
+      continue;
+    }
+    ASSERT_TRUE(r.ok()) << r.error().description;
+    EXPECT_EQ(r->request->identifier(), "req");
+    EXPECT_EQ(r->mutableContent, row.says == nullptr);
+    EXPECT_STREQ(r->notMutableReason, row.says);
+    json expected = json::parse(R"({"title":"","subtitle":"","body":"","badge":null,"sound":null,
+        "threadIdentifier":"","categoryIdentifier":"","attachments":[]})");
+    expected["userInfo"] = payload;
+    expected.update(json::parse(row.fields));
+    EXPECT_EQ(json::parse(contentJSON(*r->request->content()).dump()), expected);
+  }
+}
+
+// Lines and payload files are read the same way: the payload alone counts for the nesting,
+// and bytes that are not JSON (a NUL between two objects among them) refuse the whole input.
+TEST(Payload, LinesAndFilesAreJSONOfTheSameRules) {
+  // A 1 MiB line nested half a million levels deep: refused, without exhausting the stack.
+  const std::string deep = std::string(1 << 19, '[') + std::string(1 << 19, ']');
+  // A payload `depth` levels deep.
+  auto nested = [](int depth) {
+    const auto inner = static_cast<std::size_t>(depth - 1);
+    return R"({"x":)" + std::string(inner, '[') + std::string(inner, ']') + "}";
+  };
+  struct Row {
+    std::string payload;
+    const char* says;  // null when accepted
+  } const rows[] = {
+      {R"({"aps":{}})", nullptr},
+      {nested(kMaximumPayloadDepth), nullptr},
+      {nested(kMaximumPayloadDepth + 1), "nested deeper than 512 levels"},
+      {R"({"x":)" + deep + "}", "nested deeper than 512 levels"},
+      {"this is not JSON", "not valid JSON"},
+      {std::string(R"({"aps":{}})") + '\0' + R"({"aps":{}})", "not valid JSON: a NUL byte at byte"},
+      {"{\"x\": \"\xff\xfe\"}", "not valid JSON"},
+      {"[1, 2, 3]", "is not a JSON object"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.payload.substr(0, 80));
+    const foundation::Result<PushRequest> file = requestFromPayloadText("file.json", row.payload);
+    const foundation::Result<PushRequest> line =
+        requestFromLine(R"({"id":"a","payload":)" + row.payload + "}", 7);
+    for (const foundation::Result<PushRequest>* r : {&file, &line}) {
+      ASSERT_EQ(r->ok(), row.says == nullptr) << (r->ok() ? "" : r->error().description);
+      if (!r->ok()) expectRefusal(r->error(), row.says);
+    }
+  }
+}
+
+TEST(Payload, TheLineAroundThePayload) {
+  struct Row {
+    std::string line;
+    const char* identifier;  // null when refused
+    const char* says;
+  } const rows[] = {
+      {R"(  {"id":"a-1","payload":{"aps":{}}}  )", "a-1", ""},
+      {R"({"payload":{"aps":{}}})", "7", ""},  // named by its line number
+      {"[1, 2, 3]", nullptr, "not a JSON object"},
+      {R"({"id":5,"payload":{}})", nullptr, R"("id" is not a string)"},
+      {R"({"id":"p"})", nullptr, R"(no "payload")"},
+      {R"({"id":"p","payload":[1]})", nullptr, R"("payload" is not a JSON object)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    foundation::Result<PushRequest> parsed = requestFromLine(row.line, 7);
+    ASSERT_EQ(parsed.ok(), row.identifier != nullptr)
+        << (parsed.ok() ? "" : parsed.error().description);
+    if (parsed.ok()) {
+      EXPECT_EQ(parsed->request->identifier(), row.identifier);
+    } else {
+      expectRefusal(parsed.error(), row.says);
+    }
+  }
+}
+
+}  // namespace
