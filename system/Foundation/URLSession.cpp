@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "Foundation/CurlError.hpp"
 #include "Foundation/URLSessionEngine.hpp"
 
 namespace foundation {

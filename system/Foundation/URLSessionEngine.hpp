@@ -20,7 +20,9 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,31 +34,11 @@
 #include "Foundation/NSError.hpp"
 #include "Foundation/URLSession.hpp"
 #include "Foundation/URLSessionLog.hpp"
+#include "Foundation/URLSessionTransfer.hpp"
 #include "System/os_activity.hpp"
 #include "base/Mutex.hpp"
 
 namespace foundation {
-
-// The one place where a libcurl failure becomes an NSError: the NSURLErrorDomain code that
-// callers branch on, and a description naming the call, then the reason below.
-NSError curlError(const std::string& call, CURLcode code, std::string_view detail);
-// A libcurl failure in words: libcurl's text for the CURLcode, the code, and libcurl's detail
-// (its error buffer: the certificate's verify result, the time that ran out...).
-std::string curlReason(CURLcode code, std::string_view detail);
-// The error of a transfer that the session's invalidation ended or refused.
-NSError cancelledError();
-
-class ResumeGate;  // URLSession.cpp
-
-// Where a transfer's result goes: the caller's completion, the gate that holds it back while
-// the resume() that started the transfer is still under way, and the caller's activity,
-// current around the completion and for the transfer's events. The engine only carries it.
-struct Delivery {
-  URLSessionCompletionHandler completion;
-  std::shared_ptr<ResumeGate> gate;  // never null
-  os_activity_t activity;
-  TransferClock::time_point started = TransferClock::now();
-};
 
 class URLSessionEngine {
  public:
@@ -78,51 +60,39 @@ class URLSessionEngine {
   void stop() EXCLUDES(mu_);
 
  private:
-  // One transfer, from submit() until its result has been handed on.
-  struct Transfer {
-    std::string url;
-    Delivery delivery;
-    CURL* easy = nullptr;  // owned; out of the multi handle before it is cleaned up
-    Data body;
-    std::size_t maximumBodyBytes = 0;
-    bool reserved = false;
-    bool overCap = false;
-    bool queued = false;  // it has waited for a place, and said so
-    int retries = 0;      // times sent again after its connection died unanswered
-    TransferClock::time_point admitted;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
+  // The network thread's own: the transfers in the multi handle, and those waiting for a
+  // place outside it.
+  using Active = std::map<CURL*, std::unique_ptr<Transfer>>;
+  using Waiting = std::deque<std::unique_ptr<Transfer>>;
 
-    Transfer(std::string address, Delivery d) : url(std::move(address)), delivery(std::move(d)) {}
-    Transfer(const Transfer&) = delete;
-    Transfer& operator=(const Transfer&) = delete;
-    ~Transfer() {
-      if (easy != nullptr) curl_easy_cleanup(easy);
-    }
-  };
-
+  // The network thread's loop: takes in what was submitted, admits what the limit allows,
+  // drives libcurl, reaps what finished, and sleeps until there is more to do.
   void run() EXCLUDES(mu_);
+  // Moves up to `room` waiting transfers into the multi handle; true when a place given back
+  // meanwhile means the loop should look again at once.
+  bool admit(Active& active, Waiting& waiting, std::size_t room) EXCLUDES(mu_);
+  // Hands on every finished transfer, or sends it again; true when any finished.
+  bool reap(Active& active);
+  // Hands on the cancellation of everything, at the stop.
+  void cancelAll(Active& active, Waiting& waiting);
   // Gives back the place of an admitted transfer once its completion has returned.
   void release() EXCLUDES(mu_);
   // Wakes the network thread unless a wake-up is already on its way.
   void wakeLocked() REQUIRES(mu_);
-  // Sets up the easy handle with the limits; an error when libcurl refuses an option.
-  std::optional<NSError> prepare(Transfer& t);
   // Sends `t` again, on a connection libcurl chooses afresh, when its connection died before
-  // any answer and it has retries left; true when it went back into the multi handle.
+  // any answer, the proxy's or the server's, and it has retries left; true when it went back
+  // into the multi handle.
   bool retry(Transfer& t, CURLcode code);
   void finish(std::unique_ptr<Transfer> t, CURLcode code);
   // Hands on the cancellation of a transfer that the stop ended or refused.
   void cancel(Delivery delivery, const std::string& url);
-  static std::size_t write(char* data, std::size_t size, std::size_t count, void* context);
 
   const URLSessionConfiguration configuration_;
   const Deliver deliver_;
   CURLM* const multi_;        // curl_multi_wakeup is the one call other threads make on it
   const std::size_t limit_;   // transfers admitted at once
   const std::size_t wakeAt_;  // the admitted count at which a place given back wakes it
-  // SSL_CERT_FILE and SSL_CERT_DIR as the engine was made; empty when unset.
-  const std::string certificateFile_;
-  const std::string certificateDirectory_;
+  const TrustStore trust_;    // as the engine was made
 
   // Guards the members below.
   base::Mutex mu_;

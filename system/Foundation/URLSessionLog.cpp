@@ -77,22 +77,28 @@ void logCurlTransfer(const os_activity_t& activity, CURL* easy, std::string_view
   if (!os_log_type_enabled(sessionLog(), OS_LOG_TYPE_INFO)) return;
   const TransferClock::time_point now = TransferClock::now();
   system_log::ActivityScope scope(activity);
+  // The connection's event comes first: "transfer" is the transfer's last word.
+  if (os_log_type_enabled(sessionLog(), OS_LOG_TYPE_DEBUG)) {
+    long connects = 0, localPort = 0;
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+    curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &localPort);
+    // No new connection and no local port: no connection at all (refused, or never reached).
+    const char* connection = connects > 0 ? "new" : localPort != 0 ? "reused" : nullptr;
+    system_log::event(sessionLog(), OS_LOG_TYPE_DEBUG, "transfer.connection",
+                      {{"url", redactedURL(url)},
+                       connection != nullptr ? system_log::Field("connection", connection)
+                                             : system_log::Field("connection", nullptr),
+                       {"newConnections", connects},
+                       localPort != 0 ? system_log::Field("localPort", localPort)
+                                      : system_log::Field("localPort", nullptr),
+                       {"queuedMs", millisecondsSince(started, admitted)}});
+  }
   long status = 0, version = 0, redirects = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
   curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
   writeTransfer(url, status, bytes, millisecondsSince(started, now),
                 status != 0 ? httpVersionName(version) : nullptr, redirects, error);
-  if (!os_log_type_enabled(sessionLog(), OS_LOG_TYPE_DEBUG)) return;
-  long connects = 0, localPort = 0;
-  curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-  curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &localPort);
-  system_log::event(sessionLog(), OS_LOG_TYPE_DEBUG, "transfer.connection",
-                    {{"url", redactedURL(url)},
-                     {"connection", connects > 0 ? "new" : "reused"},
-                     {"newConnections", connects},
-                     {"localPort", localPort},
-                     {"queuedMs", millisecondsSince(started, admitted)}});
 }
 
 void logTransferNotRun(const os_activity_t& activity, std::string_view url,

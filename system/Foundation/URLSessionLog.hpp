@@ -5,10 +5,11 @@
 //          (of the body received), ms (from resume), httpVersion ("1.1", "2"; null without a
 //          response), redirects, error (null, or the reason in words);
 //   debug  "transfer.queued" when a transfer waits for a place under the session's limit
-//          (ahead: the transfers waiting before it), and "transfer.connection" when it has
-//          ended: whether its connection was new or reused, the local port that tells
-//          connections apart, and how long it waited for a place; "transfer.retried" when
-//          a transfer whose connection died unanswered is sent again (reason, retry).
+//          (ahead: the transfers waiting before it), and "transfer.connection" just before
+//          its "transfer": whether its connection was new or reused (null: it had none, as
+//          when the connection was refused), the local port that tells connections apart
+//          (null without one), and how long it waited for a place; "transfer.retried" when a
+//          transfer whose connection died unanswered is sent again (reason, retry).
 // An address's user information (a password, a token) is written as "<private>".
 //
 // Private to Foundation (nothing here is exported). Thread-safe. Each function does nothing

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -15,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/LogCapture.hpp"
+#include "tests/support/ScopedEnvironment.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/support/TestServer.hpp"
 
@@ -110,6 +113,8 @@ TEST(URLSessionTest, DeliversTheBodyWhateverTheStatus) {
       {"/redirect?to=/image.gif", testing_support::gifBytes(), 200, "image/gif", "/image.gif"},
       {"/empty", "", 200, "image/png", "/empty"},  // present and empty, not absent
       {"/status/404", "<html><body><h1>404</h1></body></html>", 404, "text/html", "/status/404"},
+      // Asked for and decoded, as the platform's session does.
+      {"/deflate.png", pngBytes(), 200, "image/png", "/deflate.png"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
@@ -121,7 +126,9 @@ TEST(URLSessionTest, DeliversTheBodyWhateverTheStatus) {
     EXPECT_EQ(outcome.response->statusCode, row.status);
     EXPECT_EQ(outcome.response->mimeType, row.mimeType);
     EXPECT_EQ(outcome.response->url, server.url(row.finalPath));
-    EXPECT_EQ(outcome.response->expectedContentLength, static_cast<long long>(row.bytes.size()));
+    if (row.path != "/deflate.png") {
+      EXPECT_EQ(outcome.response->expectedContentLength, static_cast<long long>(row.bytes.size()));
+    }
   }
 }
 
@@ -153,6 +160,8 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
       {session, "file:///etc/hostname", NSURLErrorUnsupportedURL},
       {session, "ftp://127.0.0.1/", NSURLErrorUnsupportedURL},
       {session, "image.png", NSURLErrorUnsupportedURL},
+      // No host: libcurl would take the server from the path.
+      {session, "http:///" + server.url("/nohost.png").substr(7), NSURLErrorUnsupportedURL},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.url);
@@ -169,6 +178,7 @@ TEST(URLSessionTest, FailedTransferHasNoBodyAndAnErrorSayingWhy) {
           << outcome.error->description;
     }
   }
+  EXPECT_EQ(server.hits("/nohost.png"), 0);
   // A body exactly at the cap is still whole.
   atPng.maximumBodyBytes += 1;
   URLSession atCap(atPng);
@@ -203,39 +213,126 @@ TEST(URLSessionTest, CompletionMayStartATaskAndCountsUntilItReturns) {
   EXPECT_EQ(outcomes[0].body->view(), testing_support::gifBytes());
 }
 
-// A connection that dies before any answer (closed at once, as by a server retiring it)
-// does not lose its transfer: it is sent again on another.
-TEST(URLSessionTest, ATransferWhoseConnectionDiedUnansweredIsSentAgain) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A raw server on a loopback port: each connection it accepts gets the next answer, or is
+// closed unanswered when the answer is empty; it counts what it accepted.
+class RawServer {
+ public:
+  explicit RawServer(std::vector<std::string> answers) : answers_(std::move(answers)) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(listen(listener_, 8), 0);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      for (const std::string& answer : answers_) {
+        const int connection = accept(listener_, nullptr, nullptr);
+        if (connection < 0) return;  // shut down
+        ++accepted_;
+        if (!answer.empty()) {
+          char request[4096];
+          [[maybe_unused]] const ssize_t got = read(connection, request, sizeof request);
+          [[maybe_unused]] const ssize_t sent = write(connection, answer.data(), answer.size());
+        }
+        close(connection);
+      }
+    });
+  }
+  ~RawServer() {
+    shutdown(listener_, SHUT_RDWR);  // ends a wait for a connection that never comes
+    thread_.join();
+    close(listener_);
+  }
+  std::string address() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int accepted() const { return accepted_; }
+
+ private:
+  std::vector<std::string> answers_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+};
+
+// A connection that dies before any answer (closed at once, as by a server retiring it) does
+// not lose its transfer: it is sent again on another. An answer is not sent again, a proxy's
+// refusal of the tunnel among them, whose credentials would go out again each time.
+TEST(URLSessionTest, OnlyATransferWhoseConnectionDiedUnansweredIsSentAgain) {
+  const std::string gif = testing_support::gifBytes();
+  const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(gif.size()) +
+                         "\r\nConnection: close\r\n\r\n" + gif;
+  const std::string refused =
+      "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n";
+  struct Row {
+    const char* what;
+    std::vector<std::string> answers;
+    bool viaProxy;
+    int connections;
+    bool body;
+  } const rows[] = {
+      {"closed unanswered, then answered", {"", ok}, false, 2, true},
+      {"a proxy that refuses the tunnel", {refused, refused}, true, 1, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RawServer server(row.answers);
+    testing_support::ScopedEnvironment environment;
+    environment.set("https_proxy", row.viaProxy ? std::optional(server.address()) : std::nullopt);
+    environment.set("no_proxy", std::nullopt);
+    Recorder recorder;
+    URLSession session(URLSessionConfiguration{});
+    const std::string url =
+        row.viaProxy ? "https://127.0.0.1:1/x.gif" : server.address() + "/x.gif";
+    session.dataTask(urlOf(url), recorder.handler())->resume();
+    std::vector<Outcome> outcomes = recorder.waitFor(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].body.has_value(), row.body)
+        << (outcomes[0].error ? outcomes[0].error->description : "");
+    EXPECT_EQ(server.accepted(), row.connections);
+  }
+}
+
+// A loopback port that nothing listens on, so that connecting to it is refused.
+int refusingPort() {
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-  std::thread server([listener] {
-    close(accept(listener, nullptr, nullptr));
-    const int answered = accept(listener, nullptr, nullptr);
-    char request[4096];
-    [[maybe_unused]] const ssize_t got = read(answered, request, sizeof request);
-    const std::string reply =
-        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(testing_support::gifBytes().size()) +
-        "\r\nConnection: close\r\n\r\n" + testing_support::gifBytes();
-    [[maybe_unused]] const ssize_t sent = write(answered, reply.data(), reply.size());
-    close(answered);
-  });
-  Recorder recorder;
-  URLSession session(URLSessionConfiguration{});
-  const std::string port = std::to_string(ntohs(address.sin_port));
-  session.dataTask(urlOf("http://127.0.0.1:" + port + "/x.gif"), recorder.handler("x"))->resume();
-  std::vector<Outcome> outcomes = recorder.waitFor(1);
-  shutdown(listener, SHUT_RDWR);  // ends a wait for a second connection that never came
-  server.join();
-  close(listener);
-  ASSERT_EQ(outcomes.size(), 1u);
-  ASSERT_TRUE(outcomes[0].body.has_value()) << outcomes[0].error->description;
-  EXPECT_EQ(outcomes[0].body->view(), testing_support::gifBytes());
+  bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+// The session's log: every transfer's address without its user information, and its
+// connection's event before its last word; a refused connection is no connection at all.
+TEST(URLSessionTest, TheLogSaysEachTransferWithoutItsPassword) {
+  TestServer server;
+  const std::string withPassword = "http://me:secret@" + server.url("/image.png").substr(7);
+  const std::string refused = "http://127.0.0.1:" + std::to_string(refusingPort()) + "/x.png";
+  testing_support::LogCapture capture(OS_LOG_TYPE_DEBUG);
+  {
+    URLSession session(kQuick);
+    EXPECT_TRUE(fetch(session, withPassword).body.has_value());
+    EXPECT_FALSE(fetch(session, refused).body.has_value());
+  }
+  EXPECT_EQ(capture.text().find("secret"), std::string::npos) << capture.text();
+  const std::vector<nlohmann::ordered_json> events = capture.events();
+  ASSERT_EQ(events.size(), 4u) << capture.text();
+  for (const std::size_t i : {std::size_t{0}, std::size_t{2}}) {
+    EXPECT_EQ(events[i]["event"], "transfer.connection");
+    EXPECT_EQ(events[i + 1]["event"], "transfer");
+  }
+  EXPECT_EQ(events[1]["url"], "http://<private>@" + server.url("/image.png").substr(7));
+  EXPECT_EQ(events[0]["connection"], "new");
+  EXPECT_NE(events[0]["localPort"], nullptr);
+  EXPECT_EQ(events[2]["connection"], nullptr);
+  EXPECT_EQ(events[2]["localPort"], nullptr);
+  EXPECT_NE(events[3]["error"], nullptr);
 }
 
 // The host gives up on what is still running when its time is over, and a destroyed session
