@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "Foundation/NSString.hpp"
+#include "Foundation/Text.hpp"
 #include "Foundation/URL.hpp"
 #include "service/NotificationServiceInternal.hpp"
 

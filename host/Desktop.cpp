@@ -22,8 +22,6 @@ constexpr std::size_t kMaximumOnScreen = 4096;
 // Frameworks folder the two are built into. It stays loaded for the life of the process,
 // since the presenters it makes run its code until they go.
 constexpr const char* kPlugIn = "libDesktopNotifications.so";
-// NSCocoaErrorDomain: the code of a library that cannot be loaded.
-constexpr long NSExecutableLoadError = 3587;
 
 foundation::Result<DesktopPresenterConnectFunction> loadPlugIn() {
   void* library = dlopen(kPlugIn, RTLD_NOW | RTLD_LOCAL);

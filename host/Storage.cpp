@@ -37,7 +37,8 @@ Storage::Storage(Settings settings, Diagnostics& diagnostics)
     : settings_(std::move(settings)), diagnostics_(diagnostics) {
   if (settings_.store) {
     foundation::Result<std::shared_ptr<AttachmentStore>> store =
-        AttachmentStore::open(*settings_.store, settings_.attachmentsLimit);
+        AttachmentStore::open(*settings_.store, settings_.attachmentsLimit,
+                              [this](const std::string& path) { settled(path); });
     if (store.ok()) {
       AttachmentStore::setShared(*store);
     } else {
@@ -67,6 +68,17 @@ Storage::Storage(Settings settings, Diagnostics& diagnostics)
 }
 
 Storage::~Storage() { AttachmentStore::setShared(nullptr); }
+
+void Storage::settled(const std::string& path) {
+  if (!settings_.caches) return;
+  const std::string& caches = *settings_.caches;
+  if (path.size() <= caches.size() + 1 || !path.starts_with(caches) || path[caches.size()] != '/' ||
+      path.find('/', caches.size() + 1) != std::string::npos) {
+    return;
+  }
+  base::MutexLock lock(mu_);
+  if (cacheLimit_) cacheLimit_->settle(path.substr(caches.size() + 1));
+}
 
 void Storage::update() {
   base::MutexLock lock(mu_);
@@ -130,7 +142,8 @@ void Storage::restoreStore() {
   // A new store where the old one was. Attachments taken into the old one keep it, and
   // what names them is gone with its directory.
   foundation::Result<std::shared_ptr<AttachmentStore>> reopened =
-      AttachmentStore::open(store->directory(), settings_.attachmentsLimit);
+      AttachmentStore::open(store->directory(), settings_.attachmentsLimit,
+                            [this](const std::string& path) { settled(path); });
   if (!reopened.ok()) {
     diagnostics_.report("the attachment store was removed and cannot be made again: " +
                         reopened.error().description);

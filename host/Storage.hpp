@@ -1,9 +1,11 @@
 // Storage: the storage the platform keeps around the extension, set up by the host at start
 // and kept for the whole run. It opens the attachment store (bounded by --attachments-limit)
 // and makes it the process's store, so that every accepted attachment is taken into it; and it
-// bounds the extension's caches directory (--cache-limit), sparing a file written less than
-// one time limit ago: its request may still be on its way to attaching it. Each one that cannot
-// be set up is reported, and the run goes on without it.
+// bounds the extension's caches directory (--cache-limit), sparing a file only while its
+// request may still attach it: from its arrival until the attachment factory is done with it
+// (the store has its own copy, or the file was refused), or for one time limit when the
+// factory is never asked. Each one that cannot be set up is reported, and the run goes on
+// without it.
 //
 // The caches directory is the user's to clean, and cleaners remove it whole; the store may go
 // too, with a cleaning of ~/.local/state. When reading a stream, the host makes each one again,
@@ -20,6 +22,7 @@
 #include <optional>
 #include <string>
 
+#include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/DirectoryLimit.hpp"
 #include "base/FileDescriptor.hpp"
 #include "base/Mutex.hpp"
@@ -57,6 +60,8 @@ class Storage {
   void restoreRemoved() EXCLUDES(mu_);
 
  private:
+  // The attachment factory is done with the file at `path`.
+  void settled(const std::string& path) EXCLUDES(mu_);
   void watchForRemoval();
   void restoreCaches() EXCLUDES(mu_);
   void restoreStore();

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "Foundation/FileManager.hpp"
-#include "Foundation/NSString.hpp"
+#include "Foundation/Text.hpp"
 #include "Foundation/URLSession.hpp"
 #include "System/CommonDigest.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"

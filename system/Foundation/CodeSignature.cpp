@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "Foundation/Data.hpp"
-#include "Foundation/NSString.hpp"
+#include "Foundation/Text.hpp"
 #include "base/FileDescriptor.hpp"
 
 namespace {

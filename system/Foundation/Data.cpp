@@ -11,25 +11,17 @@
 #include <cstring>
 #include <utility>
 
-#include "Foundation/NSString.hpp"
+#include "Foundation/TemporaryFile.hpp"
+#include "Foundation/Text.hpp"
 #include "Foundation/URL.hpp"
 #include "System/os_log.hpp"
 #include "base/FileDescriptor.hpp"
 
 namespace {
 
-// NSCocoaErrorDomain codes for a file URL that cannot be written at all.
-constexpr long kFileWriteInvalidFileNameError = 514;
-constexpr long kFileWriteUnsupportedSchemeError = 518;
-
 foundation::Status writeAll(int fd, const std::string& path, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return foundation::posixError("write(" + path + ")", errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
+  if (const int err = base::writeAll(fd, bytes); err != 0) {
+    return foundation::posixError("write(" + path + ")", err);
   }
   return {};
 }
@@ -41,17 +33,6 @@ foundation::Status writeAndClose(base::FileDescriptor fd, const std::string& pat
     status = foundation::posixError("close(" + path + ")", err);
   }
   return status;
-}
-
-// Twelve hex digits for a temporary name; O_EXCL, not the randomness, guards collisions.
-std::string randomHex() {
-  std::uint8_t bytes[6] = {};
-  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-    static std::atomic<std::uint64_t> counter{0};
-    const std::uint64_t value = (static_cast<std::uint64_t>(getpid()) << 24) + counter.fetch_add(1);
-    std::memcpy(bytes, &value, sizeof bytes);
-  }
-  return foundation::hexString(bytes);
 }
 
 foundation::Status writeDirect(const std::string& path, std::string_view bytes) {
@@ -70,11 +51,8 @@ foundation::Status writeAtomically(const std::string& path, std::string_view byt
   std::string temporary;
   base::FileDescriptor fd;
   for (int attempt = 0; !fd.valid(); ++attempt) {
-    const std::string random = randomHex();
-    std::string tempName = "." + name + "." + random + ".tmp";
-    // A long target name would make the temporary name too long to create.
-    if (tempName.size() > NAME_MAX) tempName = ".tmp." + random;
-    temporary = directory + tempName;
+    // O_EXCL, not the randomness, guards against collisions.
+    temporary = directory + foundation::temporaryFileName(name);
     fd = base::FileDescriptor(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.valid() && (errno != EEXIST || attempt == 99)) {
@@ -104,13 +82,13 @@ foundation::Status Data::write(const URL& url, WritingOptions options) const {
 
 foundation::Status Data::writeFile(const URL& url, WritingOptions options) const {
   if (!url.isFileURL()) {
-    return NSError{NSCocoaErrorDomain, kFileWriteUnsupportedSchemeError,
+    return NSError{NSCocoaErrorDomain, NSFileWriteUnsupportedSchemeError,
                    "write: not a file URL: " + url.absoluteString()};
   }
   const std::string path = url.path();
   // A NUL byte would silently cut the path short and name a different file.
   if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos) {
-    return NSError{NSCocoaErrorDomain, kFileWriteInvalidFileNameError,
+    return NSError{NSCocoaErrorDomain, NSFileWriteInvalidFileNameError,
                    "write: not a file name: " + url.absoluteString()};
   }
   return (options & atomic) != 0 ? writeAtomically(path, bytes_) : writeDirect(path, bytes_);

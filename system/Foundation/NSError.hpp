@@ -24,7 +24,12 @@ struct NSError {
 inline constexpr const char* NSPOSIXErrorDomain = "NSPOSIXErrorDomain";
 inline constexpr const char* NSURLErrorDomain = "NSURLErrorDomain";
 inline constexpr const char* NSCocoaErrorDomain = "NSCocoaErrorDomain";
-// NSCocoaErrorDomain: text that does not parse as the property list or JSON expected.
+// NSCocoaErrorDomain codes, under the platform's names: a file URL that names no file, or is not
+// a file URL; an executable (a library) that cannot be loaded; text that does not parse as the
+// property list or JSON expected.
+inline constexpr long NSFileWriteInvalidFileNameError = 514;
+inline constexpr long NSFileWriteUnsupportedSchemeError = 518;
+inline constexpr long NSExecutableLoadError = 3587;
 inline constexpr long NSPropertyListReadCorruptError = 3840;
 
 namespace foundation {

@@ -1,65 +1,56 @@
 #include "UserNotifications/AttachmentStore.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/sendfile.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <utility>
-#include <vector>
 
 #include "Foundation/FileManager.hpp"
+#include "Foundation/TemporaryFile.hpp"
+#include "Foundation/Text.hpp"
 #include "base/Mutex.hpp"
 
 namespace user_notifications {
 namespace {
 
-// Hex digits of `bytes` random bytes. The kernel's randomness makes names no one can guess
-// or repeat; the fallback only has to differ from earlier names, and link's EEXIST catches
-// the rest.
-std::string randomHex(std::size_t bytes) {
-  unsigned char random[16] = {};
-  if (getrandom(random, bytes, GRND_NONBLOCK) != static_cast<ssize_t>(bytes)) {
-    static std::atomic<std::uint64_t> counter{0};
-    const std::uint64_t values[2] = {
-        static_cast<std::uint64_t>(getpid()),
-        counter.fetch_add(1) ^ static_cast<std::uint64_t>(time(nullptr))};
-    std::memcpy(random, values, sizeof random);
-  }
-  std::string hex;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", random[i]);
-    hex.append(two, 2);
-  }
-  return hex;
-}
-
-// The temporary name of `name` while it is written, as Data's atomic write names its own,
-// so that the limit knows both kinds as leftovers.
-std::string temporaryName(const std::string& name) {
-  return "." + name + "." + randomHex(6) + ".tmp";
-}
-
-// "<32 hex digits>-<sourceName>", keeping only the source's extension when the whole name
-// would not leave room for a temporary name beside it.
+// "<32 hex digits>-<sourceName>", cut to the longest name a file may have.
 std::string freshName(const std::string& sourceName) {
-  std::string name = randomHex(16);
-  constexpr std::size_t kRoom = NAME_MAX - 18;  // ".<name>.<12 hex>.tmp" must fit too
-  if (name.size() + 1 + sourceName.size() <= kRoom) return name + "-" + sourceName;
-  const std::size_t dot = sourceName.rfind('.');
-  if (dot != std::string::npos && name.size() + sourceName.size() - dot <= kRoom) {
-    name += sourceName.substr(dot);
-  }
+  std::string name = foundation::randomHex(16) + "-" + sourceName;
+  if (name.size() > NAME_MAX) name.resize(NAME_MAX);
   return name;
+}
+
+// Copies what is left of `source` into `out`, in the kernel where it can; 0 or the errno.
+int copyBytes(int source, int out) {
+  bool kernelCopies = true;
+  for (;;) {
+    ssize_t copied = 0;
+    if (kernelCopies) {
+      copied = copy_file_range(source, nullptr, out, nullptr, 1 << 20, 0);
+      // Across file systems (before Linux 5.19), or where the file system cannot.
+      if (copied < 0 &&
+          (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        kernelCopies = false;
+        continue;
+      }
+    } else {
+      char buffer[1 << 16];
+      copied = ::read(source, buffer, sizeof buffer);
+      if (copied > 0) {
+        if (const int err = base::writeAll(out, {buffer, static_cast<std::size_t>(copied)})) {
+          return err;
+        }
+      }
+    }
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0) return errno;
+    if (copied == 0) return 0;
+  }
 }
 
 // The process's store: set once at start, read by every attachment made.
@@ -103,7 +94,7 @@ void StoredFile::discard() {
 }
 
 foundation::Result<std::shared_ptr<AttachmentStore>> AttachmentStore::open(
-    const std::string& directory, std::uint64_t limitBytes) {
+    const std::string& directory, std::uint64_t limitBytes, Settled settled) {
   if (foundation::Status made =
           FileManager::defaultManager().createDirectory(directory, true, 0700);
       !made.ok()) {
@@ -115,7 +106,8 @@ foundation::Result<std::shared_ptr<AttachmentStore>> AttachmentStore::open(
   foundation::Result<std::unique_ptr<DirectoryLimit>> limit =
       DirectoryLimit::open(directory, options);
   if (!limit.ok()) return limit.error();
-  return std::shared_ptr<AttachmentStore>(new AttachmentStore(std::move(*limit)));
+  return std::shared_ptr<AttachmentStore>(
+      new AttachmentStore(std::move(*limit), std::move(settled)));
 }
 
 std::shared_ptr<AttachmentStore> AttachmentStore::shared() {
@@ -130,64 +122,53 @@ void AttachmentStore::setShared(std::shared_ptr<AttachmentStore> store) {
   shared.store = std::move(store);
 }
 
-std::optional<NSError> AttachmentStore::copy(int source, const std::string& name) {
-  const int directory = limit_->directoryDescriptor();
-  // Written under a temporary name and renamed, so the store's name never shows part of a
-  // file; a copy cut short by a kill is a leftover the next start removes.
-  const std::string temporary = temporaryName(name);
-  const int out =
-      ::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (out < 0) {
-    return foundation::posixError("open(" + this->directory() + "/" + temporary + ")", errno);
-  }
-  std::optional<NSError> error;
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t sent = sendfile(out, source, &offset, 1 << 20);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0) error = foundation::posixError("sendfile(" + temporary + ")", errno);
-    if (sent <= 0) break;
-  }
-  if (::close(out) != 0 && !error)
-    error = foundation::posixError("close(" + temporary + ")", errno);
-  if (!error && ::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
-    error = foundation::posixError("rename(" + temporary + ")", errno);
-  }
-  if (error) ::unlinkat(directory, temporary.c_str(), 0);
-  return error;
-}
-
-foundation::Result<StoredFile> AttachmentStore::take(base::FileDescriptor source,
+foundation::Result<StoredFile> AttachmentStore::take(const base::FileDescriptor& source,
                                                      const std::string& sourceName) {
   const int directory = limit_->directoryDescriptor();
-  // A link to the inode the caller opened, through /proc because that inode may have lost
-  // its name since: a later rename onto the source's name cannot reach the link.
-  const std::string opened = "/proc/self/fd/" + std::to_string(source.get());
-  std::string name;
-  int linkError = EEXIST;
-  for (int attempt = 0; attempt < 4 && linkError == EEXIST; ++attempt) {
-    name = freshName(sourceName);
-    const bool linked =
-        ::linkat(AT_FDCWD, opened.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    linkError = linked ? 0 : errno;
+  const auto where = [this](const std::string& name) { return this->directory() + "/" + name; };
+  // Written under a temporary name and renamed, so the store's name never shows part of a file;
+  // a copy cut short by a kill is a leftover the next start removes.
+  std::string name = freshName(sourceName);
+  const std::string temporary = foundation::temporaryFileName(name);
+  base::FileDescriptor out(
+      ::openat(directory, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!out.valid()) return foundation::posixError("open(" + where(temporary) + ")", errno);
+  const auto fail = [&](NSError error) {
+    ::unlinkat(directory, temporary.c_str(), 0);
+    return error;
+  };
+  // From the start of the file that was opened, whatever its offset.
+  if (::lseek(source.get(), 0, SEEK_SET) != 0) {
+    return fail(foundation::posixError("lseek(" + where(temporary) + ")", errno));
   }
-  if (linkError == EEXIST) return foundation::posixError("link(" + name + ")", linkError);
-  // Linked, the source is the store's file; copied, the copy is.
-  base::FileDescriptor stored = std::move(source);
-  if (linkError != 0) {
-    if (std::optional<NSError> error = copy(stored.get(), name)) return *error;
-    stored =
-        base::FileDescriptor(::openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (ioctl(out.get(), FICLONE, source.get()) != 0) {
+    if (const int err = copyBytes(source.get(), out.get()); err != 0) {
+      return fail(foundation::posixError("copy(" + where(temporary) + ")", err));
+    }
+  }
+  // A name the store never had: should the random one come twice, another is drawn.
+  for (int attempt = 0;; ++attempt) {
+    if (::renameat2(directory, temporary.c_str(), directory, name.c_str(), RENAME_NOREPLACE) == 0) {
+      break;
+    }
+    if (errno != EEXIST || attempt == 3) {
+      return fail(foundation::posixError("rename(" + where(temporary) + ")", errno));
+    }
+    name = freshName(sourceName);
   }
   struct stat status {};
-  if (!stored.valid() || fstat(stored.get(), &status) != 0) {
-    NSError error = foundation::posixError("open(" + this->directory() + "/" + name + ")", errno);
+  if (fstat(out.get(), &status) != 0) {
+    NSError error = foundation::posixError("fstat(" + where(name) + ")", errno);
     ::unlinkat(directory, name.c_str(), 0);
     return error;
   }
   limit_->noteFile(name, status, /*hold=*/true);
-  return StoredFile(shared_from_this(), name, this->directory() + "/" + name, std::move(stored),
+  return StoredFile(shared_from_this(), name, where(name), std::move(out),
                     static_cast<std::uint64_t>(status.st_size));
+}
+
+void AttachmentStore::settled(const std::string& path) const {
+  if (settled_) settled_(path);
 }
 
 void AttachmentStore::remove(const std::string& path) {

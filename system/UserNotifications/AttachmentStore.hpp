@@ -1,15 +1,20 @@
 // AttachmentStore: the platform's own copies of the attachments it accepted, in a directory
-// the extension does not write. Each file taken in gets a name the store never had before,
-// so a file never changes once handed out, whatever later happens where it came from. The
+// the extension does not write. Each file taken in is a file of its own (a clone or a copy,
+// never a second name for the extension's file, which a writer in place would change) under a
+// name the store never had before, so it never changes once handed out, whatever later
+// happens where it came from. The
 // store is kept under its limit by a DirectoryLimit: least recently written first, never a
 // file that is held. A file is held while its StoredFile lives, which an attachment keeps
 // for its own life, so no file of a notification still on its way out is removed.
 //
 // The process has one store, set up by the host at start (setShared); the attachment
-// factory takes files into it. Thread-safe.
+// factory takes files into it, and tells it of every file it was asked to attach, taken or
+// refused (settled), which the store passes on to the host: the extension's caches keep such
+// a file no longer for its request's sake. Thread-safe.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,10 +58,14 @@ class StoredFile {
 
 class AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
  public:
+  // Told of the path of each file the factory was asked to attach, once it is done with it.
+  using Settled = std::function<void(const std::string& path)>;
+
   // The store in `directory`, created (mode 0700, with its parents) when missing, bounded to
   // `limitBytes`; what a killed process left half-made is removed and the rest indexed.
   static foundation::Result<std::shared_ptr<AttachmentStore>> open(const std::string& directory,
-                                                                   std::uint64_t limitBytes);
+                                                                   std::uint64_t limitBytes,
+                                                                   Settled settled = {});
 
   // The process's store, or null when none was set: attachments then stay where they are.
   static std::shared_ptr<AttachmentStore> shared();
@@ -67,13 +76,15 @@ class AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
   const std::string& directory() const { return limit_->directory(); }
   int directoryDescriptor() const { return limit_->directoryDescriptor(); }
 
-  // Takes the store's own copy of the open regular file `source`, named
-  // "<32 hex digits>-<sourceName>": a hard link to the very inode that was opened, or a copy
-  // of its bytes where linking fails (the store on another file system, no /proc). The
-  // file is held until the returned StoredFile goes, which reads it through `source` when
-  // it was linked (the same inode), through the copy otherwise. Errors are
-  // NSPOSIXErrorDomain.
-  foundation::Result<StoredFile> take(base::FileDescriptor source, const std::string& sourceName);
+  // Takes the store's own copy of the open regular file `source`: a clone (FICLONE) where the
+  // file system makes one, otherwise a copy of its bytes, named "<32 hex digits>-<sourceName>",
+  // the whole name cut to a file name's 255 bytes. The file is held until the returned
+  // StoredFile goes, which reads the copy. Errors are NSPOSIXErrorDomain.
+  foundation::Result<StoredFile> take(const base::FileDescriptor& source,
+                                      const std::string& sourceName);
+
+  // The factory is done with the file at `path`, attached or refused.
+  void settled(const std::string& path) const;
 
   // Removes the store's file at `path`, held or not: the notification showing it closed.
   // A path outside the store is left alone.
@@ -81,11 +92,11 @@ class AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
 
  private:
   friend class StoredFile;
-  explicit AttachmentStore(std::unique_ptr<DirectoryLimit> limit) : limit_(std::move(limit)) {}
-
-  std::optional<NSError> copy(int source, const std::string& name);
+  AttachmentStore(std::unique_ptr<DirectoryLimit> limit, Settled settled)
+      : limit_(std::move(limit)), settled_(std::move(settled)) {}
 
   const std::unique_ptr<DirectoryLimit> limit_;
+  const Settled settled_;
 };
 
 }  // namespace user_notifications

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "Foundation/TemporaryFile.hpp"
+
 namespace user_notifications {
 namespace {
 
@@ -27,20 +29,6 @@ constexpr std::chrono::seconds kRescanInterval{1};
 
 constexpr std::uint32_t kWatchMask =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR;
-
-bool isLowerHex(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-// ".<name>.<12 hex digits>.tmp", or ".tmp.<12 hex digits>" where that would be too long.
-bool isTemporaryFileName(std::string_view name) {
-  constexpr std::size_t kHex = 12;
-  if (name.size() == 5 + kHex && name.starts_with(".tmp.")) return isLowerHex(name.substr(5));
-  constexpr std::size_t kTail = 1 + kHex + 4;  // ".<hex>.tmp"
-  return name.size() > 1 + kTail && name[0] == '.' && name.ends_with(".tmp") &&
-         name[name.size() - kTail] == '.' && isLowerHex(name.substr(name.size() - kTail + 1, kHex));
-}
 
 std::int64_t nanoseconds(const timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
@@ -54,20 +42,17 @@ std::int64_t nowNs() {
 
 }  // namespace
 
-DirectoryLimit::DirectoryLimit(std::string directory, int directoryFd, Options options)
-    : directory_(std::move(directory)), directoryFd_(directoryFd), options_(options) {}
+DirectoryLimit::DirectoryLimit(std::string directory, base::FileDescriptor directoryFd,
+                               Options options)
+    : directory_(std::move(directory)), directoryFd_(std::move(directoryFd)), options_(options) {}
 
-DirectoryLimit::~DirectoryLimit() {
-  base::MutexLock lock(mu_);
-  if (inotifyFd_ >= 0) ::close(inotifyFd_);
-  ::close(directoryFd_);
-}
+DirectoryLimit::~DirectoryLimit() = default;
 
 foundation::Result<std::unique_ptr<DirectoryLimit>> DirectoryLimit::open(
     const std::string& directory, Options options) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return foundation::posixError("open(" + directory + ")", errno);
-  std::unique_ptr<DirectoryLimit> limit(new DirectoryLimit(directory, fd, options));
+  base::FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return foundation::posixError("open(" + directory + ")", errno);
+  std::unique_ptr<DirectoryLimit> limit(new DirectoryLimit(directory, std::move(fd), options));
   {
     base::MutexLock lock(limit->mu_);
     // Watching starts before the scan, so that no file written in between goes unseen.
@@ -79,11 +64,9 @@ foundation::Result<std::unique_ptr<DirectoryLimit>> DirectoryLimit::open(
 }
 
 void DirectoryLimit::watch() {
-  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (inotifyFd_ < 0) return;
-  if (inotify_add_watch(inotifyFd_, directory_.c_str(), kWatchMask) < 0) {
-    ::close(inotifyFd_);
-    inotifyFd_ = -1;
+  inotify_ = base::FileDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (inotify_.valid() && inotify_add_watch(inotify_.get(), directory_.c_str(), kWatchMask) < 0) {
+    inotify_ = base::FileDescriptor();
   }
 }
 
@@ -98,7 +81,7 @@ void DirectoryLimit::scan() {
   total_ = 0;
   lastScan_ = std::chrono::steady_clock::now();
 
-  const int fd = ::openat(directoryFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::openat(directoryFd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (dir == nullptr) {
     if (fd >= 0) ::close(fd);
@@ -108,14 +91,14 @@ void DirectoryLimit::scan() {
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (!isTemporaryFileName(name)) {
+    if (!foundation::isTemporaryFileName(name)) {
       index(name);
       continue;
     }
     struct stat status {};
-    if (fstatat(directoryFd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(directoryFd_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(status.st_mode) && nanoseconds(status.st_mtim) < leftoverBefore) {
-      ::unlinkat(directoryFd_, name.c_str(), 0);
+      ::unlinkat(directoryFd_.get(), name.c_str(), 0);
     }
   }
   closedir(dir);
@@ -127,9 +110,9 @@ void DirectoryLimit::scan() {
 void DirectoryLimit::index(const std::string& name, const struct stat* known) {
   struct stat status {};
   if (known != nullptr) status = *known;
-  if (isTemporaryFileName(name) ||
+  if (foundation::isTemporaryFileName(name) ||
       (known == nullptr &&
-       fstatat(directoryFd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) ||
+       fstatat(directoryFd_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) ||
       !S_ISREG(status.st_mode)) {
     forget(name);
     return;
@@ -158,7 +141,7 @@ void DirectoryLimit::readEvents() {
   alignas(inotify_event) char buffer[16 * 1024];
   bool overflowed = false;
   for (;;) {
-    const ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
+    const ssize_t got = ::read(inotify_.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // EAGAIN: nothing more has happened
     for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(got);) {
@@ -170,8 +153,7 @@ void DirectoryLimit::readEvents() {
         overflowed = true;
       } else if ((event.mask & IN_IGNORED) != 0) {
         // The directory itself went away; rescans take over, finding nothing until it is back.
-        ::close(inotifyFd_);
-        inotifyFd_ = -1;
+        inotify_ = base::FileDescriptor();
         return;
       } else if (event.len > 0) {
         const std::string file(name, strnlen(name, event.len));
@@ -195,19 +177,18 @@ void DirectoryLimit::purge() {
   if (total_ <= options_.limitBytes) return;
   const std::int64_t youngest = nowNs() - options_.minimumAge.count();
   for (auto key = byAge_.begin(); key != byAge_.end() && total_ > options_.limitBytes;) {
-    // Oldest first: from the first file that is too young on, all are.
-    if (key->written > youngest) break;
     const auto it = files_.find(*key->name);
     const std::string& name = it->first;
     Entry& entry = it->second;
     const auto next = std::next(key);
-    if (entry.holds > 0) {
+    // Spared: a held file, and a young one its writer may still want, until it is settled.
+    if (entry.holds > 0 || (!entry.settled && key->written > youngest)) {
       key = next;
       continue;
     }
     // The name may have been written again since it was indexed; then it is young, not old.
     struct stat status {};
-    if (fstatat(directoryFd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(directoryFd_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(status.st_mode) &&
         (nanoseconds(status.st_mtim) != entry.written ||
          static_cast<std::uint64_t>(status.st_size) != entry.bytes)) {
@@ -215,7 +196,7 @@ void DirectoryLimit::purge() {
       key = next;
       continue;
     }
-    if (::unlinkat(directoryFd_, name.c_str(), 0) != 0 && errno != ENOENT) {
+    if (::unlinkat(directoryFd_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
       key = next;  // not ours to remove (a read-only directory): counted, left alone
       continue;
     }
@@ -228,7 +209,7 @@ void DirectoryLimit::purge() {
 
 void DirectoryLimit::update() {
   base::MutexLock lock(mu_);
-  if (inotifyFd_ >= 0) {
+  if (inotify_.valid()) {
     readEvents();
   } else if (options_.watch && std::chrono::steady_clock::now() - lastScan_ >= kRescanInterval) {
     scan();
@@ -260,9 +241,18 @@ void DirectoryLimit::release(const std::string& name) {
   purge();
 }
 
+void DirectoryLimit::settle(const std::string& name) {
+  base::MutexLock lock(mu_);
+  // Its arrival may not have been read yet: the kernel queued it before the caller learnt of
+  // the file.
+  if (inotify_.valid()) readEvents();
+  if (auto it = files_.find(name); it != files_.end()) it->second.settled = true;
+  purge();
+}
+
 void DirectoryLimit::remove(const std::string& name) {
   base::MutexLock lock(mu_);
-  ::unlinkat(directoryFd_, name.c_str(), 0);
+  ::unlinkat(directoryFd_.get(), name.c_str(), 0);
   forget(name);
 }
 

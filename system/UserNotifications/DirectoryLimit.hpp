@@ -1,7 +1,8 @@
 // DirectoryLimit: keeps the regular files of one directory under a size limit, as the
 // platform purges its caches and its attachment store: when the files' total is over the
-// limit, the least recently written go first, but never a held file nor one written less
-// than a minimum age ago.
+// limit, the least recently written go first, but never a held file, nor one written less than
+// a minimum age ago until its writer says it is done with it (settle): a caches file is spared
+// only while its request may still attach it.
 //
 // It indexes the directory (sizes and modification times) when opened, and then learns of
 // files as it is told of them (noteFile) or, when it watches, from the kernel: inotify
@@ -10,10 +11,9 @@
 // 100,000 requests). A full rescan happens only when the kernel's event queue overflowed,
 // or, where inotify cannot be had (the per-user instance limit), at most once a second.
 //
-// The temporary files of atomic writes (".<name>.<12 hex digits>.tmp" and ".tmp.<12 hex
-// digits>", Data's and the attachment store's) are not counted; opening the directory
-// removes those a killed process left behind (older than a minute, so that another
-// process's write in progress is spared).
+// The temporary files of atomic writes (Foundation/TemporaryFile.hpp: Data's and the
+// attachment store's) are not counted; opening the directory removes those a killed process
+// left behind (older than a minute, so that another process's write in progress is spared).
 //
 // Thread-safe: one mutex guards the index, and files are removed under it.
 #pragma once
@@ -28,6 +28,7 @@
 #include <unordered_map>
 
 #include "Foundation/NSError.hpp"
+#include "base/FileDescriptor.hpp"
 #include "base/Mutex.hpp"
 
 namespace user_notifications {
@@ -36,7 +37,7 @@ class DirectoryLimit {
  public:
   struct Options {
     std::uint64_t limitBytes = 0;
-    // Files written less than this long ago are kept whatever the total.
+    // Files written less than this long ago are kept whatever the total, until settled.
     std::chrono::nanoseconds minimumAge{0};
     // Learn of new files from the kernel: for a directory that others write.
     bool watch = false;
@@ -52,7 +53,7 @@ class DirectoryLimit {
 
   const std::string& directory() const { return directory_; }
   // The directory as opened, for *at() calls; open as long as this object lives.
-  int directoryDescriptor() const { return directoryFd_; }
+  int directoryDescriptor() const { return directoryFd_.get(); }
 
   // Takes in the files the kernel reported since the last call, then purges. Cheap when
   // nothing arrived: one read that finds nothing.
@@ -64,6 +65,8 @@ class DirectoryLimit {
   void noteFile(const std::string& name, const struct stat& status, bool hold) EXCLUDES(mu_);
   // Lets one hold of `name` go, then purges.
   void release(const std::string& name) EXCLUDES(mu_);
+  // The writer of `name` is done with it: it is spared no longer for its age, then purges.
+  void settle(const std::string& name) EXCLUDES(mu_);
   // Removes the file `name` now, held or not.
   void remove(const std::string& name) EXCLUDES(mu_);
 
@@ -75,6 +78,7 @@ class DirectoryLimit {
     std::uint64_t bytes = 0;
     std::int64_t written = 0;  // modification time, nanoseconds since the epoch
     int holds = 0;
+    bool settled = false;
   };
   // Oldest first; the name points at the key of the entry in files_.
   struct Key {
@@ -87,7 +91,7 @@ class DirectoryLimit {
     }
   };
 
-  DirectoryLimit(std::string directory, int directoryFd, Options options);
+  DirectoryLimit(std::string directory, base::FileDescriptor directoryFd, Options options);
 
   void watch() REQUIRES(mu_);
   void readEvents() REQUIRES(mu_);
@@ -99,14 +103,14 @@ class DirectoryLimit {
   void purge() REQUIRES(mu_);
 
   const std::string directory_;
-  const int directoryFd_;
+  const base::FileDescriptor directoryFd_;
   const Options options_;
 
   mutable base::Mutex mu_;  // guards the index and the watch below
   std::unordered_map<std::string, Entry> files_ GUARDED_BY(mu_);
   std::set<Key, Older> byAge_ GUARDED_BY(mu_);
   std::uint64_t total_ GUARDED_BY(mu_) = 0;
-  int inotifyFd_ GUARDED_BY(mu_) = -1;
+  base::FileDescriptor inotify_ GUARDED_BY(mu_);
   std::chrono::steady_clock::time_point lastScan_ GUARDED_BY(mu_);
 };
 

@@ -86,6 +86,12 @@ objc::Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithI
                                : system_log::Field("type", nullptr),
                     refused ? system_log::Field("reason", refused->description)
                             : system_log::Field("reason", nullptr)});
+  // Taken or refused, the extension's file is the extension's again.
+  if (const std::shared_ptr<user_notifications::AttachmentStore> store =
+          user_notifications::AttachmentStore::shared();
+      store && url.isFileURL()) {
+    store->settled(url.path());
+  }
   if (error != nullptr && refused) *error = std::move(refused);
   return attachment;
 }
@@ -124,7 +130,7 @@ objc::Strong<UNNotificationAttachment> UNNotificationAttachment::make(
   }
 
   foundation::Result<user_notifications::StoredFile> stored =
-      store->take(std::move(fd), path.substr(path.rfind('/') + 1));
+      store->take(fd, path.substr(path.rfind('/') + 1));
   if (!stored.ok()) {
     return fail(
         attachmentError(UNErrorCodeAttachmentMoveIntoDataStoreFailed, stored.error().description));

@@ -191,31 +191,35 @@ TEST_F(ExtensionProcessTest, ExpiryShowsWhatThereIsAndALateImageIsDeliveredAgain
                slow, image(address, slowLines[1]))}));
 }
 
+// Each directory keeps to its limit, oldest first, bursts included: a caches file is spared
+// only until its attachment is done, accepted or refused.
 TEST_F(ExtensionProcessTest, StorageStaysWithinItsLimitsOldestFirst) {
   // Room for four images in each of the caches directory and the store.
-  const std::string room = std::to_string(4 * pngBytes().size());
-  testing_support::Run limited =
-      run({"--time-limit", "2", "--cache-limit", room, "--attachments-limit", room});
+  const std::uint64_t room = 4 * pngBytes().size();
+  testing_support::Run limited = run({"--time-limit", "3600", "--cache-limit", std::to_string(room),
+                                      "--attachments-limit", std::to_string(room)});
   limited.holdInput = true;
   ExtensionProcess process(limited);
-  // Sends `count` requests for images of their own and waits for each one's attachment.
-  auto send = [&](const std::string& batch, int count) {
+  // Sends `count` requests for `path`s of their own and waits for each one's line.
+  auto send = [&](const std::string& batch, const std::string& path, int count) {
     for (int i = 0; i < count; ++i) {
       const std::string id = batch + std::to_string(i);
-      process.write(requestLine(id, payload(server_.url("/images/" + id + ".png"))));
+      process.write(requestLine(id, payload(server_.url(path + id + ".png"))));
     }
-    for (int attached = 0; attached < count;) {
-      const std::optional<std::string> text = process.readLine();
-      ASSERT_TRUE(text);
-      attached += text->find("image_downloaded") != std::string::npos;
-    }
+    for (int shown = 0; shown < count; ++shown) ASSERT_TRUE(process.readLine());
   };
-  send("old", 6);
-  // Over the limit, but each written less than one time limit ago.
-  EXPECT_EQ(listDirectory(caches()).size(), 6u);
-  // The caches files of the first six are past the age that the limit spares.
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  send("new", 4);
+  auto cachedBytes = [&] {
+    std::uint64_t bytes = 0;
+    for (const std::string& name : listDirectory(caches()))
+      bytes += fs::file_size(caches() + "/" + name);
+    return bytes;
+  };
+  send("old", "/images/", 6);
+  EXPECT_EQ(listDirectory(caches()).size(), 4u);
+  // A burst of pages, each over the limit alone and refused as no image.
+  send("page", "/pages/", 8);
+  EXPECT_LE(cachedBytes(), room);
+  send("new", "/images/", 4);
   process.closeInput();
   const Outcome outcome = process.finish();
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;

@@ -14,7 +14,7 @@
 
 #include "Foundation/NSBundle.hpp"
 #include "Foundation/NSError.hpp"
-#include "Foundation/NSString.hpp"
+#include "Foundation/Text.hpp"
 #include "System/CommonDigest.hpp"
 
 namespace testing_support {

@@ -73,6 +73,9 @@ TestServer::TestServer() : server_(std::make_unique<httplib::Server>()) {
   };
   s.Get(R"(/image\.png|/images/.+\.png)", serve(pngBytes(), "image/png"));
   s.Get("/image.gif", serve(gifBytes(), "image/gif"));
+  s.Get(R"(/pages/.+)", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<html>" + std::string(kPageBytes - 13, ' ') + "</html>", "text/html");
+  });
   s.Get("/pic.jpg", serve(jpegBytes(), "image/jpeg"));
   s.Get("/deflate.png", [](const httplib::Request&, httplib::Response& res) {
     std::string packed(compressBound(pngBytes().size()), '\0');

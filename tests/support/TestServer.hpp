@@ -5,6 +5,7 @@
 //   /image.png, /image.gif, /pic.jpg (any query)   a small valid image of that type
 //   /images/<anything>.png                          the PNG
 //   /status/<code>                                  that status with an HTML body
+//   /pages/<anything>                               an HTML page of kPageBytes
 //   /deflate.png                                    the PNG, compressed (Content-Encoding)
 //   /empty                                          200 with a zero-byte body
 //   /gate/<name>                                    the PNG, once openGate(name) was called
@@ -37,6 +38,9 @@ namespace testing_support {
 
 // A bit over the URL session's default cap of 16 MiB.
 inline constexpr std::size_t kBigBodyBytes = 17u * 1024u * 1024u + 4321u;
+
+// The size of each page under /pages/.
+inline constexpr std::size_t kPageBytes = 1u << 20;
 
 // Small valid images, byte for byte what the routes serve.
 const std::string& pngBytes();

@@ -54,6 +54,8 @@ class AttachmentStoreTest : public testing::Test {
   std::shared_ptr<AttachmentStore> store_;
 };
 
+// The store's file is one of its own, not a second name for the caches file: nothing done to
+// the caches file, in place or by a rename onto its name, changes what was shown.
 TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCachesFile) {
   ASSERT_NO_FATAL_FAILURE(open(1 << 20));
   objc::Strong<UNNotificationAttachment> shown = attach("x.png");
@@ -61,8 +63,14 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
   const std::string stored = shown->url().path();
   EXPECT_TRUE(std::regex_match(stored, std::regex(store_->directory() + "/[0-9a-f]{32}-x\\.png")))
       << stored;
-  EXPECT_TRUE(std::filesystem::equivalent(stored, caches_.file("x.png")));  // a link to the file
+  EXPECT_FALSE(std::filesystem::equivalent(stored, caches_.file("x.png")));
   EXPECT_EQ(shown->type(), "public.png");
+  // Writers in place: a copy over it, a truncation, a cleaner that zeroes it.
+  for (const std::string& bytes :
+       {std::string("<html>404</html>"), std::string(), std::string(pngBytes().size(), '\0')}) {
+    writeFile(caches_.file("x.png"), bytes);
+    EXPECT_EQ(readFile(stored), pngBytes());
+  }
 
   // A later download of the same address renames an error page onto the name.
   writeFile(caches_.file("page"), "<html><body>404</body></html>");
@@ -75,13 +83,33 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
   EXPECT_EQ(storedFiles(), 1u);                                 // the refused copy was removed
   EXPECT_TRUE(std::filesystem::exists(caches_.file("x.png")));  // the extension's file stays
 
-  // A file replaced after it was opened has no name left to link: its bytes are copied.
+  // The store copies the very file that was opened, whatever took its name since.
   writeFile(caches_.file("y.png"), pngBytes());
   base::FileDescriptor fd(::open(caches_.file("y.png").c_str(), O_RDONLY | O_CLOEXEC));
   std::filesystem::rename(caches_.file("x.png"), caches_.file("y.png"));
-  foundation::Result<user_notifications::StoredFile> copied = store_->take(std::move(fd), "y.png");
+  foundation::Result<user_notifications::StoredFile> copied = store_->take(fd, "y.png");
   ASSERT_TRUE(copied.ok()) << copied.error().description;
   EXPECT_EQ(readFile(copied->path()), pngBytes());
+}
+
+// One rule for the store's names, whatever the caches file's name: "<32 hex digits>-<name>",
+// cut to the longest name a file may have.
+TEST_F(AttachmentStoreTest, StoreNamesAreTheCachesNameAfterARandomPrefixCutToAFileName) {
+  ASSERT_NO_FATAL_FAILURE(open(1 << 20));
+  const std::string md5(32, 'a');
+  for (const std::size_t extension : {3u, 150u, 188u, 189u, 205u, 222u}) {
+    SCOPED_TRACE(extension);
+    const std::string name = md5 + "." + std::string(extension, 'e');
+    writeFile(caches_.file(name), pngBytes());
+    base::FileDescriptor fd(::open(caches_.file(name).c_str(), O_RDONLY | O_CLOEXEC));
+    foundation::Result<user_notifications::StoredFile> taken = store_->take(fd, name);
+    ASSERT_TRUE(taken.ok()) << taken.error().description;
+    const std::string file = std::filesystem::path(taken->path()).filename();
+    EXPECT_EQ(file.size(), std::min<std::size_t>(33 + name.size(), 255));
+    EXPECT_TRUE(std::regex_match(file.substr(0, 33), std::regex("[0-9a-f]{32}-")));
+    EXPECT_EQ(file.substr(33), name.substr(0, file.size() - 33));
+    taken->discard();
+  }
 }
 
 TEST_F(AttachmentStoreTest, HoldsAFileForAsLongAsItsAttachmentLives) {

@@ -1,7 +1,8 @@
-// Text helpers that the platform offers on its string type. Text is std::string holding
-// UTF-8. Stateless and thread-safe.
+// Text helpers: those the platform offers on its string type, and the hex text of bytes. Text is
+// std::string holding UTF-8. Stateless and thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -29,5 +30,12 @@ namespace foundation {
 // Each byte as two lowercase hex digits, in order, as "%02x" formats it: the text form of a
 // digest ("0cc175b9..." for the MD5 of "a").
 FOUNDATION_EXPORT std::string hexString(std::span<const std::uint8_t> bytes);
+
+// 2 * `bytes` hex digits of the kernel's randomness, which no one can guess or repeat: for the
+// names of files that must not collide with names given before. Where the kernel has none to
+// give yet (early at boot), they differ from every name this process gave before, which is all
+// a caller that also refuses to replace an existing name needs.
+// REQUIRES: bytes <= 16.
+FOUNDATION_EXPORT std::string randomHex(std::size_t bytes);
 
 }  // namespace foundation

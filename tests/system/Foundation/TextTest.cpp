@@ -1,4 +1,4 @@
-#include "Foundation/NSString.hpp"
+#include "Foundation/Text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,11 @@
-#include "Foundation/NSString.hpp"
+#include "Foundation/Text.hpp"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
 
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +82,18 @@ std::string hexString(std::span<const std::uint8_t> bytes) {
     hex += kDigits[byte & 0x0F];
   }
   return hex;
+}
+
+std::string randomHex(std::size_t bytes) {
+  std::uint8_t random[16] = {};
+  if (getrandom(random, bytes, GRND_NONBLOCK) != static_cast<ssize_t>(bytes)) {
+    static std::atomic<std::uint64_t> counter{0};
+    const std::uint64_t values[2] = {
+        static_cast<std::uint64_t>(getpid()) << 32 ^ static_cast<std::uint64_t>(time(nullptr)),
+        counter.fetch_add(1)};
+    std::memcpy(random, values, sizeof random);
+  }
+  return hexString({random, bytes});
 }
 
 }  // namespace foundation
