@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "System/os_log.hpp"
-#include "UserNotifications/ImageStructure.hpp"
+#include "UserNotifications/AttachmentType.hpp"
 #include "base/FileDescriptor.hpp"
 
 constinit const objc_class objc_class_UNNotificationAttachment = objc_makeClass(
@@ -25,7 +25,7 @@ NSError attachmentError(long code, std::string description) {
 
 // `size`, when a file of that many bytes is within the limit.
 foundation::Result<std::uint64_t> sizeWithinLimit(std::uint64_t size, const std::string& path) {
-  if (size > kUNNotificationAttachmentMaximumImageBytes) {
+  if (size > usernotifications::largestAttachmentBytes()) {
     return attachmentError(UNErrorCodeAttachmentInvalidFileSize,
                            "file of " + std::to_string(size) + " bytes is over the limit: " + path);
   }
@@ -45,15 +45,14 @@ foundation::Result<std::uint64_t> imageFileSize(int fd, const std::string& path)
 // first byte to its end; the error names `path`.
 foundation::Result<std::string> wholeImageFileType(int fd, std::uint64_t size,
                                                    const std::string& path) {
-  foundation::Result<std::uint64_t> checked = sizeWithinLimit(size, path);
-  if (!checked.ok()) return checked.error();
-  foundation::Result<const char*> type = usernotifications::wholeImageType(fd, size);
+  foundation::Result<usernotifications::AttachmentType> type =
+      usernotifications::wholeAttachmentType(fd, size);
   if (!type.ok()) {
     NSError error = type.error();
     error.description += ": " + path;
     return error;
   }
-  return std::string(*type);
+  return std::string(type->identifier);
 }
 
 }  // namespace
