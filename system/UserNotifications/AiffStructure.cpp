@@ -10,7 +10,7 @@
 namespace usernotifications::structure {
 namespace {
 
-constexpr ChunkForm kAiff{"AIFF", true};
+constexpr ChunkForm kAiffChunks{"AIFF", true};
 
 // The bytes one sample takes in AIFC's `compression`, or 0 for a compressed format whose
 // size does not follow from its samples.
@@ -46,7 +46,7 @@ Flaw checkCommon(ByteReader& in, std::uint64_t size, bool compressed, Common* co
   std::uint8_t c[22];  // channels, sample frames, bits, rate; AIFC's compression type
   const std::uint64_t want = compressed ? 22 : 18;
   if (size < want) return "AIFF COMM chunk of " + std::to_string(size) + " bytes";
-  if (!in.read(c, static_cast<std::size_t>(want))) return truncatedChunks(kAiff);
+  if (!in.read(c, static_cast<std::size_t>(want))) return truncatedChunks(kAiffChunks);
   const unsigned channels = be16(c);
   const unsigned bits = be16(c + 6);
   if (channels == 0) return "AIFF without channels";
@@ -64,25 +64,26 @@ Flaw checkCommon(ByteReader& in, std::uint64_t size, bool compressed, Common* co
 Flaw walkAiff(ByteReader& in, FoundType&) {
   std::uint64_t end = 0;
   std::string formType;
-  if (Flaw flaw = readContainer(in, kAiff, &end, &formType)) return flaw;
+  if (Flaw flaw = readContainer(in, kAiffChunks, &end, &formType)) return flaw;
   std::optional<Common> common;
   std::optional<std::uint64_t> soundBytes;  // SSND's sample data, after its offset
-  Flaw flaw = walkChunks(in, kAiff, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
-    if (code == "COMM") {
-      if (common) return "AIFF with a second COMM chunk";
-      common.emplace();
-      return checkCommon(in, size, formType == "AIFC", &*common);
-    }
-    if (code == "SSND") {
-      std::uint8_t s[8];  // offset to the first sample frame, block size
-      if (soundBytes) return "AIFF with a second SSND chunk";
-      if (size < sizeof s) return "AIFF SSND chunk of " + std::to_string(size) + " bytes";
-      if (!in.read(s, sizeof s)) return truncatedChunks(kAiff);
-      if (be32(s) > size - sizeof s) return "AIFF SSND offset past the end of its chunk";
-      soundBytes = size - sizeof s - be32(s);
-    }
-    return std::nullopt;
-  });
+  Flaw flaw =
+      walkChunks(in, kAiffChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+        if (code == "COMM") {
+          if (common) return "AIFF with a second COMM chunk";
+          common.emplace();
+          return checkCommon(in, size, formType == "AIFC", &*common);
+        }
+        if (code == "SSND") {
+          std::uint8_t s[8];  // offset to the first sample frame, block size
+          if (soundBytes) return "AIFF with a second SSND chunk";
+          if (size < sizeof s) return "AIFF SSND chunk of " + std::to_string(size) + " bytes";
+          if (!in.read(s, sizeof s)) return truncatedChunks(kAiffChunks);
+          if (be32(s) > size - sizeof s) return "AIFF SSND offset past the end of its chunk";
+          soundBytes = size - sizeof s - be32(s);
+        }
+        return std::nullopt;
+      });
   if (flaw) return flaw;
   if (!common) return "AIFF without a COMM chunk";
   if (common->frames == 0) return std::nullopt;

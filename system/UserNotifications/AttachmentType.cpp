@@ -16,6 +16,16 @@ namespace {
 
 using structure::Flaw;
 using structure::FoundType;
+using structure::kAiff;
+using structure::kAvi;
+using structure::kGif;
+using structure::kJpeg;
+using structure::kMp3;
+using structure::kMpeg;
+using structure::kMpeg4;
+using structure::kPng;
+using structure::kWave;
+using structure::kWebp;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
@@ -48,17 +58,6 @@ bool isLayer3Sync(std::string_view head) {
   const auto b = static_cast<unsigned char>(head[1]);
   return (b & 0xE0) == 0xE0 && ((b >> 1) & 3) == 1 && ((b >> 3) & 3) != 1;
 }
-
-constexpr AttachmentType kJpeg{"public.jpeg", AttachmentKind::image};
-constexpr AttachmentType kPng{"public.png", AttachmentKind::image};
-constexpr AttachmentType kGif{"com.compuserve.gif", AttachmentKind::image};
-constexpr AttachmentType kWebp{"org.webmproject.webp", AttachmentKind::image};
-constexpr AttachmentType kAiff{"public.aiff-audio", AttachmentKind::audio};
-constexpr AttachmentType kWave{"com.microsoft.waveform-audio", AttachmentKind::audio};
-constexpr AttachmentType kMp3{"public.mp3", AttachmentKind::audio};
-constexpr AttachmentType kMpeg4{"public.mpeg-4", AttachmentKind::video};
-constexpr AttachmentType kMpeg{"public.mpeg", AttachmentKind::video};
-constexpr AttachmentType kAvi{"public.avi", AttachmentKind::video};
 
 // Where a walk may narrow the type (MPEG-4 to its audio, MPEG-1 to MPEG-2), the signature's
 // type is the one of the larger limit, so that no file is refused for its size too early.
@@ -137,6 +136,13 @@ std::uint64_t maximumAttachmentBytes(AttachmentKind kind) {
       return 50 * kMiB;
   }
   return 0;
+}
+
+std::optional<AttachmentKind> attachmentKind(std::string_view identifier) {
+  for (const AttachmentType& type : structure::kAttachmentTypes) {
+    if (identifier == type.identifier) return type.kind;
+  }
+  return std::nullopt;
 }
 
 std::uint64_t largestAttachmentBytes() {

@@ -18,7 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/Export.hpp"
@@ -31,6 +33,10 @@ struct AttachmentType {
   const char* identifier;  // "public.mp3", "public.png", ...: a string literal
   AttachmentKind kind;
 };
+
+// The kind of the type `identifier` names ("public.mp3": audio), or absent for one that is
+// none of these.
+UN_EXPORT std::optional<AttachmentKind> attachmentKind(std::string_view identifier);
 
 // The largest file the platform accepts for `kind`.
 UN_EXPORT std::uint64_t maximumAttachmentBytes(AttachmentKind kind);

@@ -8,13 +8,13 @@
 namespace usernotifications::structure {
 namespace {
 
-constexpr ChunkForm kAvi{"AVI", false};
+constexpr ChunkForm kAviChunks{"AVI", false};
 
 // The list type at the start of a LIST chunk's data, or a flaw.
 Flaw readListType(ByteReader& in, std::uint64_t size, std::string* type) {
   std::uint8_t code[4];
   if (size < sizeof code) return "AVI LIST chunk too small for its type";
-  if (!in.read(code, sizeof code)) return truncatedChunks(kAvi);
+  if (!in.read(code, sizeof code)) return truncatedChunks(kAviChunks);
   *type = fourcc(code);
   return std::nullopt;
 }
@@ -22,16 +22,17 @@ Flaw readListType(ByteReader& in, std::uint64_t size, std::string* type) {
 Flaw walkStreamList(ByteReader& in, std::uint64_t end) {
   bool header = false;
   bool format = false;
-  Flaw flaw = walkChunks(in, kAvi, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
-    if (code == "strh") {
-      if (size < 48) return "AVI stream header of " + std::to_string(size) + " bytes";
-      header = true;
-    } else if (code == "strf") {
-      if (!header) return "AVI stream format before its stream header";
-      format = true;
-    }
-    return std::nullopt;
-  });
+  Flaw flaw =
+      walkChunks(in, kAviChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+        if (code == "strh") {
+          if (size < 48) return "AVI stream header of " + std::to_string(size) + " bytes";
+          header = true;
+        } else if (code == "strf") {
+          if (!header) return "AVI stream format before its stream header";
+          format = true;
+        }
+        return std::nullopt;
+      });
   if (flaw) return flaw;
   return header && format ? Flaw() : Flaw("AVI stream list without strh and strf");
 }
@@ -40,24 +41,25 @@ Flaw walkStreamList(ByteReader& in, std::uint64_t end) {
 Flaw walkHeaderList(ByteReader& in, std::uint64_t end, std::uint32_t* streams) {
   bool first = true;
   std::uint32_t lists = 0;
-  Flaw flaw = walkChunks(in, kAvi, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
-    if (first) {
-      first = false;
-      std::uint8_t h[56];
-      if (code != "avih") return "AVI hdrl list without avih first";
-      if (size < sizeof h) return "AVI main header of " + std::to_string(size) + " bytes";
-      if (!in.read(h, sizeof h)) return truncatedChunks(kAvi);
-      *streams = le32(h + 24);
-      if (*streams == 0) return "AVI without streams";
-      return std::nullopt;
-    }
-    std::string type;
-    if (code != "LIST") return std::nullopt;
-    if (Flaw listFlaw = readListType(in, size, &type)) return listFlaw;
-    if (type != "strl") return std::nullopt;
-    ++lists;
-    return walkStreamList(in, in.position() + size - 4);
-  });
+  Flaw flaw =
+      walkChunks(in, kAviChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+        if (first) {
+          first = false;
+          std::uint8_t h[56];
+          if (code != "avih") return "AVI hdrl list without avih first";
+          if (size < sizeof h) return "AVI main header of " + std::to_string(size) + " bytes";
+          if (!in.read(h, sizeof h)) return truncatedChunks(kAviChunks);
+          *streams = le32(h + 24);
+          if (*streams == 0) return "AVI without streams";
+          return std::nullopt;
+        }
+        std::string type;
+        if (code != "LIST") return std::nullopt;
+        if (Flaw listFlaw = readListType(in, size, &type)) return listFlaw;
+        if (type != "strl") return std::nullopt;
+        ++lists;
+        return walkStreamList(in, in.position() + size - 4);
+      });
   if (flaw) return flaw;
   if (first) return "AVI hdrl list without avih first";
   if (lists != *streams) {
@@ -72,7 +74,7 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // The movi list's chunks, grouped or not in rec lists (one level deep, so that nested lists
 // cannot run the stack out); a data chunk is named by its stream's two digits.
 Flaw walkMovieList(ByteReader& in, std::uint64_t end, std::uint32_t streams, bool inRecord) {
-  return walkChunks(in, kAvi, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+  return walkChunks(in, kAviChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
     if (code == "LIST") {
       if (inRecord) return "AVI list inside a rec list";
       std::string type;
@@ -91,32 +93,33 @@ Flaw walkMovieList(ByteReader& in, std::uint64_t end, std::uint32_t streams, boo
 
 Flaw walkAvi(ByteReader& in, FoundType&) {
   std::uint64_t end = 0;
-  if (Flaw flaw = readContainer(in, kAvi, &end)) return flaw;
+  if (Flaw flaw = readContainer(in, kAviChunks, &end)) return flaw;
   bool header = false;
   bool movie = false;
   std::uint32_t streams = 0;
-  Flaw flaw = walkChunks(in, kAvi, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
-    if (code == "idx1") {
-      if (!movie) return "AVI index before its movi list";
-      return size % 16 == 0 ? Flaw() : Flaw("AVI index of partial entries");
-    }
-    if (code != "LIST") return std::nullopt;
-    std::string type;
-    if (Flaw listFlaw = readListType(in, size, &type)) return listFlaw;
-    const std::uint64_t listEnd = in.position() + size - 4;
-    if (type == "hdrl") {
-      if (header) return "AVI with a second hdrl list";
-      header = true;
-      return walkHeaderList(in, listEnd, &streams);
-    }
-    if (type == "movi") {
-      if (!header) return "AVI movi list before its hdrl list";
-      if (movie) return "AVI with a second movi list";
-      movie = true;
-      return walkMovieList(in, listEnd, streams, false);
-    }
-    return std::nullopt;
-  });
+  Flaw flaw =
+      walkChunks(in, kAviChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+        if (code == "idx1") {
+          if (!movie) return "AVI index before its movi list";
+          return size % 16 == 0 ? Flaw() : Flaw("AVI index of partial entries");
+        }
+        if (code != "LIST") return std::nullopt;
+        std::string type;
+        if (Flaw listFlaw = readListType(in, size, &type)) return listFlaw;
+        const std::uint64_t listEnd = in.position() + size - 4;
+        if (type == "hdrl") {
+          if (header) return "AVI with a second hdrl list";
+          header = true;
+          return walkHeaderList(in, listEnd, &streams);
+        }
+        if (type == "movi") {
+          if (!header) return "AVI movi list before its hdrl list";
+          if (movie) return "AVI with a second movi list";
+          movie = true;
+          return walkMovieList(in, listEnd, streams, false);
+        }
+        return std::nullopt;
+      });
   if (flaw) return flaw;
   if (!header) return "AVI without an hdrl list";
   return movie ? Flaw() : Flaw("AVI without a movi list");

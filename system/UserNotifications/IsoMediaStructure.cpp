@@ -23,8 +23,6 @@
 namespace usernotifications::structure {
 namespace {
 
-constexpr AttachmentType kMpeg4Audio{"public.mpeg-4-audio", AttachmentKind::audio};
-
 std::optional<AttachmentKind> brandKind(std::string_view brand) {
   for (std::string_view audio : {"M4A ", "M4B ", "F4A ", "F4B "}) {
     if (brand == audio) return AttachmentKind::audio;
@@ -94,28 +92,36 @@ struct Movie {
   std::optional<std::uint64_t> lastChunk;  // the largest chunk offset of any track
 };
 
-// A full box holding a table: version and flags, then a count of `entryBytes` entries after
-// `fields` more bytes. Reads `fields`, checks the box's size and, when `onEntry` is given,
-// hands it each entry; otherwise skips them.
-template <class F>
-Flaw walkTable(ByteReader& in, const Box& box, std::uint64_t fields, std::uint64_t entryBytes,
-               F&& onEntry) {
-  std::uint8_t h[16];
-  const std::uint64_t headerBytes = 8 + fields;  // version and flags, count, fields
+// A full box holding a table: version and flags, `fields` more bytes, then a count of
+// `entryBytes` entries. Reads up to the entries and checks that the box is the size its count
+// gives; `*count` is the count.
+Flaw readTable(ByteReader& in, const Box& box, std::uint64_t fields, std::uint64_t entryBytes,
+               std::uint64_t* count) {
+  std::uint8_t h[12];
+  const std::uint64_t headerBytes = 8 + fields;  // version and flags, fields, count
   if (box.end - in.position() < headerBytes || !in.read(h, static_cast<std::size_t>(headerBytes))) {
     return "MPEG-4 " + box.type + " box too small for its header";
   }
-  const std::uint64_t count = be32(h + 4 + fields);
+  *count = be32(h + 4 + fields);
   // An stsz of one size for every sample has no entries.
   if (box.type == "stsz" && be32(h + 4) != 0) entryBytes = 0;
-  if (box.end - in.position() != count * entryBytes) {
+  if (box.end - in.position() != *count * entryBytes) {
     return "MPEG-4 " + box.type + " box of " + std::to_string(box.end - box.start) + " bytes for " +
-           std::to_string(count) + " entries";
+           std::to_string(*count) + " entries";
   }
-  for (std::uint64_t i = 0; i < count && entryBytes > 0; ++i) {
+  return std::nullopt;
+}
+
+// stco (32-bit) or co64 (64-bit): the chunk offsets, the largest of which is kept.
+Flaw readChunkOffsets(ByteReader& in, const Box& box, Movie& movie) {
+  const std::size_t width = box.type == "co64" ? 8 : 4;
+  std::uint64_t count = 0;
+  if (Flaw flaw = readTable(in, box, 0, width, &count)) return flaw;
+  for (std::uint64_t i = 0; i < count; ++i) {
     std::uint8_t entry[8];
-    if (!in.read(entry, static_cast<std::size_t>(entryBytes))) return "truncated MPEG-4";
-    onEntry(entry);
+    if (!in.read(entry, width)) return truncatedBox(box, in.size());
+    const std::uint64_t offset = width == 8 ? be64(entry) : be32(entry);
+    movie.lastChunk = std::max(movie.lastChunk.value_or(0), offset);
   }
   return std::nullopt;
 }
@@ -158,13 +164,7 @@ Flaw walkDescriptions(ByteReader& in, const Box& stsd) {
 
 Flaw walkSampleTable(ByteReader& in, const Box& stbl, Movie& movie) {
   unsigned found = 0;  // one bit for each table every track has
-  const auto noEntry = [](const std::uint8_t*) {};
-  const auto offset32 = [&](const std::uint8_t* e) {
-    movie.lastChunk = std::max<std::uint64_t>(movie.lastChunk.value_or(0), be32(e));
-  };
-  const auto offset64 = [&](const std::uint8_t* e) {
-    movie.lastChunk = std::max<std::uint64_t>(movie.lastChunk.value_or(0), be64(e));
-  };
+  std::uint64_t count = 0;
   Flaw flaw = walkChildren(in, stbl, [&](const Box& box) -> Flaw {
     if (box.type == "stsd") {
       found |= 1;
@@ -172,20 +172,19 @@ Flaw walkSampleTable(ByteReader& in, const Box& stbl, Movie& movie) {
     }
     if (box.type == "stts") {
       found |= 2;
-      return walkTable(in, box, 0, 8, noEntry);
+      return readTable(in, box, 0, 8, &count);
     }
     if (box.type == "stsc") {
       found |= 4;
-      return walkTable(in, box, 0, 12, noEntry);
+      return readTable(in, box, 0, 12, &count);
     }
     if (box.type == "stsz" || box.type == "stz2") {
       found |= 8;
-      return box.type == "stsz" ? walkTable(in, box, 4, 4, noEntry) : Flaw();
+      return box.type == "stsz" ? readTable(in, box, 4, 4, &count) : Flaw();
     }
     if (box.type == "stco" || box.type == "co64") {
       found |= 16;
-      return box.type == "stco" ? walkTable(in, box, 0, 4, offset32)
-                                : walkTable(in, box, 0, 8, offset64);
+      return readChunkOffsets(in, box, movie);
     }
     return std::nullopt;
   });

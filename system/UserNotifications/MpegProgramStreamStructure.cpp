@@ -12,8 +12,6 @@
 namespace usernotifications::structure {
 namespace {
 
-constexpr AttachmentType kMpeg2{"public.mpeg-2-video", AttachmentKind::video};
-
 constexpr unsigned kPack = 0xBA;
 constexpr unsigned kEnd = 0xB9;
 constexpr unsigned kSystemHeader = 0xBB;  // the first code of a packet with a length

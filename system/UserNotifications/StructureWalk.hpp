@@ -18,6 +18,22 @@ namespace usernotifications::structure {
 // Why a walk stopped short of a whole file; absent when the file is whole.
 using Flaw = std::optional<std::string>;
 
+// Every type a walk names.
+inline constexpr AttachmentType kJpeg{"public.jpeg", AttachmentKind::image};
+inline constexpr AttachmentType kPng{"public.png", AttachmentKind::image};
+inline constexpr AttachmentType kGif{"com.compuserve.gif", AttachmentKind::image};
+inline constexpr AttachmentType kWebp{"org.webmproject.webp", AttachmentKind::image};
+inline constexpr AttachmentType kAiff{"public.aiff-audio", AttachmentKind::audio};
+inline constexpr AttachmentType kWave{"com.microsoft.waveform-audio", AttachmentKind::audio};
+inline constexpr AttachmentType kMp3{"public.mp3", AttachmentKind::audio};
+inline constexpr AttachmentType kMpeg4Audio{"public.mpeg-4-audio", AttachmentKind::audio};
+inline constexpr AttachmentType kMpeg{"public.mpeg", AttachmentKind::video};
+inline constexpr AttachmentType kMpeg2{"public.mpeg-2-video", AttachmentKind::video};
+inline constexpr AttachmentType kMpeg4{"public.mpeg-4", AttachmentKind::video};
+inline constexpr AttachmentType kAvi{"public.avi", AttachmentKind::video};
+inline constexpr AttachmentType kAttachmentTypes[] = {
+    kJpeg, kPng, kGif, kWebp, kAiff, kWave, kMp3, kMpeg4Audio, kMpeg, kMpeg2, kMpeg4, kAvi};
+
 inline std::uint32_t be16(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) << 8 | static_cast<std::uint32_t>(p[1]);
 }

@@ -6,7 +6,7 @@
 namespace usernotifications::structure {
 namespace {
 
-constexpr ChunkForm kWave{"WAV", false};
+constexpr ChunkForm kWaveChunks{"WAV", false};
 
 constexpr unsigned kPcm = 1;
 constexpr unsigned kIeeeFloat = 3;
@@ -15,7 +15,7 @@ constexpr unsigned kExtensible = 0xFFFE;
 Flaw checkFormat(ByteReader& in, std::uint64_t size) {
   std::uint8_t f[16];  // tag, channels, sample rate, bytes a second, block align, bits
   if (size < sizeof f) return "WAV fmt chunk of " + std::to_string(size) + " bytes";
-  if (!in.read(f, sizeof f)) return truncatedChunks(kWave);
+  if (!in.read(f, sizeof f)) return truncatedChunks(kWaveChunks);
   const unsigned tag = le16(f);
   const unsigned channels = le16(f + 2);
   const unsigned blockAlign = le16(f + 12);
@@ -38,22 +38,23 @@ Flaw checkFormat(ByteReader& in, std::uint64_t size) {
 
 Flaw walkWave(ByteReader& in, FoundType&) {
   std::uint64_t end = 0;
-  if (Flaw flaw = readContainer(in, kWave, &end)) return flaw;
+  if (Flaw flaw = readContainer(in, kWaveChunks, &end)) return flaw;
   bool format = false;
   bool data = false;
-  Flaw flaw = walkChunks(in, kWave, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
-    if (code == "fmt ") {
-      if (format) return "WAV with a second fmt chunk";
-      format = true;
-      return checkFormat(in, size);
-    }
-    if (code == "data") {
-      if (!format) return "WAV data chunk before its fmt chunk";
-      if (data) return "WAV with a second data chunk";
-      data = true;
-    }
-    return std::nullopt;
-  });
+  Flaw flaw =
+      walkChunks(in, kWaveChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+        if (code == "fmt ") {
+          if (format) return "WAV with a second fmt chunk";
+          format = true;
+          return checkFormat(in, size);
+        }
+        if (code == "data") {
+          if (!format) return "WAV data chunk before its fmt chunk";
+          if (data) return "WAV with a second data chunk";
+          data = true;
+        }
+        return std::nullopt;
+      });
   if (flaw) return flaw;
   return data ? Flaw() : Flaw("WAV without a data chunk");
 }

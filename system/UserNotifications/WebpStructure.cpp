@@ -7,9 +7,9 @@
 namespace usernotifications::structure {
 namespace {
 
-constexpr ChunkForm kWebp{"WebP", false};
+constexpr ChunkForm kWebpChunks{"WebP", false};
 
-std::string truncated() { return truncatedChunks(kWebp); }
+std::string truncated() { return truncatedChunks(kWebpChunks); }
 
 Flaw checkVp8(ByteReader& in, std::uint64_t size) {
   std::uint8_t b[10];  // frame tag, start code, width and height
@@ -56,7 +56,7 @@ Flaw checkAnimationFrame(ByteReader& in, std::uint64_t size) {
   if (size < kFrameHeader) return "WebP ANMF chunk too small for a frame header";
   if (!in.skip(kFrameHeader)) return truncated();
   bool image = false;
-  if (Flaw flaw = walkChunks(in, kWebp, in.position() + size - kFrameHeader,
+  if (Flaw flaw = walkChunks(in, kWebpChunks, in.position() + size - kFrameHeader,
                              [&](const std::string& code, std::uint64_t chunkSize) {
                                return checkBitstream(in, code, chunkSize, &image);
                              })) {
@@ -69,34 +69,36 @@ Flaw checkAnimationFrame(ByteReader& in, std::uint64_t size) {
 
 Flaw walkWebp(ByteReader& in, FoundType&) {
   std::uint64_t end = 0;
-  if (Flaw flaw = readContainer(in, kWebp, &end)) return flaw;
+  if (Flaw flaw = readContainer(in, kWebpChunks, &end)) return flaw;
   bool first = true;
   bool extended = false;
   bool animated = false;
   bool image = false;
   unsigned frames = 0;
-  Flaw flaw = walkChunks(in, kWebp, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
-    if (first) {
-      first = false;
-      if (code != "VP8X") {
-        if (code != "VP8 " && code != "VP8L") return "WebP without a VP8, VP8L or VP8X chunk first";
+  Flaw flaw =
+      walkChunks(in, kWebpChunks, end, [&](const std::string& code, std::uint64_t size) -> Flaw {
+        if (first) {
+          first = false;
+          if (code != "VP8X") {
+            if (code != "VP8 " && code != "VP8L")
+              return "WebP without a VP8, VP8L or VP8X chunk first";
+            return checkBitstream(in, code, size, &image);
+          }
+          std::uint8_t x[10];  // flags, three reserved bytes, canvas width - 1 and height - 1
+          if (size < sizeof x) return "WebP VP8X chunk too small for its header";
+          if (!in.read(x, sizeof x)) return truncated();
+          extended = true;
+          animated = (x[0] & 0x02) != 0;
+          return checkImagePixels("WebP canvas", le24(x + 4) + std::uint64_t{1},
+                                  le24(x + 7) + std::uint64_t{1});
+        }
+        if (!extended) return std::nullopt;  // after a simple image's bitstream, nothing matters
+        if (animated && code == "ANMF") {
+          ++frames;
+          return checkAnimationFrame(in, size);
+        }
         return checkBitstream(in, code, size, &image);
-      }
-      std::uint8_t x[10];  // flags, three reserved bytes, canvas width - 1 and height - 1
-      if (size < sizeof x) return "WebP VP8X chunk too small for its header";
-      if (!in.read(x, sizeof x)) return truncated();
-      extended = true;
-      animated = (x[0] & 0x02) != 0;
-      return checkImagePixels("WebP canvas", le24(x + 4) + std::uint64_t{1},
-                              le24(x + 7) + std::uint64_t{1});
-    }
-    if (!extended) return std::nullopt;  // after a simple image's bitstream, nothing matters
-    if (animated && code == "ANMF") {
-      ++frames;
-      return checkAnimationFrame(in, size);
-    }
-    return checkBitstream(in, code, size, &image);
-  });
+      });
   if (flaw) return flaw;
   if (first) return "WebP without chunks";
   if (animated) return frames > 0 ? Flaw() : Flaw("animated WebP without frames");
