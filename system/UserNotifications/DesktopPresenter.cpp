@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "UserNotifications/AttachmentType.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 
 namespace usernotifications {
@@ -30,8 +31,14 @@ DesktopNotification desktopNotification(std::string requestIdentifier,
                                    std::nullopt,
                                    ""};
   if (content.sound().is_string()) notification.sound = content.sound().get<std::string>();
-  std::vector<Strong<UNNotificationAttachment>> attachments = content.attachments();
-  if (!attachments.empty()) notification.imageURL = attachments.front()->url().absoluteString();
+  // A server shows an image beside the text; a sound or a clip given as one would be refused
+  // or shown broken.
+  for (const Strong<UNNotificationAttachment>& attachment : content.attachments()) {
+    if (attachmentKind(attachment->type()) == AttachmentKind::image) {
+      notification.imageURL = attachment->url().absoluteString();
+      break;
+    }
+  }
   return notification;
 }
 

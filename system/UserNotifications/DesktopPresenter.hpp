@@ -28,11 +28,11 @@ struct DesktopNotification {
   std::string subtitle;
   std::string body;
   std::optional<std::string> sound;  // the payload's sound when it is text
-  std::string imageURL;              // file URL of the image attachment's file, or empty
+  std::string imageURL;              // file URL of the first image attachment's file, or empty
 };
 
 // The notification for request `requestIdentifier` showing `content`; its first attachment
-// gives the image.
+// of an image kind gives the image (an audio or video attachment is not shown there).
 UN_EXPORT DesktopNotification desktopNotification(std::string requestIdentifier,
                                                   const UNNotificationContent& content);
 
