@@ -5,8 +5,9 @@
 // packet. The pack header tells the two apart: an MPEG-1 system stream's begins with the
 // bits 0010 and is 12 bytes long (public.mpeg), an MPEG-2 program stream's with 01 and is 14
 // bytes and its stuffing (public.mpeg-2-video); every pack of a file must be of the first
-// one's kind. After the end code anything is allowed, as decoders stop there; without one,
-// only zero bytes may follow the last packet.
+// one's kind. Zero bytes may come before any start code, as decoders skip them (ffmpeg's VCD
+// packs end in twenty). After the end code anything is allowed, as decoders stop there;
+// without one, only zero bytes may follow the last packet.
 #include "UserNotifications/StructureWalk.hpp"
 
 namespace usernotifications::structure {
@@ -68,16 +69,22 @@ Flaw walkMpegProgramStream(ByteReader& in, FoundType& type) {
   bool media = false;
   while (in.remaining() > 0) {
     const std::uint64_t at = in.position();
-    std::uint8_t code[4];
-    if (in.remaining() < sizeof code || !in.read(code, sizeof code)) {
-      if (onlyZerosRemain(in)) break;
+    // Zero bytes may come before a start code's 00 00 01 (a VCD's packs end in twenty), and
+    // after the last packet.
+    std::uint64_t zeros = 0;
+    int byte = in.next();
+    for (; byte == 0; byte = in.next()) ++zeros;
+    if (byte < 0) break;
+    if (zeros < 2 || byte != 1) {
+      return "MPEG program stream broken at byte " + std::to_string(at + zeros) + ": no start code";
+    }
+    const std::uint64_t start = in.position() - 3;
+    byte = in.next();
+    if (byte < 0) {
       return "truncated MPEG program stream: the file ends inside a start code at " +
-             std::to_string(at);
+             std::to_string(start);
     }
-    if (code[0] != 0 || code[1] != 0 || code[2] != 1) {
-      if (be32(code) == 0 && onlyZerosRemain(in)) break;
-      return "MPEG program stream broken at byte " + std::to_string(at) + ": no start code";
-    }
+    const std::uint8_t code[4] = {0, 0, 1, static_cast<std::uint8_t>(byte)};
     if (code[3] == kEnd) break;
     if (code[3] == kPack) {
       if (Flaw flaw = skipPackHeader(in, !packs, &mpeg2)) return flaw;
@@ -86,12 +93,12 @@ Flaw walkMpegProgramStream(ByteReader& in, FoundType& type) {
       continue;
     }
     if (code[3] < kSystemHeader) {
-      return "MPEG program stream broken at byte " + std::to_string(at) + ": start code " +
+      return "MPEG program stream broken at byte " + std::to_string(start) + ": start code " +
              hexByte(code[3]) + " outside a packet";
     }
     std::uint8_t length[2];
-    if (!in.read(length, sizeof length)) return truncated("a packet", at, 6, in.size());
-    if (!in.skip(be16(length))) return truncated("a packet", at, 6 + be16(length), in.size());
+    if (!in.read(length, sizeof length)) return truncated("a packet", start, 6, in.size());
+    if (!in.skip(be16(length))) return truncated("a packet", start, 6 + be16(length), in.size());
     media = media || isElementaryStream(code[3]);
   }
   return media ? Flaw() : Flaw("MPEG program stream without audio or video packets");

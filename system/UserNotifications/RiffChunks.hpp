@@ -41,7 +41,7 @@ inline Flaw readContainer(ByteReader& in, const ChunkForm& form, std::uint64_t* 
 }
 
 // Reads the chunks from the reader's position up to `end`, handing each one's code and size
-// to `onChunk` at the start of its data; onChunk may read part of the data (or walk it as a
+// to `onChunk` at the start of its data; onChunk may read some of the data (or walk it as a
 // list, up to the chunk's end).
 template <class F>
 Flaw walkChunks(ByteReader& in, const ChunkForm& form, std::uint64_t end, F&& onChunk) {

@@ -1,8 +1,8 @@
 // StructureWalk: what the format walkers of AttachmentType share, inside the library only: a
-// walk's verdict (a Flaw), the byte order helpers, the image pixel bound, the type a walk has
-// found so far, and the walkers themselves, one file each. A walker starts at the reader's
-// position 0, reads each byte at most once and returns the first reason the bytes are not one
-// whole file of its format. Plain functions and values; FoundType has one owner.
+// walk's verdict (a Flaw), the types walks name, the byte order helpers, the image pixel
+// bound, the type a walk has found so far, and the walkers themselves, one file each. A walker
+// starts at the reader's position 0, reads each byte at most once and returns the first reason the
+// bytes are not one whole file of its format. Plain functions and values; FoundType has one owner.
 #pragma once
 
 #include <cstddef>

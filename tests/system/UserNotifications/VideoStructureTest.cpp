@@ -27,6 +27,7 @@ class VideoStructure : public testing::Test {
         *dir_, clip + "-c:v mpeg4 -c:a aac clip.mp4" + " && " + clip +
                    "-c:v mpeg4 -c:a aac -movflags +faststart fast.mp4" + " && " + clip +
                    "-c:v mpeg1video -c:a mp2 -f mpeg clip.mpg" + " && " + clip +
+                   "-target pal-vcd -t 0.2 vcd.mpg" + " && " + clip +
                    "-c:v mpeg2video -c:a mp2 -f vob clip.vob" + " && " + clip +
                    "-c:v mpeg4 -c:a pcm_s16le clip.avi" + " && " + clip +
                    "-c:v mpeg4 -c:a aac clip.mov");
@@ -87,6 +88,9 @@ TEST_F(VideoStructure, AcceptsWhatRealEncodersWriteAndRefusesEachCutShort) {
     SCOPED_TRACE(row.name);
     attachment_testing::expectWholeAndCutShort(*dir_, row.bytes, row.type, row.truncated);
   }
+  // Zero bytes before a start code are stuffing, as a VCD's packs end in twenty (so cutting
+  // some of the last ones off leaves a whole stream).
+  EXPECT_EQ(says(verdict(*dir_, file("vcd.mpg"))), "public.mpeg");
   // A last box of size 0 runs to the end of the file, whatever follows it.
   const std::string fast = file("fast.mp4");
   const std::size_t mdat = fast.rfind("mdat") - 4;
