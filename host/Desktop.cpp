@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "UserNotifications/AttachmentStore.hpp"
+#include "UserNotifications/AttachmentType.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 
 namespace host {
@@ -36,18 +37,24 @@ foundation::Result<DesktopPresenterConnectFunction> loadPlugIn() {
   return connect;
 }
 
-// The notification for request `id` showing `content`; its first attachment gives the image.
-DesktopNotification notificationFor(std::uint64_t post, const std::string& id,
-                                    const UNNotificationContent& content) {
+}  // namespace
+
+DesktopNotification desktopNotification(std::uint64_t post, const std::string& id,
+                                        const UNNotificationContent& content) {
   DesktopNotification notification{
       post, id, content.title(), content.subtitle(), content.body(), std::nullopt, ""};
   if (content.sound().is_string()) notification.sound = content.sound().get<std::string>();
-  std::vector<objc::Strong<UNNotificationAttachment>> attachments = content.attachments();
-  if (!attachments.empty()) notification.imageURL = attachments.front()->url().absoluteString();
+  // A server shows an image beside the text; a sound or a clip given as one would be refused
+  // or shown broken.
+  for (const objc::Strong<UNNotificationAttachment>& attachment : content.attachments()) {
+    if (user_notifications::attachmentKind(attachment->type()) ==
+        user_notifications::AttachmentKind::image) {
+      notification.imageURL = attachment->url().absoluteString();
+      break;
+    }
+  }
   return notification;
 }
-
-}  // namespace
 
 foundation::Result<std::unique_ptr<Desktop>> Desktop::connect(const std::string& appName,
                                                               Diagnostics& diagnostics) {
@@ -74,7 +81,7 @@ void Desktop::show(const std::string& id, const UNNotificationContent& content) 
                       Posted{id, attachments.empty() ? "" : attachments.front()->url().path()});
     if (onScreen_.size() > kMaximumOnScreen) onScreen_.erase(onScreen_.begin());
   }
-  presenter_->post(notificationFor(post, id, content));
+  presenter_->post(desktopNotification(post, id, content));
 }
 
 bool Desktop::finish() {

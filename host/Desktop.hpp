@@ -22,6 +22,11 @@ class UNNotificationContent;
 
 namespace host {
 
+// What post number `post` of request `id` showing `content` puts on the desktop: its texts, and
+// its first image attachment as the image.
+DesktopNotification desktopNotification(std::uint64_t post, const std::string& id,
+                                        const UNNotificationContent& content);
+
 class Desktop final : private DesktopPresenterObserver {
  public:
   // Loads the plug-in and connects to the notification server, which shows `appName` as the

@@ -11,7 +11,7 @@ packages=(
   libcurl4-openssl-dev nettle-dev liburiparser-dev nlohmann-json3-dev
   libplist-dev libplist-utils libblocksruntime-dev
   libgtest-dev libcpp-httplib-dev libbenchmark-dev zlib1g-dev
-  imagemagick webp
+  imagemagick webp ffmpeg sox
   python3 curl
   nginx-light tinyproxy openssl
   libsystemd-dev

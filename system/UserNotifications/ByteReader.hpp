@@ -1,7 +1,8 @@
-// ByteReader: reads bytes forward from memory or from an open file, for the image structure
-// walk. A file is read with pread through one small buffer, so walking a 10 MiB image costs
-// that buffer, not 10 MiB of resident pages (a mapping of the file would count every page it
-// touched). Borrows the memory, or the descriptor and the buffer; one owner, not thread-safe.
+// ByteReader: reads bytes forward from memory or from an open file, for the attachment
+// structure walks. A file is read with pread through one small buffer, so walking a 10 MiB
+// file costs that buffer, not 10 MiB of resident pages (a mapping of the file would count every
+// page it touched). Borrows the memory, or the descriptor and the buffer; one owner, not
+// thread-safe.
 #pragma once
 
 #include <cstddef>

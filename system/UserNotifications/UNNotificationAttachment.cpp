@@ -11,7 +11,7 @@
 
 #include "System/os_log.hpp"
 #include "UserNotifications/AttachmentStore.hpp"
-#include "UserNotifications/ImageStructure.hpp"
+#include "UserNotifications/AttachmentType.hpp"
 #include "base/FileDescriptor.hpp"
 
 constinit const objc_class objc_class_UNNotificationAttachment = objc::makeClass(
@@ -26,7 +26,7 @@ NSError attachmentError(long code, std::string description) {
 
 // `size`, when a file of that many bytes is within the limit.
 foundation::Result<std::uint64_t> sizeWithinLimit(std::uint64_t size, const std::string& path) {
-  if (size > user_notifications::kMaximumImageBytes) {
+  if (size > user_notifications::largestAttachmentBytes()) {
     return attachmentError(UNErrorCodeAttachmentInvalidFileSize,
                            "file of " + std::to_string(size) + " bytes is over the limit: " + path);
   }
@@ -46,15 +46,14 @@ foundation::Result<std::uint64_t> imageFileSize(int fd, const std::string& path)
 // first byte to its end; the error names `path`.
 foundation::Result<std::string> wholeImageFileType(int fd, std::uint64_t size,
                                                    const std::string& path) {
-  foundation::Result<std::uint64_t> checked = sizeWithinLimit(size, path);
-  if (!checked.ok()) return checked.error();
-  foundation::Result<const char*> type = user_notifications::wholeImageType(fd, size);
+  foundation::Result<user_notifications::AttachmentType> type =
+      user_notifications::wholeAttachmentType(fd, size);
   if (!type.ok()) {
     NSError error = type.error();
     error.description += ": " + path;
     return error;
   }
-  return std::string(*type);
+  return std::string(type->identifier);
 }
 
 }  // namespace

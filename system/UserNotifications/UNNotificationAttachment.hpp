@@ -21,8 +21,6 @@ struct UNNotificationAttachmentOptions {};
 
 namespace user_notifications {
 class StoredFile;  // AttachmentStore.hpp
-// The largest image file the platform accepts as an attachment.
-inline constexpr std::uint64_t kMaximumImageBytes = 10u * 1024u * 1024u;
 }  // namespace user_notifications
 
 extern UN_EXPORT const objc_class objc_class_UNNotificationAttachment;
@@ -32,9 +30,10 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
   static Class classRecord();
 
   // An attachment for `url` when it is a file URL of an existing regular file (a symbolic
-  // link is refused) of at most 10 MiB that holds one whole JPEG, PNG, GIF or WebP image
-  // (user_notifications::wholeImageType); otherwise absent, with `error` (when given) saying
-  // why. With a shared AttachmentStore, the store takes its own copy of the file that was
+  // link is refused) that holds one whole image, audio or video file of a kind the platform
+  // shows, within that kind's size limit (user_notifications::wholeAttachmentType: 10 MiB for
+  // an image, 5 MiB for audio, 50 MiB for video); otherwise absent, with `error` (when given)
+  // saying why. With a shared AttachmentStore, the store takes its own copy of the file that was
   // opened, that copy is what is checked (and removed when refused), and the attachment's
   // URL names it; without one, the URL is `url`. Logs an "attachment" event (subsystem
   // com.halvicourt.UserNotifications, category UNNotificationAttachment): the file,
@@ -45,8 +44,8 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
 
   const std::string& identifier() const { return identifier_; }
   const URL& url() const { return url_; }
-  // The uniform type identifier: "public.jpeg", "public.png", "com.compuserve.gif",
-  // "org.webmproject.webp".
+  // The uniform type identifier the bytes turned out to be: "public.jpeg", "public.mp3",
+  // "public.mpeg-4", ... (user_notifications::AttachmentType lists them).
   const std::string& type() const { return type_; }
 
  private:

@@ -1,44 +1,21 @@
-#include "UserNotifications/ImageStructure.hpp"
-
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <zlib.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
+#include "UserNotifications/AttachmentType.hpp"
 #include "UserNotifications/UNError.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/support/TestServer.hpp"
+#include "tests/system/UserNotifications/AttachmentVerdict.hpp"
 
 namespace {
 
+using attachment_testing::expectRefused;
+using attachment_testing::verdict;
 using testing_support::readFile;
 using testing_support::TempDir;
-
-// The verdict on `bytes` read from memory and, through a buffer of an odd small size so
-// that every structure straddles reads, from a file; the two must agree.
-foundation::Result<const char*> verdict(const TempDir& dir, const std::string& bytes) {
-  testing_support::writeFile(dir.file("under-test"), bytes);
-  const int fd = open(dir.file("under-test").c_str(), O_RDONLY | O_CLOEXEC);
-  foundation::Result<const char*> fromFile =
-      user_notifications::wholeImageType(fd, bytes.size(), 7);
-  close(fd);
-  foundation::Result<const char*> fromMemory = user_notifications::wholeImageType(
-      {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
-  const auto says = [](const auto& r) { return r.ok() ? *r : r.error().description; };
-  EXPECT_EQ(says(fromFile), says(fromMemory));
-  return fromMemory;
-}
-
-void expectRefused(const foundation::Result<const char*>& result, long code,
-                   const std::string& says) {
-  ASSERT_FALSE(result.ok()) << "accepted as " << *result;
-  EXPECT_EQ(result.error().domain, UNErrorDomain);
-  EXPECT_EQ(result.error().code, code);
-  EXPECT_NE(result.error().description.find(says), std::string::npos) << result.error().description;
-}
 
 // A real encoder's JPEG with its JFIF segment replaced: by nothing, or by an Exif segment
 // that carries a thumbnail (whose own EOI must not end the walk), as cameras write them.
@@ -60,20 +37,21 @@ TEST(ImageStructure, AcceptsWhatRealEncodersWriteAndRefusesEachKindCutShort) {
   TempDir dir;
   // One ImageMagick run writes every still image; animations and WebP come from their tools.
   const std::string commands =
-      "cd '" + dir.path() +
-      "' && convert -size 96x64 -seed 7 plasma:fractal -depth 8 -write base.png -write jfif.jpg"
+      "convert -size 96x64 -seed 7 plasma:fractal -depth 8 -write base.png -write jfif.jpg"
       " -write gif89.gif -write GIF87:gif87.gif"
       " \\( +clone -colors 16 -write PNG8:palette.png +delete \\)"
       " \\( +clone -alpha set -channel A -evaluate set 50% +channel -write PNG32:alpha.png"
       " +delete \\)"
       " \\( +clone -depth 16 -write PNG48:deep.png +delete \\)"
       " -interlace Plane -write progressive.jpg interlaced.png"
+      " && convert -size 2048x2048 xc:white -type TrueColor PNG24:white.png"
       " && convert -delay 10 -size 32x32 xc:red xc:blue xc:lime -loop 0 animated.gif"
       " && cwebp -quiet -q 75 base.png -o lossy.webp"
       " && cwebp -quiet -lossless base.png -o lossless.webp"
       " && cwebp -quiet -q 75 alpha.png -o alpha.webp"
       " && gif2webp -quiet animated.gif -o animated.webp";
-  ASSERT_EQ(std::system(commands.c_str()), 0) << "needs imagemagick and webp (scripts/setup.sh)";
+  ASSERT_TRUE(attachment_testing::encode(dir, commands))
+      << "needs imagemagick and webp (scripts/setup.sh)";
   const auto file = [&](const char* name) { return readFile(dir.file(name)); };
   const std::string jfif = file("jfif.jpg");
 
@@ -92,6 +70,8 @@ TEST(ImageStructure, AcceptsWhatRealEncodersWriteAndRefusesEachKindCutShort) {
       {"PNG, 16-bit", file("deep.png"), "public.png", "truncated PNG"},
       {"PNG, interlaced", file("interlaced.png"), "public.png", "truncated PNG"},
       {"PNG, alpha", file("alpha.png"), "public.png", "truncated PNG"},
+      // Deflate's best ratio, near the bound the data must meet for its size.
+      {"PNG, 2048 x 2048 of one colour", file("white.png"), "public.png", "truncated PNG"},
       {"GIF87a", file("gif87.gif"), "com.compuserve.gif", "truncated GIF: no trailer"},
       {"GIF89a", file("gif89.gif"), "com.compuserve.gif", "truncated GIF"},
       {"GIF, animated", file("animated.gif"), "com.compuserve.gif", "truncated GIF"},
@@ -102,19 +82,31 @@ TEST(ImageStructure, AcceptsWhatRealEncodersWriteAndRefusesEachKindCutShort) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ASSERT_GT(row.bytes.size(), 32u);
-    foundation::Result<const char*> whole = verdict(dir, row.bytes);
-    ASSERT_TRUE(whole.ok()) << whole.error().description;
-    EXPECT_STREQ(*whole, row.type);
-    // Bytes after the image's end are allowed, as decoders allow them.
-    EXPECT_TRUE(verdict(dir, row.bytes + std::string(100, '\0')).ok());
-    // Cut in the middle (a body that stopped), and short of the last byte only.
-    for (std::size_t keep : {row.bytes.size() / 2, row.bytes.size() - 1}) {
-      SCOPED_TRACE(keep);
-      expectRefused(verdict(dir, row.bytes.substr(0, keep)), UNErrorCodeAttachmentCorrupt,
-                    row.truncated);
-    }
+    attachment_testing::expectWholeAndCutShort(dir, row.bytes, row.type, row.truncated);
   }
+}
+
+// The test PNG (1 x 1, RGB) declaring `width` x `height`, its IHDR's CRC made right again.
+std::string pngDeclaring(std::uint32_t width, std::uint32_t height) {
+  std::string png = testing_support::pngBytes();
+  for (std::size_t i = 0; i < 4; ++i) {
+    png[16 + i] = static_cast<char>(width >> (24 - 8 * i));
+    png[20 + i] = static_cast<char>(height >> (24 - 8 * i));
+  }
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + 12), 17);
+  for (std::size_t i = 0; i < 4; ++i) png[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+  return png;
+}
+
+// The test GIF (1 x 1, one image of two bytes of LZW data), its screen and image declaring
+// `side` x `side`.
+std::string gifDeclaring(std::uint16_t side) {
+  std::string gif = testing_support::gifBytes();
+  for (std::size_t at : {6u, 8u, 32u, 34u}) {
+    gif[at] = static_cast<char>(side & 0xFF);
+    gif[at + 1] = static_cast<char>(side >> 8);
+  }
+  return gif;
 }
 
 TEST(ImageStructure, RefusesWhatIsNotOneSaneImage) {
@@ -124,12 +116,12 @@ TEST(ImageStructure, RefusesWhatIsNotOneSaneImage) {
   // The test JPEG without its SOF0 segment (13 bytes with the marker): a scan comes first.
   const std::string jpeg = testing_support::jpegBytes();
   const std::size_t sof = jpeg.find("\xFF\xC0");
-  const char* const notAnImage = "not a JPEG, PNG, GIF or WebP image";
+  std::string hugeJpeg = jpeg;
+  hugeJpeg.replace(sof + 5, 4, "\xFF\xFF\xFF\xFF");  // 65,535 lines of 65,535 samples
   struct Row {
     const char* name;
     std::string bytes;
     const char* says;
-    long code = UNErrorCodeAttachmentCorrupt;
   } const rows[] = {
       {"zero-width PNG", png.substr(0, 16) + std::string(4, '\0') + png.substr(20),
        "PNG with zero width"},
@@ -140,12 +132,21 @@ TEST(ImageStructure, RefusesWhatIsNotOneSaneImage) {
        "GIF with zero width"},
       {"JPEG, scan before frame", jpeg.substr(0, sof) + jpeg.substr(sof + 13),
        "JPEG without frame header"},
-      {"HTML", "<!DOCTYPE html><html></html>", notAnImage, UNErrorCodeAttachmentUnrecognizedType},
-      {"empty", "", notAnImage, UNErrorCodeAttachmentUnrecognizedType},
+      // Sizes that a notification server would try to allocate for.
+      {"PNG of 100,000 x 100,000 in 69 bytes", pngDeclaring(100000, 100000),
+       "PNG of 100000 x 100000 pixels, over the limit of 67108864"},
+      {"JPEG of 65,535 x 65,535", hugeJpeg, "JPEG of 65535 x 65535 pixels, over the limit"},
+      {"GIF of 65,535 x 65,535", gifDeclaring(65535),
+       "GIF of 65535 x 65535 pixels, over the limit"},
+      // Within the limit, but more than the data could decode to.
+      {"PNG of 8,000 x 8,000 from 12 bytes of IDAT", pngDeclaring(8000, 8000),
+       "PNG of 8000 x 8000 pixels with 12 bytes of IDAT data, which cannot inflate"},
+      {"GIF of 8,000 x 8,000 from 2 bytes of LZW", gifDeclaring(8000),
+       "GIF image of 8000 x 8000 pixels with 2 bytes of LZW data, which cannot decode"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    expectRefused(verdict(dir, row.bytes), row.code, row.says);
+    expectRefused(verdict(dir, row.bytes), UNErrorCodeAttachmentCorrupt, row.says);
   }
 }
 

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "UserNotifications/AttachmentType.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/support/TestServer.hpp"
 
@@ -14,9 +16,10 @@ namespace {
 
 using testing_support::pngBytes;
 
-// Which image kind the bytes hold is ImageStructure's table; here, what the factory adds: the
-// file's kind, size and place, and a reason for every refusal.
-TEST(UNNotificationAttachment, TakesOneWholeImageOfAtMost10MiBFromALocalFile) {
+// Which kind the bytes hold, and each kind's limit, is AttachmentType's table; here, what the
+// factory adds: the file's type by its bytes whatever its name, its place, the largest limit
+// before the file is taken in, and a reason for every refusal.
+TEST(UNNotificationAttachment, TakesOneWholeMediaFileFromALocalFile) {
   testing_support::TempDir dir;
   const auto make = [&](const char* name, const std::string& bytes, off_t size = 0) {
     testing_support::writeFile(dir.file(name), bytes);
@@ -25,10 +28,14 @@ TEST(UNNotificationAttachment, TakesOneWholeImageOfAtMost10MiBFromALocalFile) {
       ASSERT_EQ(truncate(dir.file(name).c_str(), size), 0);
     }
   };
-  const auto limit = static_cast<off_t>(user_notifications::kMaximumImageBytes);
-  make("a.bin", pngBytes());  // the name says nothing: the bytes decide
-  make("exactly-10-MiB.png", pngBytes(), limit);
-  make("huge.png", pngBytes(), limit + 1);
+  ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i sine=duration=0.2 -c:a libmp3lame -f mp3 '" +
+                         dir.file("song.png") + "'")
+                            .c_str()),
+            0)
+      << "needs ffmpeg (scripts/setup.sh)";
+  make("a.bin", pngBytes());
+  make("huge.mp4", pngBytes(),
+       static_cast<off_t>(user_notifications::largestAttachmentBytes()) + 1);
   make("page.png", "<!DOCTYPE html><html><body>404</body></html>");
   ASSERT_EQ(mkdir(dir.file("folder.png").c_str(), 0700), 0);
   ASSERT_EQ(symlink(dir.file("a.bin").c_str(), dir.file("link.png").c_str()), 0);
@@ -39,9 +46,10 @@ TEST(UNNotificationAttachment, TakesOneWholeImageOfAtMost10MiBFromALocalFile) {
     const char* says = "";
   } const rows[] = {
       {"a.bin", "public.png"},
-      {"exactly-10-MiB.png", "public.png"},
-      {"huge.png", nullptr, UNErrorCodeAttachmentInvalidFileSize, "over the limit"},
-      {"page.png", nullptr, UNErrorCodeAttachmentUnrecognizedType, "not a JPEG, PNG, GIF or WebP"},
+      {"song.png", "public.mp3"},
+      {"huge.mp4", nullptr, UNErrorCodeAttachmentInvalidFileSize, "over the limit"},
+      {"page.png", nullptr, UNErrorCodeAttachmentUnrecognizedType,
+       "not an image, audio or video file"},
       {"folder.png", nullptr, UNErrorCodeAttachmentInvalidURL, "not a regular file"},
       {"missing.png", nullptr, UNErrorCodeAttachmentInvalidURL, "No such file"},
       {"link.png", nullptr, UNErrorCodeAttachmentInvalidURL, "symbolic links"},
