@@ -7,6 +7,8 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -222,6 +224,20 @@ Gateway::~Gateway() = default;
 
 const ListenAddress& Gateway::address() const { return loop_->address(); }
 const std::string& Gateway::deviceToken() const { return loop_->deviceToken(); }
-void Gateway::run(int stopFd) { loop_->run(stopFd); }
+void Gateway::run(int stopFd) {
+  // A peer that goes away makes a write raise SIGPIPE, which would end the process: blocked on
+  // this thread, it leaves the write failing with EPIPE, and the connection closes. What the
+  // writes left pending is taken before the thread's mask is put back.
+  sigset_t pipe;
+  sigset_t before;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &before);
+  loop_->run(stopFd);
+  const timespec now{};
+  while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
 
 }  // namespace host::gateway
