@@ -60,7 +60,8 @@ Connection::~Connection() {
 }
 
 std::uint32_t Connection::interest() const {
-  std::uint32_t events = EPOLLIN;
+  // Draining reads nothing more: waiting on input it would not read would spin.
+  std::uint32_t events = phase_ == Phase::draining ? 0u : static_cast<std::uint32_t>(EPOLLIN);
   if (wantsWrite_ || !out_.empty()) events |= EPOLLOUT;
   return events;
 }
@@ -93,6 +94,7 @@ bool Connection::expired() {
 bool Connection::stop() {
   stopped_ = true;
   if (phase_ == Phase::handshake) return close("the gateway stopped");
+  if (phase_ == Phase::lingering) return true;
   if (phase_ == Phase::open) {
     // Requests already in the socket were sent before the stop: they are received too.
     if (!readSome()) return false;

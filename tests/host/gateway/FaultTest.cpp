@@ -81,7 +81,7 @@ TEST_F(FaultTest, BytesThatAreNotTlsCloseTheirConnection) {
     const char* what;
     std::string bytes;
   } rows[] = {
-      {"garbage", std::string("\x00\xff\x13\x37 not a hello", 19)},
+      {"garbage", std::string("\x00\xff\x13\x37 not a hello", 16)},
       {"a plain-text request", "POST /3/device/00 HTTP/1.1\r\nHost: localhost\r\n\r\n"},
       {"the HTTP/2 preface in clear text", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"},
   };

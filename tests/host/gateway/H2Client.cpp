@@ -165,6 +165,10 @@ H2Client::~H2Client() {
   ERR_clear_error();
 }
 
+std::uint32_t H2Client::remoteMaxStreams() const {
+  return nghttp2_session_get_remote_settings(session_, NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS);
+}
+
 std::string H2Client::alpn() const {
   const unsigned char* data = nullptr;
   unsigned int length = 0;

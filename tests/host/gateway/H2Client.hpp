@@ -72,6 +72,8 @@ class H2Client {
   std::uint32_t goawayCode() const { return goawayCode_; }
   std::int32_t goawayLastStream() const { return goawayLastStream_; }
   bool closed() const { return closed_; }
+  // The gateway's SETTINGS_MAX_CONCURRENT_STREAMS, as last received.
+  std::uint32_t remoteMaxStreams() const;
   std::string alpn() const;
 
   struct Callbacks;
