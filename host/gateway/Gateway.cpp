@@ -191,6 +191,12 @@ foundation::Result<std::unique_ptr<Gateway>> Gateway::open(GatewayOptions option
                        ": pushes without authentication are taken only on a loopback address"};
   }
   for (char& c : options.deviceToken) c = static_cast<char>(c >= 'A' && c <= 'F' ? c + 32 : c);
+  if (options.deviceToken.empty() ||
+      options.deviceToken.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    return NSError{NSCocoaErrorDomain, 0,
+                   "device token \"" + options.deviceToken + "\": not hex digits"};
+  }
+  if (options.topic.empty()) return NSError{NSCocoaErrorDomain, 0, "the app's topic is empty"};
   foundation::Result<std::unique_ptr<TlsContext>> tls = TlsContext::make(
       options.certificateChainFile, options.privateKeyFile, options.clientAuthorityFile);
   if (!tls.ok()) return tls.error();

@@ -71,8 +71,8 @@ foundation::Result<std::string> useStateDirectory(GatewayOptions& options,
 class Gateway {
  public:
   // Binds and listens. An error when the certificate, key or client authority cannot be
-  // used, the address cannot be bound, or no authentication is set up and the address is not
-  // a loopback one.
+  // used, the address cannot be bound, the device token is not hex or the topic is empty, or
+  // no authentication is set up and the address is not a loopback one.
   // REQUIRES: `sink` outlives the Gateway.
   static foundation::Result<std::unique_ptr<Gateway>> open(GatewayOptions options, PushSink& sink);
   ~Gateway();

@@ -48,7 +48,7 @@ TEST(ListenAddressTest, ParsesHostAndPort) {
   }
 }
 
-TEST(ListenAddressTest, TakesPushesWithoutAuthenticationOnlyOnLoopback) {
+TEST(ListenAddressTest, RefusesToOpenWithoutAuthenticationBeyondLoopback) {
   struct NoSink : PushSink {
     Answer take(Push) noexcept override { return {}; }
   } sink;
@@ -58,6 +58,13 @@ TEST(ListenAddressTest, TakesPushesWithoutAuthenticationOnlyOnLoopback) {
   ASSERT_FALSE(opened.ok());
   EXPECT_NE(opened.error().description.find("loopback"), std::string::npos)
       << opened.error().description;
+  // Nor does it stand for a device whose token is not hex.
+  options.listen = *parseListenAddress("0");
+  options.deviceToken = "not-a-token";
+  options.topic = "com.halvicourt.app";
+  const foundation::Result<std::unique_ptr<Gateway>> badToken = Gateway::open(options, sink);
+  ASSERT_FALSE(badToken.ok());
+  EXPECT_NE(badToken.error().description.find("not hex"), std::string::npos);
 }
 
 }  // namespace
