@@ -1,6 +1,8 @@
 // curl --http2 against the gateway, one request per reason the service answers with: the
 // status, the apns-id and the {"reason"} body as a real client reads them.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -218,6 +220,25 @@ TEST(CurlTest, RefusesHttp11OnThatConnectionAlone) {
   const CurlAnswer h2 = curl(gateway, with({url}));
   EXPECT_EQ(h2.status, 200) << h2.printed;
   EXPECT_EQ(sink.taken().size(), 1u);
+}
+
+TEST(CurlTest, ListensOnTheIpv6Loopback) {
+  testing_support::TempDir state;
+  RecordingSink sink;
+  GatewayOptions options = GatewayRun::defaults();
+  options.listen = *parseListenAddress("[::1]:0");
+  // A machine without IPv6 on its loopback cannot bind it; nothing of the gateway's is
+  // tested then.
+  const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool bound =
+      probe >= 0 && bind(probe, reinterpret_cast<const sockaddr*>(&options.listen.address),
+                         options.listen.length) == 0;
+  if (probe >= 0) close(probe);
+  if (!bound) GTEST_SKIP() << "no IPv6 loopback here";
+  GatewayRun gateway(std::move(options), sink, state.path());
+  const CurlAnswer answer = curl(gateway, with({"https://[::1]:" + std::to_string(gateway.port()) +
+                                                "/3/device/" + gateway.deviceToken()}));
+  EXPECT_EQ(answer.status, 200) << answer.printed;
 }
 
 }  // namespace
