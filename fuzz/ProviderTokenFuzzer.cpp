@@ -30,12 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view token(reinterpret_cast<const char*>(data), size);
   const host::gateway::ProviderTokenVerifier::Verdict first = verifier().verify(token, kNow);
   const host::gateway::ProviderTokenVerifier::Verdict again = verifier().verify(token, kNow);
-  if (first.outcome != again.outcome || first.issuedAt != again.issuedAt) __builtin_trap();
+  if (first.outcome != again.outcome || first.iat != again.iat) __builtin_trap();
   if (first.outcome == Outcome::valid) {
     std::size_t dots = 0;
     for (char c : token) dots += c == '.';
     if (dots != 2) __builtin_trap();
-    if (first.issuedAt > kNow + host::gateway::ProviderTokenVerifier::kClockSkewSeconds) {
+    if (first.iat > kNow + host::gateway::ProviderTokenVerifier::kClockSkewSeconds) {
       __builtin_trap();
     }
   }

@@ -24,7 +24,7 @@ std::optional<Answer> ConnectionToken::judge(std::optional<std::string_view> aut
   }
   const std::string_view token = authorization->substr(7);
   if (!token_.empty() && token == token_) {
-    if (issuedAt_ < now - ProviderTokenVerifier::kLifetimeSeconds) {
+    if (iat_ < now - ProviderTokenVerifier::kLifetimeSeconds) {
       return Answer{403, "ExpiredProviderToken"};
     }
     return std::nullopt;
@@ -41,7 +41,7 @@ std::optional<Answer> ConnectionToken::judge(std::optional<std::string_view> aut
     return Answer{429, "TooManyProviderTokenUpdates"};
   }
   token_ = std::string(token);
-  issuedAt_ = verdict.issuedAt;
+  iat_ = verdict.iat;
   acceptedAt_ = now;
   return std::nullopt;
 }

@@ -34,7 +34,7 @@ class ConnectionToken {
  private:
   const ProviderTokenVerifier* verifier_;
   std::string token_;
-  std::int64_t issuedAt_ = 0;
+  std::int64_t iat_ = 0;
   std::int64_t acceptedAt_ = 0;
 };
 

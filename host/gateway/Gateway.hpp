@@ -48,7 +48,8 @@ struct GatewayLimits {
 struct GatewayOptions {
   ListenAddress listen;
   std::string deviceToken;  // lowercase hex: the device the gateway stands for
-  std::string topic;        // the app's topic: its extension's bundle identifier less the last part
+  std::string
+      topic;  // the app's topic: its extension's bundle identifier without its last component
   // The server's chain (leaf first) and key, PEM.
   std::string certificateChainFile;
   std::string privateKeyFile;

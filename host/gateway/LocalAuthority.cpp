@@ -65,20 +65,20 @@ Certificate readCertificate(const std::string& pem) {
   return cert;
 }
 
-bool addExtension(X509* cert, X509* issuer, int nid, const char* value) {
+bool addExtension(X509* cert, X509* signer, int nid, const char* value) {
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+  X509V3_set_ctx(&context, signer, cert, nullptr, nullptr, 0);
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
   const bool added = extension != nullptr && X509_add_ext(cert, extension, -1) == 1;
   X509_EXTENSION_free(extension);
   return added;
 }
 
-// A certificate for `key` named `commonName`, signed by `issuerKey` as `issuer` (itself when
+// A certificate for `key` named `commonName`, signed by `signerKey` as `signer` (itself when
 // null), valid from an hour ago (clocks drift) for `days`.
 foundation::Result<Certificate> certify(EVP_PKEY* key, const std::string& commonName, long days,
-                                        X509* issuer, EVP_PKEY* issuerKey, bool authority) {
+                                        X509* signer, EVP_PKEY* signerKey, bool authority) {
   Certificate cert(X509_new());
   unsigned char serial[16];
   if (!cert || RAND_bytes(serial, sizeof serial) != 1) return opensslError("X509_new");
@@ -96,26 +96,25 @@ foundation::Result<Certificate> certify(EVP_PKEY* key, const std::string& common
       X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                  reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
                                  0) != 1 ||
-      X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) != 1 ||
+      X509_set_issuer_name(cert.get(), signer ? X509_get_subject_name(signer) : name) != 1 ||
       X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) == nullptr ||
       X509_gmtime_adj(X509_getm_notAfter(cert.get()), days * kDaySeconds) == nullptr ||
       X509_set_pubkey(cert.get(), key) != 1) {
     return opensslError("X509 fields(" + commonName + ")");
   }
-  X509* signer = issuer ? issuer : cert.get();
+  X509* by = signer ? signer : cert.get();
   const bool extended =
-      authority
-          ? addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE") &&
-                addExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign") &&
-                addExtension(cert.get(), signer, NID_subject_key_identifier, "hash")
-          : addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE") &&
-                addExtension(cert.get(), signer, NID_key_usage, "critical,digitalSignature") &&
-                addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth") &&
-                addExtension(cert.get(), signer, NID_subject_alt_name,
-                             "IP:127.0.0.1,IP:::1,DNS:localhost") &&
-                addExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
+      authority ? addExtension(cert.get(), by, NID_basic_constraints, "critical,CA:TRUE") &&
+                      addExtension(cert.get(), by, NID_key_usage, "critical,keyCertSign,cRLSign") &&
+                      addExtension(cert.get(), by, NID_subject_key_identifier, "hash")
+                : addExtension(cert.get(), by, NID_basic_constraints, "critical,CA:FALSE") &&
+                      addExtension(cert.get(), by, NID_key_usage, "critical,digitalSignature") &&
+                      addExtension(cert.get(), by, NID_ext_key_usage, "serverAuth") &&
+                      addExtension(cert.get(), by, NID_subject_alt_name,
+                                   "IP:127.0.0.1,IP:::1,DNS:localhost") &&
+                      addExtension(cert.get(), by, NID_authority_key_identifier, "keyid:always");
   if (!extended) return opensslError("X509V3_EXT_conf_nid(" + commonName + ")");
-  if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) <= 0) {
+  if (X509_sign(cert.get(), signerKey ? signerKey : key, EVP_sha256()) <= 0) {
     return opensslError("X509_sign(" + commonName + ")");
   }
   return cert;

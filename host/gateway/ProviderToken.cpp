@@ -189,17 +189,17 @@ ProviderTokenVerifier::Verdict ProviderTokenVerifier::verify(std::string_view to
   const std::optional<nlohmann::json> claims = parseObject(*claimsText);
   if (!claims) return invalid;
   const auto iss = claims->find("iss");
-  const auto iat = claims->find("iat");
-  if (iss == claims->end() || *iss != teamId_ || iat == claims->end() ||
-      !iat->is_number_integer() ||
-      (iat->is_number_unsigned() &&
-       iat->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))) {
+  const auto made = claims->find("iat");
+  if (iss == claims->end() || *iss != teamId_ || made == claims->end() ||
+      !made->is_number_integer() ||
+      (made->is_number_unsigned() &&
+       made->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))) {
     return invalid;
   }
-  const std::int64_t issuedAt = iat->get<std::int64_t>();
-  if (issuedAt > now + kClockSkewSeconds) return invalid;
-  if (issuedAt < now - kLifetimeSeconds) return {Outcome::expired, issuedAt};
-  return {Outcome::valid, issuedAt};
+  const std::int64_t iat = made->get<std::int64_t>();
+  if (iat > now + kClockSkewSeconds) return invalid;
+  if (iat < now - kLifetimeSeconds) return {Outcome::expired, iat};
+  return {Outcome::valid, iat};
 }
 
 }  // namespace host::gateway

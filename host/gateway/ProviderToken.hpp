@@ -1,6 +1,6 @@
 // ProviderTokenVerifier: checks the provider tokens of token authentication, as the push
 // service does: a JWT signed with ES256 by the provider's P-256 key, its header naming the
-// key (`kid`), its claims the team (`iss`) and when it was issued (`iat`, an hour of use).
+// key (`kid`), its claims the team (`iss`) and when it was made (`iat`, an hour of use).
 //
 // A short verifier over OpenSSL's EVP rather than a JWT library. Debian 12's libjwt (1.10.2)
 // lets the token's header choose the algorithm in jwt_decode: a token saying HS256 is
@@ -41,7 +41,7 @@ class ProviderTokenVerifier {
   enum class Outcome { valid, invalid, expired };
   struct Verdict {
     Outcome outcome = Outcome::invalid;
-    std::int64_t issuedAt = 0;  // the token's iat, once its signature holds
+    std::int64_t iat = 0;  // the token's iat, once its signature holds
   };
   // `token` is the text after "bearer "; `now` is seconds since the epoch.
   Verdict verify(std::string_view token, std::int64_t now) const;

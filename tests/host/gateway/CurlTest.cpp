@@ -145,7 +145,7 @@ TEST(CurlTest, AnswersEachReasonWithAProviderToken) {
       {"a token signed by another key",
        with({"-H", "authorization: bearer " + credentials.tokenFromAnotherKey(now), "-H", topic}),
        403, "InvalidProviderToken"},
-      {"a token issued two hours ago",
+      {"a token made two hours ago",
        with({"-H", "authorization: bearer " + credentials.token(now - 7200), "-H", topic}), 403,
        "ExpiredProviderToken"},
       {"a new token on the connection a moment after the first",

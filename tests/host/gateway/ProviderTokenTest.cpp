@@ -60,10 +60,10 @@ TEST(ProviderTokenTest, VerifiesAsTheServiceDoes) {
     Outcome outcome;
   } rows[] = {
       {"a fresh token", good, Outcome::valid},
-      {"issued 59 minutes ago", credentials.token(kNow - 59 * 60), Outcome::valid},
-      {"issued an hour and a second ago", credentials.token(kNow - 3601), Outcome::expired},
-      {"issued four minutes ahead", credentials.token(kNow + 240), Outcome::valid},
-      {"issued an hour ahead", credentials.token(kNow + 3600), Outcome::invalid},
+      {"made 59 minutes ago", credentials.token(kNow - 59 * 60), Outcome::valid},
+      {"made an hour and a second ago", credentials.token(kNow - 3601), Outcome::expired},
+      {"made four minutes ahead", credentials.token(kNow + 240), Outcome::valid},
+      {"made an hour ahead", credentials.token(kNow + 3600), Outcome::invalid},
       {"another key id", credentials.token(kNow, "OTHERKEY00"), Outcome::invalid},
       {"another team", credentials.token(kNow, kKeyId, "OTHERTEAM0"), Outcome::invalid},
       {"signed by another key", credentials.tokenFromAnotherKey(kNow), Outcome::invalid},

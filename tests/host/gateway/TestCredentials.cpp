@@ -46,11 +46,11 @@ std::string signEs256(const std::string& keyFile, const std::string& data) {
   return raw;
 }
 
-std::string signedToken(const std::string& keyFile, std::int64_t issuedAt, const std::string& keyId,
+std::string signedToken(const std::string& keyFile, std::int64_t iat, const std::string& keyId,
                         const std::string& teamId, const std::string& alg) {
-  const std::string signedPart =
-      base64Url(nlohmann::json{{"alg", alg}, {"kid", keyId}}.dump()) + "." +
-      base64Url(nlohmann::json{{"iss", teamId}, {"iat", issuedAt}}.dump());
+  const std::string signedPart = base64Url(nlohmann::json{{"alg", alg}, {"kid", keyId}}.dump()) +
+                                 "." +
+                                 base64Url(nlohmann::json{{"iss", teamId}, {"iat", iat}}.dump());
   return signedPart + "." + base64Url(signEs256(keyFile, signedPart));
 }
 
@@ -114,13 +114,13 @@ TestCredentials::TestCredentials() {
   }
 }
 
-std::string TestCredentials::token(std::int64_t issuedAt, const std::string& keyId,
+std::string TestCredentials::token(std::int64_t iat, const std::string& keyId,
                                    const std::string& teamId, const std::string& alg) const {
-  return signedToken(signingKeyFile(), issuedAt, keyId, teamId, alg);
+  return signedToken(signingKeyFile(), iat, keyId, teamId, alg);
 }
 
-std::string TestCredentials::tokenFromAnotherKey(std::int64_t issuedAt) const {
-  return signedToken(dir_.file("other.p8"), issuedAt, kKeyId, kTeamId, "ES256");
+std::string TestCredentials::tokenFromAnotherKey(std::int64_t iat) const {
+  return signedToken(dir_.file("other.p8"), iat, kKeyId, kTeamId, "ES256");
 }
 
 namespace {

@@ -24,10 +24,10 @@ class TestCredentials {
   std::string publicKeyFile() const { return dir_.file("AuthKey.pub.pem"); }
   // A provider token: header {"alg", "kid"}, claims {"iss", "iat"}, signed ES256 with the
   // signing key (the signature R||S, as JWS has it).
-  std::string token(std::int64_t issuedAt, const std::string& keyId = kKeyId,
+  std::string token(std::int64_t iat, const std::string& keyId = kKeyId,
                     const std::string& teamId = kTeamId, const std::string& alg = "ES256") const;
   // The same header and claims signed with another P-256 key.
-  std::string tokenFromAnotherKey(std::int64_t issuedAt) const;
+  std::string tokenFromAnotherKey(std::int64_t iat) const;
 
   std::string clientAuthorityFile() const { return dir_.file("client-authority.pem"); }
   // A client certificate and key signed by the client authority, with subject UID `uid`;
