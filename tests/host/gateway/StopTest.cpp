@@ -31,13 +31,19 @@ TEST(StopTest, AnswersWhatItReceivedAndSaysShutdown) {
   std::unique_ptr<H2Client> client = H2Client::connect(clientOf(gateway));
   std::unique_ptr<H2Client> idle = H2Client::connect(clientOf(gateway));
   ASSERT_TRUE(client && idle);
+  // The idle connection has had an answer, so the gateway is past its handshake with it.
+  const H2Response& idleAnswer =
+      idle->awaitResponse(idle->push(gateway.deviceToken(), kBody, kTopicHeader));
+  EXPECT_EQ(idleAnswer.status, 200);
+  const auto idleId = idleAnswer.headers.find("apns-id");
+  ASSERT_NE(idleId, idleAnswer.headers.end());
   // Two requests whose bodies have not ended, then eight whole ones.
   std::vector<std::int32_t> unfinished, whole;
   for (int i = 0; i < 2; ++i)
     unfinished.push_back(client->push(gateway.deviceToken(), "{", kTopicHeader, false));
   for (int i = 0; i < 8; ++i)
     whole.push_back(client->push(gateway.deviceToken(), kBody, kTopicHeader));
-  ASSERT_TRUE(sink.waitForTaken(8));
+  ASSERT_TRUE(sink.waitForTaken(9));
 
   std::thread stopper([&] { gateway.stop(); });
   EXPECT_TRUE(client->pumpUntil([&] { return client->closed(); }));
@@ -49,7 +55,7 @@ TEST(StopTest, AnswersWhatItReceivedAndSaysShutdown) {
     EXPECT_EQ(c->goawayCode(), 0u);
     EXPECT_EQ(c->goawayData(), R"({"reason":"Shutdown"})");
   }
-  std::set<std::string> answered200;
+  std::set<std::string> answered200 = {idleId->second};
   for (std::int32_t id : whole) {
     H2Response& response = client->responses()[id];
     EXPECT_EQ(response.status, 200) << "stream " << id;
