@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages that building, testing, the demo and the
 # benchmarks need. Installs only what is missing, so a second run is quick.
 # The desktop presenter's tests start their own Xvfb, dbus-daemon and dunst;
-# scripts/screenshot.sh also uses busctl and imagemagick.
+# scripts/screenshot.sh also uses busctl and imagemagick. The gateway's tests drive it
+# with curl, h2load and @parse/node-apn (npm ci installs it into the build tree).
 set -euo pipefail
 
 packages=(
@@ -15,8 +16,11 @@ packages=(
   python3 curl
   nginx-light tinyproxy openssl
   libsystemd-dev
+  libnghttp2-dev libssl-dev nghttp2-client nghttp2-server nodejs
   dbus-daemon dbus-bin xvfb dunst imagemagick fonts-dejavu-core systemd
 )
+# Node's own build (20, from its vendor) carries npm; Debian's nodejs has it as a package.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 if [ "${1:-}" = "--bench" ]; then
   packages+=(gnuplot-nox hyperfine time)
 fi
