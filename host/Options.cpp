@@ -32,12 +32,17 @@ const char* const kUsage =
     "  --version              the version\n"
     "\n"
     "SIZE is a whole number of bytes, or of K, M or G (powers of 1024: 1K is 1024 bytes).\n"
-    "SIGINT or SIGTERM ends the run as the end of the input does, without waiting: every\n"
-    "request not yet shown is shown at once.\n"
+    "SIGINT, SIGTERM or SIGHUP ends the run as the end of the input does, without waiting:\n"
+    "no more input is read, and every request not yet shown is shown at once. Its lines then\n"
+    "wait at most 10 s in all for the reader of standard output; a second signal stops the\n"
+    "wait. A write to standard output that fails (its reader went away) ends the run the\n"
+    "same way.\n"
     "\n"
-    "Exit status: 0 when every request was read and shown, 1 when an input could not be\n"
-    "read, the output failed or the desktop refused a notification, 2 for bad usage, 69\n"
-    "when --desktop finds no session bus or no notification server.\n";
+    "Exit status: 0 when every request was read and shown; 1 when an input could not be read\n"
+    "or a stop left some of it unread (a payload file, the rest of a line), standard output\n"
+    "failed or lines were not written, or the desktop refused a notification; 2 for bad\n"
+    "usage; 69 when --desktop finds no session bus or no notification server; 78 when the\n"
+    "bundle cannot be run.\n";
 
 namespace {
 
