@@ -20,7 +20,7 @@ build="$root/build/bench"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHALVICOURT_BENCH=ON -DHALVICOURT_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
-  --target HalvicourtNotificationService halvicourt_microbench halvicourt_measure
+  --target HalvicourtApp halvicourt_microbench halvicourt_measure
 exe="$build/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService"
 
 if [ "${1:-}" = "--soak" ]; then

@@ -48,4 +48,16 @@ function(halvicourt_framework name)
   if(NOT HALVICOURT_SANITIZE)
     target_link_options(${name} PRIVATE LINKER:--no-undefined)
   endif()
+  # As the executable (platform/CMakeLists.txt): shipped without debug sections, which the
+  # signature check would hash on every start; gdb finds them in Frameworks/.debug/.
+  if(NOT HALVICOURT_SANITIZE AND CMAKE_OBJCOPY)
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${HALVICOURT_FRAMEWORKS_DIR}/.debug"
+      COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "$<TARGET_FILE:${name}>"
+              "${HALVICOURT_FRAMEWORKS_DIR}/.debug/$<TARGET_FILE_NAME:${name}>.debug"
+      COMMAND "${CMAKE_OBJCOPY}" --strip-all
+              "--add-gnu-debuglink=${HALVICOURT_FRAMEWORKS_DIR}/.debug/$<TARGET_FILE_NAME:${name}>.debug"
+              "$<TARGET_FILE:${name}>"
+      VERBATIM)
+  endif()
 endfunction()

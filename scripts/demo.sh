@@ -7,7 +7,7 @@ root=$(pwd)
 
 bash scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target HalvicourtNotificationService
+cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target HalvicourtApp
 
 exe="$root/build/default/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService"
 work=$(mktemp -d)

@@ -17,7 +17,7 @@ bash scripts/setup.sh
 exe="$root/build/default/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService"
 if [ "$post_with" = extension ]; then
   cmake --preset default >/dev/null
-  cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target HalvicourtNotificationService
+  cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target HalvicourtApp
 fi
 
 work=$(mktemp -d)

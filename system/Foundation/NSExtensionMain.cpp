@@ -72,6 +72,13 @@ const foundation::ExtensionPoint* extensionPoint(std::string_view identifier) {
 int NSExtensionMain(int argc, char** argv) {
   const NSBundle& bundle = NSBundle::mainBundle();
   if (!bundle.hasInfoDictionary()) return refuse(bundle.infoDictionaryError()->description);
+  // The identifier names the extension's directories: one that is not reverse DNS could name
+  // any other place.
+  if (const std::optional<std::string> identifier = bundle.bundleIdentifier();
+      !identifier || !foundation::isBundleIdentifier(*identifier)) {
+    return refuse("Info.plist's CFBundleIdentifier \"" + identifier.value_or("") +
+                  "\" is not a reverse-DNS identifier (letters, digits, hyphens, periods)");
+  }
   if (foundation::Status signature = foundation::verifyCodeSignature(bundle); !signature.ok()) {
     return refuse("code signature: " + signature.error().description);
   }

@@ -1,5 +1,5 @@
 // The built executable checked as the platform would load it, through binutils: its run
-// paths, its class list and its embedded entitlements.
+// paths and its class list.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -33,23 +33,6 @@ TEST(ExecutableTest, ListsExactlyOneClass) {
       std::regex_search(sections, size, std::regex(R"(objc_classlist +\w+ +\w+ +\w+ +(\w+))")))
       << sections;
   EXPECT_EQ(std::stoul(size[1], nullptr, 16), sizeof(void*));
-}
-
-TEST(ExecutableTest, EmbedsExactlyTheTwoEntitlements) {
-  testing_support::TempDir dir;
-  runCommand({"/usr/bin/objcopy", "--dump-section", "__entitlements=" + dir.file("raw"),
-              kExecutable, dir.file("copy")});
-  const std::string raw = testing_support::readFile(dir.file("raw"));
-  const std::string xml = raw.substr(0, raw.find('\0'));
-  // "<ten-character team>.<bundle identifier>", and the one keychain group is the same.
-  const std::string id = "[^.<]{10}\\." + std::regex_replace(testing_support::bundleIdentifier(),
-                                                             std::regex("\\."), "\\.");
-  const std::string pattern =
-      R"(^<\?xml version="1\.0"[\s\S]*<dict>\s*<key>application-identifier</key>\s*<string>()" +
-      id +
-      R"()</string>\s*<key>keychain-access-groups</key>\s*<array>\s*<string>\1</string>)"
-      R"(\s*</array>\s*</dict>\s*</plist>\s*$)";
-  EXPECT_TRUE(std::regex_search(xml, std::regex(pattern))) << xml;
 }
 
 }  // namespace
