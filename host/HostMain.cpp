@@ -131,8 +131,8 @@ int run(Class principalClass, const Options& options, const Directories& directo
   if (reader.joinable()) reader.join();
   const bool desktopRefused = desktop != nullptr && !desktop->finish();
   int status = input.failed() || desktopRefused ? 1 : 0;
-  if (const int err = output.failure()) {
-    diagnostics.report("standard output: " + foundation::errorString(err));
+  if (const foundation::Status written = output.status(); !written.ok()) {
+    diagnostics.report(written.error().description);
     status = 1;
   }
   if (const std::size_t lines = output.unwritten()) {

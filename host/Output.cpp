@@ -89,9 +89,10 @@ void Output::close() {
   closed_ = true;
 }
 
-int Output::failure() const {
+foundation::Status Output::status() const {
   base::MutexLock lock(mu_);
-  return error_;
+  if (error_ == 0) return {};
+  return foundation::posixError("write(standard output)", error_);
 }
 
 std::size_t Output::unwritten() const {

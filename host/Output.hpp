@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "Foundation/NSError.hpp"
 #include "base/Mutex.hpp"
 #include "host/LineSink.hpp"
 #include "host/Stop.hpp"
@@ -32,8 +33,8 @@ class Output final : public LineSink {
   Written writeLine(std::string line) override EXCLUDES(mu_);
   void close() override EXCLUDES(mu_);
 
-  // The errno of the write that failed, or 0.
-  int failure() const EXCLUDES(mu_);
+  // Success, or the write that failed: "write(standard output): Broken pipe".
+  foundation::Status status() const EXCLUDES(mu_);
   // The lines given up after a stop because the reader did not take them in time.
   std::size_t unwritten() const EXCLUDES(mu_);
 

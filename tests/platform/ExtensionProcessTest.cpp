@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -266,37 +267,44 @@ TEST_F(ExtensionProcessTest, DirectoriesRemovedWhileRunningAreMadeAgain) {
   EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
 }
 
-TEST_F(ExtensionProcessTest, SIGTERMShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
-  // Standard input stays open, so the input reader is waiting on it when the signal comes,
-  // with the start of a third line read (one write under PIPE_BUF, read whole).
-  testing_support::Run held = run({"--time-limit", "3600", "--log", "info"},
-                                  requestLine("plain", payload(std::nullopt)) +
-                                      requestLine("slow", payload(server_.url("/gate/held.png"))) +
-                                      R"({"id": "cut", "payload": {"aps")");
-  held.holdInput = true;
-  ExtensionProcess process(held);
-  // Both requests are with the extension once the second one's download has begun.
-  ASSERT_TRUE(server_.waitForGateArrivals("held.png", 1));
-  ASSERT_EQ(kill(process.pid(), SIGTERM), 0);
-  const Outcome outcome = process.finish();
-  // The line cut by the stop is input the run did not read, which the status says.
-  EXPECT_EQ(outcome.status, 1) << outcome.stderrText;
-  expectEachShownOnce(outcome, {"plain", "slow"});
-  EXPECT_EQ(outcome.lines.size(), 2u);
-  for (const char* id : {"plain", "slow"}) {
-    EXPECT_EQ(outcome.shown(id)["expired"], true) << id;
+// SIGTERM, and SIGHUP as when the terminal or ssh session of a long-lived pipe closes: the run
+// ends as at the end of the input, and nothing already read is lost.
+TEST_F(ExtensionProcessTest, AStopShowsEveryRequestAtOnceAndExitsAsAtTheEndOfInput) {
+  int arrivals = 0;
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    // Standard input stays open, so the input reader is waiting on it when the signal comes,
+    // with the start of a third line read (one write under PIPE_BUF, read whole).
+    testing_support::Run held =
+        run({"--time-limit", "3600", "--log", "info"},
+            requestLine("plain", payload(std::nullopt)) +
+                requestLine("slow", payload(server_.url("/gate/held.png"))) +
+                R"({"id": "cut", "payload": {"aps")");
+    held.holdInput = true;
+    ExtensionProcess process(held);
+    // Both requests are with the extension once the second one's download has begun.
+    ASSERT_TRUE(server_.waitForGateArrivals("held.png", ++arrivals));
+    ASSERT_EQ(kill(process.pid(), signal), 0);
+    const Outcome outcome = process.finish();
+    // The line cut by the stop is input the run did not read, which the status says.
+    EXPECT_EQ(outcome.status, 1) << outcome.stderrText;
+    expectEachShownOnce(outcome, {"plain", "slow"});
+    EXPECT_EQ(outcome.lines.size(), 2u);
+    for (const char* id : {"plain", "slow"}) {
+      EXPECT_EQ(outcome.shown(id)["expired"], true) << id;
+    }
+    EXPECT_NE(outcome.stderrText.find("line 3: its end was not read before the stop"),
+              std::string::npos)
+        << outcome.stderrText;
+    // The cancelled transfer's completion delivers again after the end: dropped from the log
+    // as from the output.
+    std::size_t deliveries = 0;
+    for (std::size_t at = 0;
+         (at = outcome.stderrText.find(R"("event":"delivery")", at)) != std::string::npos; ++at) {
+      ++deliveries;
+    }
+    EXPECT_EQ(deliveries, outcome.lines.size()) << outcome.stderrText;
   }
-  EXPECT_NE(outcome.stderrText.find("line 3: its end was not read before the stop"),
-            std::string::npos)
-      << outcome.stderrText;
-  // The cancelled transfer's completion delivers again after the end: dropped from the log
-  // as from the output.
-  std::size_t deliveries = 0;
-  for (std::size_t at = 0;
-       (at = outcome.stderrText.find(R"("event":"delivery")", at)) != std::string::npos; ++at) {
-    ++deliveries;
-  }
-  EXPECT_EQ(deliveries, outcome.lines.size()) << outcome.stderrText;
 }
 
 // A stop while payload files are read: the file being read and those after it are input

@@ -3,6 +3,7 @@
 // process exits by itself, and nothing is written outside the caches directory and the
 // attachment store.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <optional>
@@ -110,6 +111,7 @@ TEST_F(FaultTest, EveryRequestIsShownOnceWhateverTheServerOrTheAddress) {
 }
 
 TEST_F(FaultTest, FailingWritesDeliverWithoutAnAttachmentAndLeaveNothingBehind) {
+  const std::string missing = outside_.file("nonexistent");
   const struct {
     const char* what;
     std::vector<std::string> wrapper;
@@ -118,10 +120,16 @@ TEST_F(FaultTest, FailingWritesDeliverWithoutAnAttachmentAndLeaveNothingBehind) 
       {"the caches folder's path is a regular file", {}, "cannot create the caches directory"},
       // SIGXFSZ at its default action would end the process at the first write past 16 bytes.
       {"a file-size limit smaller than the image", {"/usr/bin/prlimit", "--fsize=16"}, nullptr},
+      // Debian's "no home" for system users: reported, never made. Empty XDG values count as
+      // unset, as relative ones do.
+      {"a home that does not exist",
+       {"/usr/bin/env", "HOME=" + missing, "XDG_CACHE_HOME=", "XDG_STATE_HOME="},
+       "no home directory for the caches directory or the attachment store"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    if (row.complaint != nullptr) writeFile(caches(), "not a folder");
+    const bool blocked = std::string(row.what).starts_with("the caches folder");
+    if (blocked) writeFile(caches(), "not a folder");
     const Outcome outcome =
         runExtension(run({"--time-limit", "1"},
                          requestLine("img", payload(server_.url("/image.png"))), row.wrapper));
@@ -134,35 +142,43 @@ TEST_F(FaultTest, FailingWritesDeliverWithoutAnAttachmentAndLeaveNothingBehind) 
                                                  std::string(row.complaint)) &&
                   outcome.stderrText.find('\n') == outcome.stderrText.size() - 1)
           << outcome.stderrText;
+    }
+    if (blocked) {
       EXPECT_EQ(readFile(caches()), "not a folder");
-    } else {
+    } else if (row.complaint == nullptr) {
       EXPECT_TRUE(fs::is_empty(caches()));
     }
+    EXPECT_FALSE(fs::exists(missing));
     expectOnlyCacheFiles();
     fs::remove_all(caches());
   }
 }
 
-TEST_F(FaultTest, AReaderThatGoesAwayIsReportedAndTheProcessExits) {
+// A reader that goes away ends the run at once, as a stop does, though the input goes on: the
+// stream below is never closed.
+TEST_F(FaultTest, AReaderThatGoesAwayEndsTheRun) {
   // The reader takes one line, closes the pipe, and only then passes the line on; the second
   // request is let through only after that, so its line meets a closed pipe.
-  ExtensionProcess process(
+  testing_support::Run held =
       run({"--time-limit", "3600"},
           requestLine("first", payload(server_.url("/image.png"))) +
               requestLine("second", payload(server_.url("/gate/late.png"))),
           {"/bin/bash", "-c",
            "\"$0\" \"$@\" | { IFS= read -r line; exec 0<&-; printf '%s\\n' \"$line\"; }; "
-           "echo \"exit ${PIPESTATUS[0]}\""}));
+           "echo \"exit ${PIPESTATUS[0]}\""});
+  held.holdInput = true;
+  ExtensionProcess process(held);
   const std::optional<std::string> first = process.readLine();
   ASSERT_TRUE(first);
   EXPECT_NE(first->find(R"("id":"first")"), std::string::npos) << *first;
   server_.openGate("late.png");
   const Outcome outcome = process.finish();
   EXPECT_EQ(outcome.lines, (std::vector<std::string>{*first, "exit 1"})) << outcome.stderrText;
-  EXPECT_NE(outcome.stderrText.find("standard output: Broken pipe"), std::string::npos)
+  EXPECT_NE(outcome.stderrText.find("write(standard output): Broken pipe"), std::string::npos)
       << outcome.stderrText;
   expectNoSanitizerReport(outcome.stderrText);
 }
+
 
 TEST_F(FaultTest, ClosedStandardOutputIsReportedAndNeverWrittenElsewhere) {
   const std::string address = server_.url("/image.png");
