@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,20 @@ int readStrings(sd_bus_message* message, std::vector<std::string>* strings) {
 
 NSError readError(const char* method, int r) { return busError(method, r, nullptr); }
 
+// Whether `address` has the shape of a D-Bus server address: transport:key=value,... and more
+// of those after semicolons. sd-bus calls one that has not "Connection refused".
+bool isBusAddress(std::string_view address) {
+  if (address.empty()) return false;
+  for (std::size_t start = 0; start < address.size();) {
+    const std::size_t end = std::min(address.find(';', start), address.size());
+    const std::string_view part = address.substr(start, end - start);
+    const std::size_t colon = part.find(':');
+    if (!part.empty() && (colon == std::string_view::npos || colon == 0)) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Whether the server's name has an owner, or the bus can start one for it.
 foundation::Result<bool> serverAvailable(sd_bus* bus) {
   foundation::Result<Message> owner = callBus(bus, "NameHasOwner", kNotificationsName);
@@ -92,11 +107,13 @@ foundation::Result<NotificationServerConnection> connectNotificationServer() {
   }
   sd_bus* opened = nullptr;
   if (int r = sd_bus_open_user(&opened); r < 0) {
-    const std::string where = address != nullptr && *address != '\0'
-                                  ? std::string(address)
-                                  : std::string(runtime) + "/bus";
-    return NSError{NSPOSIXErrorDomain, -r,
-                   "no session bus at " + where + ": " + foundation::errorString(-r)};
+    const bool named = address != nullptr && *address != '\0';
+    const std::string where = named ? std::string(address) : std::string(runtime) + "/bus";
+    const std::string why = named && !isBusAddress(address)
+                                ? "DBUS_SESSION_BUS_ADDRESS is not a D-Bus address "
+                                  "(transport:key=value, as unix:path=/run/user/1000/bus)"
+                                : foundation::errorString(-r);
+    return NSError{NSPOSIXErrorDomain, -r, "no session bus at " + where + ": " + why};
   }
   NotificationServerConnection connection{Bus(opened), {}};
   sd_bus* bus = connection.bus.get();

@@ -132,16 +132,25 @@ TEST_F(Desktop, ABurstIsShownWhole) {
 }
 
 TEST_F(Desktop, WithoutANotificationServerTheRunEndsBeforeReadingInput) {
-  const std::pair<DesktopSession::Parts, std::string> rows[] = {
-      {DesktopSession::Parts::none, ": --desktop: no session bus at unix:path="},
+  const struct {
+    DesktopSession::Parts parts;
+    std::vector<std::string> env;
+    std::string message;
+  } rows[] = {
+      {DesktopSession::Parts::none, {}, ": --desktop: no session bus at unix:path="},
+      {DesktopSession::Parts::none,
+       {"DBUS_SESSION_BUS_ADDRESS=garbage"},
+       ": --desktop: no session bus at garbage: DBUS_SESSION_BUS_ADDRESS is not a D-Bus address"},
       {DesktopSession::Parts::bus,
+       {},
        ": --desktop: no notification server: nobody owns org.freedesktop.Notifications"},
   };
-  for (const auto& [parts, message] : rows) {
+  for (const auto& [parts, env, message] : rows) {
     SCOPED_TRACE(message);
     DesktopSession session(parts);
     // Input that never ends: only a run that does not wait for it can finish.
     testing_support::Run unread = desktopRun({}, /*held=*/true);
+    unread.env = env;
     unread.input = requestLine("unread", payload(std::nullopt, /*mutableContent=*/false));
     const Outcome outcome = runExtension(unread);
     EXPECT_EQ(outcome.status, 69);
