@@ -1,7 +1,6 @@
 #include "DesktopNotifications/BusPresenter.hpp"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,7 +44,7 @@ foundation::Result<std::unique_ptr<BusPresenter>> BusPresenter::connect(
   if (!connection.ok()) return connection.error();
   std::unique_ptr<BusPresenter> presenter(
       new BusPresenter(std::move(appName), observer, std::move(*connection)));
-  if (std::optional<NSError> error = presenter->start()) return *error;
+  if (foundation::Status started = presenter->start(); !started.ok()) return started.error();
   return presenter;
 }
 
@@ -56,7 +55,7 @@ BusPresenter::BusPresenter(std::string appName, host::DesktopPresenterObserver& 
       server_(std::move(connection.server)),
       bus_(std::move(connection.bus)) {}
 
-std::optional<NSError> BusPresenter::start() {
+foundation::Status BusPresenter::start() {
   sd_bus_slot* match = nullptr;
   // Subscribed before the first Notify, so that no closing can slip past.
   if (int r = sd_bus_match_signal(bus_.get(), &match, kNotificationsName, kNotificationsPath,
@@ -65,10 +64,9 @@ std::optional<NSError> BusPresenter::start() {
     return busError("AddMatch", r, nullptr);
   }
   closedMatch_.reset(match);
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd_ < 0) return foundation::posixError("eventfd", errno);
+  if (!wake_.valid()) return foundation::posixError("eventfd", errno);
   thread_ = std::thread([this] { run(); });
-  return std::nullopt;
+  return {};
 }
 
 BusPresenter::~BusPresenter() {
@@ -77,12 +75,11 @@ BusPresenter::~BusPresenter() {
     stopping_ = true;
   }
   if (thread_.joinable()) {
-    wake();
+    wake_.signal();
     thread_.join();
   }
   closedMatch_.reset();
   bus_.reset();
-  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 void BusPresenter::post(DesktopNotification notification) noexcept {
@@ -91,7 +88,7 @@ void BusPresenter::post(DesktopNotification notification) noexcept {
     queue_.push_back(std::move(notification));
     ++unanswered_;
   }
-  wake();
+  wake_.signal();
 }
 
 void BusPresenter::flush() noexcept {
@@ -109,12 +106,6 @@ void BusPresenter::flush() noexcept {
       deadline = std::chrono::steady_clock::now() + patience;
     }
   }
-}
-
-void BusPresenter::wake() {
-  const std::uint64_t one = 1;
-  // A full counter already wakes the thread, so a failed write loses nothing.
-  [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
 }
 
 void BusPresenter::run() {
@@ -209,7 +200,7 @@ void BusPresenter::dispatch() {
 }
 
 void BusPresenter::waitForWork(std::uint64_t until) {
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+  pollfd fds[2] = {{wake_.fd(), POLLIN, 0}, {-1, 0, 0}};
   if (connected_) {
     fds[1].fd = sd_bus_get_fd(bus_.get());
     fds[1].events = static_cast<short>(sd_bus_get_events(bus_.get()));
@@ -222,10 +213,7 @@ void BusPresenter::waitForWork(std::uint64_t until) {
     const std::uint64_t wait = until > now ? (until - now + 999) / 1000 : 0;
     timeoutMilliseconds = static_cast<int>(std::min<std::uint64_t>(wait, INT_MAX));
   }
-  if (poll(fds, 2, timeoutMilliseconds) > 0 && (fds[0].revents & POLLIN) != 0) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t drained = read(wakeFd_, &count, sizeof count);
-  }
+  if (poll(fds, 2, timeoutMilliseconds) > 0 && (fds[0].revents & POLLIN) != 0) wake_.clear();
 }
 
 int BusPresenter::onReply(sd_bus_message* reply, void* self, sd_bus_error*) {

@@ -23,6 +23,7 @@
 
 #include "DesktopNotifications/NotificationServer.hpp"
 #include "base/Mutex.hpp"
+#include "base/WakeEvent.hpp"
 #include "host/DesktopPresenter.hpp"
 
 namespace desktop_notifications {
@@ -42,7 +43,7 @@ class BusPresenter final : public host::DesktopPresenter {
                NotificationServerConnection connection);
 
   // Subscribes to NotificationClosed and starts the thread.
-  std::optional<NSError> start();
+  foundation::Status start();
   void run() EXCLUDES(mu_);
   // Sends from unsent_ while fewer than kMaximumAwaiting calls await their reply.
   void sendWhatFits();
@@ -51,7 +52,6 @@ class BusPresenter final : public host::DesktopPresenter {
   // Sleeps until a post, the bus, one of its timeouts, or `until` (CLOCK_MONOTONIC
   // microseconds; UINT64_MAX for none) wakes the thread.
   void waitForWork(std::uint64_t until);
-  void wake();
   static int onReply(sd_bus_message* reply, void* self, sd_bus_error* error);
   static int onClosed(sd_bus_message* signal, void* self, sd_bus_error* error);
   void replied(sd_bus_message* reply);
@@ -62,7 +62,7 @@ class BusPresenter final : public host::DesktopPresenter {
   const std::string appName_;
   host::DesktopPresenterObserver& observer_;
   const ServerInformation server_;
-  int wakeFd_ = -1;  // an eventfd; set by start()
+  base::WakeEvent wake_;  // post() and the destructor wake the bus thread through it
 
   // The bus thread's own, after start():
   Bus bus_;

@@ -1,6 +1,7 @@
 #include "Foundation/NSBundle.hpp"
 
 #include "Foundation/Data.hpp"
+#include "base/OwnExecutable.hpp"
 
 #include <plist/plist.h>
 #include <unistd.h>
@@ -9,14 +10,6 @@
 #include <utility>
 
 namespace {
-
-std::string runningExecutable() {
-  std::string buf(4096, '\0');
-  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return {};
-  buf.resize(static_cast<std::size_t>(n));
-  return buf;
-}
 
 std::string directoryOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
@@ -49,7 +42,7 @@ Result<PropertyList> parseInfoPlist(std::string_view bytes) {
 const NSBundle& NSBundle::mainBundle() {
   // Never destroyed: the bundle is read until the very end of the process.
   static const NSBundle* bundle = [] {
-    std::string exe = runningExecutable();
+    std::string exe = base::ownExecutablePath();
     return new NSBundle(directoryOf(exe), exe);
   }();
   return *bundle;

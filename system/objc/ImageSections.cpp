@@ -16,6 +16,7 @@
 
 #include "base/FileDescriptor.hpp"
 #include "base/Mutex.hpp"
+#include "base/OwnExecutable.hpp"
 
 namespace {
 
@@ -148,11 +149,11 @@ struct ImageScan {
 int listImage(struct dl_phdr_info* info, size_t, void* data) {
   auto* scan = static_cast<ImageScan*>(data);
   scan->unloads = info->dlpi_subs;
-  // The main program reports an empty name; its file is /proc/self/exe. An image named
+  // The main program reports an empty name; its file is the process's own. An image named
   // without a path is the kernel's vDSO, which has no file and no records.
   const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
   if (name[0] != '\0' && std::strchr(name, '/') == nullptr) return 0;
-  const char* path = name[0] != '\0' ? name : "/proc/self/exe";
+  const char* path = name[0] != '\0' ? name : base::kOwnExecutable;
   const bool isRuntime = containsAddress(info, reinterpret_cast<ElfW(Addr)>(&kRuntimeImageMarker));
   scan->candidates.push_back({{info->dlpi_addr, path}, dynamicNames(info), isRuntime});
   return 0;
