@@ -84,11 +84,14 @@ void Desktop::show(const std::string& id, const UNNotificationContent& content) 
   presenter_->post(desktopNotification(post, id, content));
 }
 
-bool Desktop::finish() {
+void Desktop::finish() {
   presenter_->flush();
   presenter_.reset();
+}
+
+bool Desktop::refusedAny() {
   base::MutexLock lock(mu_);
-  return !refusedAny_;
+  return refusedAny_;
 }
 
 void Desktop::closed(std::uint64_t post) noexcept {

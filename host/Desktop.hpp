@@ -44,8 +44,10 @@ class Desktop final : private DesktopPresenterObserver {
   void show(const std::string& id, const UNNotificationContent& content) EXCLUDES(mu_);
 
   // Waits until the server has answered every notification posted (bounded by the calls'
-  // timeout), then disconnects. False when it refused one.
-  bool finish() EXCLUDES(mu_);
+  // timeout), then disconnects.
+  void finish() EXCLUDES(mu_);
+  // Whether the server or the bus refused a notification.
+  bool refusedAny() EXCLUDES(mu_);
 
  private:
   explicit Desktop(Diagnostics& diagnostics) : diagnostics_(diagnostics) {}

@@ -129,8 +129,8 @@ int run(Class principalClass, const Options& options, const Directories& directo
   }
   scheduler.run();
   if (reader.joinable()) reader.join();
-  const bool desktopRefused = desktop != nullptr && !desktop->finish();
-  int status = input.failed() || desktopRefused ? 1 : 0;
+  if (desktop != nullptr) desktop->finish();
+  int status = input.failed() || (desktop != nullptr && desktop->refusedAny()) ? 1 : 0;
   if (const foundation::Status written = output.status(); !written.ok()) {
     diagnostics.report(written.error().description);
     status = 1;

@@ -33,7 +33,13 @@ Output::Output(int fd, const Stop& stop, std::chrono::milliseconds drain)
   besideLog_ = out && out == base::FileIdentity::of(STDERR_FILENO);
 }
 
-int Output::writeWatchingStop(std::string_view text) {
+LineSink::Written Output::giveUp() {
+  givenUp_ = true;
+  ++unwritten_;
+  return Written::failed;
+}
+
+LineSink::Written Output::writeWatchingStop(std::string_view text) {
   while (!text.empty()) {
     if (!drainUntil_ && stop_.requested()) drainUntil_ = SteadyClock::now() + drain_;
     // After the stop, a second one gives up at once.
@@ -46,19 +52,25 @@ int Output::writeWatchingStop(std::string_view text) {
     }
     const int ready = poll(fds, 2, timeout);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return errno;
-    if (ready == 0) return -1;  // the drain's time is up
+    if (ready < 0) {
+      error_ = errno;
+      return Written::failed;
+    }
+    if (ready == 0) return giveUp();  // the drain's time is up
     if (fds[1].revents != 0) {
-      if (drainUntil_) return -1;
+      if (drainUntil_) return giveUp();
       continue;  // the stop: from now on the drain's time counts
     }
     // A writable pipe takes PIPE_BUF bytes without blocking; more might wait for the reader.
     const ssize_t written = ::write(fd_, text.data(), std::min<std::size_t>(text.size(), PIPE_BUF));
     if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (written < 0) return errno;
+    if (written < 0) {
+      error_ = errno;
+      return Written::failed;
+    }
     text.remove_prefix(static_cast<std::size_t>(written));
   }
-  return 0;
+  return Written::yes;
 }
 
 LineSink::Written Output::writeLine(std::string line) {
@@ -73,15 +85,9 @@ LineSink::Written Output::writeLine(std::string line) {
   // Both streams on one file or pipe: output lines and the log's take turns whole.
   std::optional<system_log::SinkLock> sink;
   if (besideLog_) sink.emplace();
-  const int result = mayWait_ ? writeWatchingStop(line) : base::writeAll(fd_, line);
-  if (result == 0) return Written::yes;
-  if (result < 0) {
-    givenUp_ = true;
-    ++unwritten_;
-  } else {
-    error_ = result;
-  }
-  return Written::failed;
+  if (mayWait_) return writeWatchingStop(line);
+  if ((error_ = base::writeAll(fd_, line)) != 0) return Written::failed;
+  return Written::yes;
 }
 
 void Output::close() {

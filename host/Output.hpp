@@ -39,9 +39,11 @@ class Output final : public LineSink {
   std::size_t unwritten() const EXCLUDES(mu_);
 
  private:
-  // Writes `text` as the reader takes it, watching the stop; 0, the errno of a failed write,
-  // or -1 when the line was given up.
-  int writeWatchingStop(std::string_view text) REQUIRES(mu_);
+  // Writes `text` as the reader takes it, watching the stop; a write that fails leaves its errno
+  // in error_, a line given up counts in unwritten_.
+  Written writeWatchingStop(std::string_view text) REQUIRES(mu_);
+  // The line given up, and those after it.
+  Written giveUp() REQUIRES(mu_);
 
   const int fd_;
   const Stop& stop_;
