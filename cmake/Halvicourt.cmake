@@ -9,6 +9,8 @@ function(halvicourt_private_cxx_runtime target)
   if(NOT HALVICOURT_SANITIZE)
     target_link_options(${target} PRIVATE -static-libstdc++ LINKER:--exclude-libs,libstdc++.a)
     target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/system/TerminateHandler.cpp")
+    set_source_files_properties("${PROJECT_SOURCE_DIR}/system/TerminateHandler.cpp"
+                                PROPERTIES COMPILE_OPTIONS "-fvisibility=hidden")
   endif()
 endfunction()
 
@@ -31,8 +33,13 @@ endfunction()
 # system library made of those objects, built into the app bundle's Frameworks folder and
 # finding its siblings through $ORIGIN.
 function(halvicourt_framework name)
-  cmake_parse_arguments(ARG "" "OUTPUT" "OBJECTS" ${ARGN})
+  cmake_parse_arguments(ARG "" "OUTPUT;EXPORTS" "OBJECTS" ${ARGN})
+  if(NOT ARG_EXPORTS)
+    set(ARG_EXPORTS "${PROJECT_SOURCE_DIR}/cmake/Framework.map")
+  endif()
   add_library(${name} SHARED)
+  target_link_options(${name} PRIVATE "LINKER:--version-script=${ARG_EXPORTS}")
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS "${ARG_EXPORTS}")
   target_link_libraries(${name} PRIVATE ${ARG_OBJECTS})
   set_target_properties(${name} PROPERTIES
     OUTPUT_NAME "${ARG_OUTPUT}"

@@ -55,6 +55,15 @@ class AroundLines final : public Scheduler::Listener {
   Desktop* const desktop_;
 };
 
+// The extension's transfers: those of the shared URL session.
+class SessionTransfers final : public Scheduler::Transfers {
+ public:
+  bool waitUntilIdle(std::chrono::steady_clock::time_point deadline) override {
+    return URLSession::sharedSession().waitUntilIdle(deadline);
+  }
+  void cancelAll() override { URLSession::sharedSession().invalidateAndCancel(); }
+};
+
 // The directories the platform keeps for the extension: its caches directory, made here as the
 // platform makes the container before starting it, and the attachment store's, beside the
 // state the platform keeps.
@@ -101,8 +110,9 @@ int run(Class principalClass, const Options& options, const Directories& directo
                   diagnostics);
   AroundLines around(storage, desktop);
   SteadyClock clock;
+  SessionTransfers transfers;
   Scheduler scheduler(principalClass, {.timeLimitSeconds = options.timeLimit}, clock, output,
-                      around, diagnostics, URLSession::sharedSession(), stop);
+                      around, diagnostics, transfers, stop);
   // Payload files are at hand and are read here before the first request starts, as long as
   // they fit under the scheduler's bound on requests under way; a thread for them put its start
   // and its join on every cold start's path. Standard input, which may trickle in, and more

@@ -31,7 +31,7 @@ struct Scheduler::Record {
 };
 
 Scheduler::Scheduler(Class principal, Settings settings, Clock& clock, LineSink& output,
-                     Listener& listener, Diagnostics& diagnostics, URLSession& session, Stop& stop)
+                     Listener& listener, Diagnostics& diagnostics, Transfers& transfers, Stop& stop)
     : principal_(principal),
       settings_(settings),
       timeLimit_(std::chrono::duration_cast<Clock::Duration>(
@@ -40,7 +40,7 @@ Scheduler::Scheduler(Class principal, Settings settings, Clock& clock, LineSink&
       output_(output),
       listener_(listener),
       diagnostics_(diagnostics),
-      session_(session),
+      transfers_(transfers),
       stop_(stop) {
   if (!wake_.valid()) {
     diagnostics_.report("eventfd: " + foundation::errorString(errno) +
@@ -266,14 +266,14 @@ void Scheduler::run() {
   }
   if (!stopping && !stop_.requested()) waitForTransfers();
   output_.close();
-  session_.invalidateAndCancel();
+  transfers_.cancelAll();
   active_.clear();
   log_.summary();
 }
 
 void Scheduler::waitForTransfers() {
   // Every request has been shown; transfers that are still running get one more time limit.
-  if (session_.waitUntilIdle(std::chrono::steady_clock::now())) return;
+  if (transfers_.waitUntilIdle(std::chrono::steady_clock::now())) return;
   Clock::TimePoint deadline;
   {
     base::MutexLock lock(mu_);
@@ -284,7 +284,7 @@ void Scheduler::waitForTransfers() {
   const auto until = std::chrono::steady_clock::now() + (deadline - clock_.now());
   // The session's wait runs on a thread of its own so that this one can watch for the stop.
   std::thread waiter([this, until] {
-    (void)session_.waitUntilIdle(until);
+    (void)transfers_.waitUntilIdle(until);
     base::MutexLock lock(mu_);
     transfersIdle_ = true;
     wakeLocked();
@@ -301,7 +301,7 @@ void Scheduler::waitForTransfers() {
   // At the stop, cancelling the transfers is what ends the waiter's wait; the lines their
   // completions would write are dropped.
   output_.close();
-  session_.invalidateAndCancel();
+  transfers_.cancelAll();
   waiter.join();
 }
 

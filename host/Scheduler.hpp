@@ -7,8 +7,8 @@
 // What it runs against is handed to it, so that its rules can be tried in a test without a
 // process, real time or real files: the clock it takes the time from and sleeps on, the sink
 // its lines go to, a listener for what happens around a shown line (the storage's bounds,
-// the desktop), the diagnostics, the URL session whose transfers the end of the run waits
-// for, and the stop.
+// the desktop), the diagnostics, the transfers the end of the run waits for (the URL
+// session's), and the stop.
 //
 // run() is the host thread: it sends every message to the extensions. submit(), trySubmit()
 // and inputEnded() may be called from another thread (the input reader); the content handlers
@@ -20,13 +20,13 @@
 // ahead.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
 #include <string>
 
-#include "Foundation/URLSession.hpp"
 #include "base/Mutex.hpp"
 #include "base/WakeEvent.hpp"
 #include "host/Clock.hpp"
@@ -59,6 +59,18 @@ class Scheduler {
     ~Listener() = default;
   };
 
+  // The transfers the extension started, which the end of the run waits for.
+  class Transfers {
+   public:
+    // Whether none is running, once none is or at `deadline`.
+    virtual bool waitUntilIdle(std::chrono::steady_clock::time_point deadline) = 0;
+    // Cancels every one still running; their completions are called all the same.
+    virtual void cancelAll() = 0;
+
+   protected:
+    ~Transfers() = default;
+  };
+
   struct Settings {
     double timeLimitSeconds = 30;  // from the request message to the expiry message
     // Requests handed over and not yet shown, at most: far above what the transfers can
@@ -68,7 +80,7 @@ class Scheduler {
 
   // REQUIRES: everything handed over outlives this object.
   Scheduler(Class principal, Settings settings, Clock& clock, LineSink& output, Listener& listener,
-            Diagnostics& diagnostics, URLSession& session, Stop& stop);
+            Diagnostics& diagnostics, Transfers& transfers, Stop& stop);
   ~Scheduler();
   Scheduler(const Scheduler&) = delete;
   Scheduler& operator=(const Scheduler&) = delete;
@@ -119,7 +131,7 @@ class Scheduler {
   LineSink& output_;
   Listener& listener_;
   Diagnostics& diagnostics_;
-  URLSession& session_;
+  Transfers& transfers_;
   Stop& stop_;
   Log log_;                    // thread-safe itself
   base::WakeEvent wake_;       // written by wakeLocked(), polled by sleep()

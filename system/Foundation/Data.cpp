@@ -69,7 +69,7 @@ foundation::Status writeAtomically(const std::string& path, std::string_view byt
 
 }  // namespace
 
-foundation::Status Data::write(const URL& url, WritingOptions options) const {
+foundation::Status Data::write(const URL& url, WritingOptions options) const noexcept {
   foundation::Status status = writeFile(url, options);
   static const os_log_t log = os_log_create("com.halvicourt.Foundation", "Data");
   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "write",

@@ -15,7 +15,7 @@
 
 class URL;
 
-class FOUNDATION_EXPORT Data {
+class Data {
  public:
   enum WritingOptions : unsigned {
     none = 0,
@@ -50,7 +50,8 @@ class FOUNDATION_EXPORT Data {
   // the failing call, or NSCocoaErrorDomain when `url` is not a file URL (518) or names no
   // file (514: a directory path, a NUL byte). Logs a "write" event (subsystem
   // com.halvicourt.Foundation, category Data): the file, the bytes and the error or null.
-  foundation::Status write(const URL& url, WritingOptions options = none) const;
+  FOUNDATION_EXPORT foundation::Status write(const URL& url,
+                                             WritingOptions options = none) const noexcept;
 
   // The whole contents of the file at `path`, or the NSPOSIXErrorDomain error naming the
   // call that failed to open or read it.

@@ -12,7 +12,7 @@
 #include "Foundation/Export.hpp"
 #include "base/Mutex.hpp"
 
-class FOUNDATION_EXPORT DispatchQueue {
+class DispatchQueue {
  public:
   explicit DispatchQueue(std::string label);
   // REQUIRES: not called from an item of this queue.

@@ -70,7 +70,7 @@ std::string NSHomeDirectory() {
 
 namespace foundation {
 
-std::optional<std::string> userDirectory(UserDirectory kind) {
+std::optional<std::string> userDirectory(UserDirectory kind) noexcept {
   const char* variable = kind == UserDirectory::cache ? "XDG_CACHE_HOME" : "XDG_STATE_HOME";
   if (const char* value = std::getenv(variable); value != nullptr && value[0] == '/') return value;
   const std::string home = NSHomeDirectory();
@@ -78,7 +78,7 @@ std::optional<std::string> userDirectory(UserDirectory kind) {
   return home + (kind == UserDirectory::cache ? "/.cache" : "/.local/state");
 }
 
-std::string applicationIdentifier() {
+std::string applicationIdentifier() noexcept {
   const NSBundle& bundle = NSBundle::mainBundle();
   if (std::optional<std::string> id = bundle.bundleIdentifier(); id && !id->empty()) return *id;
   const std::string executable = bundle.executablePath();
@@ -87,13 +87,13 @@ std::string applicationIdentifier() {
 
 }  // namespace foundation
 
-FileManager& FileManager::defaultManager() {
+FileManager& FileManager::defaultManager() noexcept {
   static FileManager* const manager = new FileManager();
   return *manager;
 }
 
 std::vector<URL> FileManager::urls(NSSearchPathDirectory directory,
-                                   NSSearchPathDomainMask domains) const {
+                                   NSSearchPathDomainMask domains) const noexcept {
   std::vector<URL> found;
   for (const std::string& path : NSSearchPathForDirectoriesInDomains(directory, domains, true)) {
     found.push_back(URL::fileURLWithPath(path));
@@ -103,7 +103,7 @@ std::vector<URL> FileManager::urls(NSSearchPathDirectory directory,
 
 std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long directory,
                                                              unsigned long domains,
-                                                             bool expandTilde) {
+                                                             bool expandTilde) noexcept {
   if (directory != NSCachesDirectory || (domains & NSUserDomainMask) == 0) return {};
   const std::optional<std::string> caches =
       foundation::userDirectory(foundation::UserDirectory::cache);
@@ -115,7 +115,7 @@ std::vector<std::string> NSSearchPathForDirectoriesInDomains(unsigned long direc
 
 foundation::Status FileManager::createDirectory(const std::string& path,
                                                 bool withIntermediateDirectories,
-                                                mode_t permissions) const {
+                                                mode_t permissions) const noexcept {
   if (withIntermediateDirectories) return makeDirectories(path, permissions);
   if (::mkdir(path.c_str(), permissions) == 0) return {};
   return foundation::posixError("mkdir(" + path + ")", errno);

@@ -39,7 +39,7 @@ Result<PropertyList> parseInfoPlist(std::string_view bytes) {
 
 }  // namespace foundation
 
-const NSBundle& NSBundle::mainBundle() {
+const NSBundle& NSBundle::mainBundle() noexcept {
   // Never destroyed: the bundle is read until the very end of the process.
   static const NSBundle* bundle = [] {
     std::string exe = base::ownExecutablePath();
@@ -76,7 +76,7 @@ std::optional<std::string> NSBundle::bundleIdentifier() const {
   return stringForKeyPath("CFBundleIdentifier");
 }
 
-std::optional<std::string> NSBundle::stringForKeyPath(std::string_view keyPath) const {
+std::optional<std::string> NSBundle::stringForKeyPath(std::string_view keyPath) const noexcept {
   plist_t node = static_cast<plist_t>(info_.get());
   while (node != nullptr && !keyPath.empty()) {
     std::size_t dot = keyPath.find('.');

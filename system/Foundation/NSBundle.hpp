@@ -14,7 +14,7 @@
 namespace foundation {
 
 // Frees a parsed property list (plist_free), so that its owners need not include libplist.
-struct FOUNDATION_EXPORT PropertyListFree {
+struct PropertyListFree {
   void operator()(void* root) const;
 };
 // The root node (a plist_t) of a parsed property list, owned.
@@ -23,15 +23,15 @@ using PropertyList = std::unique_ptr<void, PropertyListFree>;
 // The info dictionary's text parsed as a property list (XML or binary). A text that is not
 // one, or whose top level is not a dictionary, gives NSCocoaErrorDomain /
 // NSPropertyListReadCorruptError saying which.
-FOUNDATION_EXPORT Result<PropertyList> parseInfoPlist(std::string_view bytes);
+Result<PropertyList> parseInfoPlist(std::string_view bytes);
 
 }  // namespace foundation
 
-class FOUNDATION_EXPORT NSBundle {
+class NSBundle {
  public:
   // The bundle of the running executable's folder. Outside a bundle (no Info.plist beside
   // the executable) it has no info dictionary.
-  static const NSBundle& mainBundle();
+  FOUNDATION_EXPORT static const NSBundle& mainBundle() noexcept;
   // The bundle at `path` (a folder). Used by tests and by the extension runner's checks.
   explicit NSBundle(std::string path);
   NSBundle(const NSBundle&) = delete;
@@ -50,7 +50,8 @@ class FOUNDATION_EXPORT NSBundle {
   std::optional<std::string> bundleIdentifier() const;
   // A string value by key path ("NSExtension.NSExtensionPrincipalClass"); absent when a key
   // is missing or the value is not a string.
-  std::optional<std::string> stringForKeyPath(std::string_view keyPath) const;
+  FOUNDATION_EXPORT std::optional<std::string> stringForKeyPath(
+      std::string_view keyPath) const noexcept;
 
  private:
   NSBundle(std::string path, std::string executable);

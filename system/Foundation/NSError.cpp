@@ -15,12 +15,12 @@ namespace {
 
 namespace foundation {
 
-std::string errorString(int err) {
+std::string errorString(int err) noexcept {
   char buffer[256] = {};
   return errorText(strerror_r(err, buffer, sizeof buffer), buffer);
 }
 
-NSError posixError(const std::string& call, int err) {
+NSError posixError(const std::string& call, int err) noexcept {
   return NSError{NSPOSIXErrorDomain, err, call + ": " + errorString(err)};
 }
 

@@ -35,9 +35,9 @@ inline constexpr long NSPropertyListReadCorruptError = 3840;
 namespace foundation {
 
 // "<call>: <strerror(err)>", in the POSIX domain. Thread-safe (strerror_r).
-FOUNDATION_EXPORT NSError posixError(const std::string& call, int err);
+FOUNDATION_EXPORT NSError posixError(const std::string& call, int err) noexcept;
 // The text of errno value `err`; thread-safe, unlike std::strerror.
-FOUNDATION_EXPORT std::string errorString(int err);
+FOUNDATION_EXPORT std::string errorString(int err) noexcept;
 
 // Results and statuses carry an NSError (base/Result.hpp).
 template <class T>

@@ -69,7 +69,7 @@ const foundation::ExtensionPoint* extensionPoint(std::string_view identifier) {
 
 }  // namespace foundation
 
-int NSExtensionMain(int argc, char** argv) {
+int NSExtensionMain(int argc, char** argv) noexcept {
   const NSBundle& bundle = NSBundle::mainBundle();
   if (!bundle.hasInfoDictionary()) return refuse(bundle.infoDictionaryError()->description);
   // The identifier names the extension's directories: one that is not reverse DNS could name
@@ -102,5 +102,5 @@ int NSExtensionMain(int argc, char** argv) {
 // The extension executable defines no main of its own: the process enters the runner. The
 // runner is built apart from the rest of Foundation's objects (CMakeLists.txt) so that the
 // tests that link those objects keep their own main.
-extern "C" FOUNDATION_EXPORT int main(int argc, char** argv)
+extern "C" FOUNDATION_EXPORT int main(int argc, char** argv) noexcept
     __attribute__((alias("NSExtensionMain")));

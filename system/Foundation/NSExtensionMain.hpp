@@ -41,6 +41,6 @@ const ExtensionPoint* extensionPoint(std::string_view identifier);
 
 // The class for a name: "Module.Class" is formed into its runtime name
 // ("_TtC" + length + module + length + class); any other name is looked up as it stands.
-FOUNDATION_EXPORT Class NSClassFromString(std::string_view name);
+Class NSClassFromString(std::string_view name);
 
-extern "C" FOUNDATION_EXPORT int NSExtensionMain(int argc, char** argv);
+extern "C" FOUNDATION_EXPORT int NSExtensionMain(int argc, char** argv) noexcept;

@@ -19,14 +19,14 @@ bool isLowerHex(std::string_view text) {
 
 }  // namespace
 
-std::string temporaryFileName(std::string_view name) {
+std::string temporaryFileName(std::string_view name) noexcept {
   const std::string random = randomHex(kRandomDigits / 2);
   std::string temporary = "." + std::string(name) + "." + random + ".tmp";
   if (temporary.size() > NAME_MAX) temporary = ".tmp." + random;
   return temporary;
 }
 
-bool isTemporaryFileName(std::string_view name) {
+bool isTemporaryFileName(std::string_view name) noexcept {
   if (name.size() == 5 + kRandomDigits && name.starts_with(".tmp.")) {
     return isLowerHex(name.substr(5));
   }

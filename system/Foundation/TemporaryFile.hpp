@@ -13,9 +13,9 @@ namespace foundation {
 
 // A fresh temporary name for `name`: ".<name>.<12 hex digits>.tmp", or ".tmp.<12 hex digits>"
 // where that would be longer than a file name may be.
-FOUNDATION_EXPORT std::string temporaryFileName(std::string_view name);
+FOUNDATION_EXPORT std::string temporaryFileName(std::string_view name) noexcept;
 
 // Whether `name` is one that temporaryFileName gives.
-FOUNDATION_EXPORT bool isTemporaryFileName(std::string_view name);
+FOUNDATION_EXPORT bool isTemporaryFileName(std::string_view name) noexcept;
 
 }  // namespace foundation

@@ -56,12 +56,12 @@ std::string_view lastComponentView(std::string_view path) {
 
 }  // namespace
 
-std::optional<Data> dataUsingUTF8(std::string_view text) {
+std::optional<Data> dataUsingUTF8(std::string_view text) noexcept {
   if (!isWellFormedUTF8(text)) return std::nullopt;
   return Data(std::string(text));
 }
 
-std::string pathExtension(std::string_view path) {
+std::string pathExtension(std::string_view path) noexcept {
   const std::string_view component = lastComponentView(path);
   const std::size_t dot = component.rfind('.');
   return dot == std::string_view::npos ? std::string() : std::string(component.substr(dot + 1));
@@ -73,7 +73,7 @@ std::string lastPathComponent(std::string_view path) {
 
 namespace foundation {
 
-std::string hexString(std::span<const std::uint8_t> bytes) {
+std::string hexString(std::span<const std::uint8_t> bytes) noexcept {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(2 * bytes.size());
@@ -84,7 +84,7 @@ std::string hexString(std::span<const std::uint8_t> bytes) {
   return hex;
 }
 
-std::string randomHex(std::size_t bytes) {
+std::string randomHex(std::size_t bytes) noexcept {
   std::uint8_t random[16] = {};
   if (getrandom(random, bytes, GRND_NONBLOCK) != static_cast<ssize_t>(bytes)) {
     static std::atomic<std::uint64_t> counter{0};

@@ -89,7 +89,7 @@ Parts split(std::string_view text) {
 
 }  // namespace
 
-std::optional<URL> URL::fromString(std::string_view text) {
+std::optional<URL> URL::fromString(std::string_view text) noexcept {
   if (text.empty()) return std::nullopt;
   UriUriA uri;
   const char* errorPos = nullptr;
@@ -101,7 +101,7 @@ std::optional<URL> URL::fromString(std::string_view text) {
   return URL(std::string(text));
 }
 
-URL URL::fileURLWithPath(std::string_view path) {
+URL URL::fileURLWithPath(std::string_view path) noexcept {
   std::string absolute;
   if (path.empty() || path.front() != '/') {
     std::vector<char> buffer(PATH_MAX);
@@ -117,7 +117,7 @@ URL URL::fileURLWithPath(std::string_view path) {
   return URL(std::move(text));
 }
 
-bool URL::isFileURL() const { return scheme() == "file"; }
+bool URL::isFileURL() const noexcept { return scheme() == "file"; }
 
 std::string URL::scheme() const {
   std::string scheme(text_, 0, schemeLength(text_));
@@ -127,7 +127,7 @@ std::string URL::scheme() const {
   return scheme;
 }
 
-std::string URL::path() const {
+std::string URL::path() const noexcept {
   if (!isFileURL()) return std::string();
   return percentDecode(split(text_).path);
 }
@@ -148,7 +148,7 @@ std::string URL::host() const {
   return std::string(authority);
 }
 
-URL URL::appendingPathComponent(std::string_view component) const {
+URL URL::appendingPathComponent(std::string_view component) const noexcept {
   const Parts parts = split(text_);
   std::string text(parts.prefix);
   text += parts.path;
@@ -158,7 +158,7 @@ URL URL::appendingPathComponent(std::string_view component) const {
   return URL(std::move(text));
 }
 
-std::optional<URL> URL::appendingPathExtension(std::string_view ext) const {
+std::optional<URL> URL::appendingPathExtension(std::string_view ext) const noexcept {
   if (ext.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
     return std::nullopt;
   }

@@ -8,33 +8,33 @@
 
 #include "Foundation/Export.hpp"
 
-class FOUNDATION_EXPORT URL {
+class URL {
  public:
   // A URL from text, parsed strictly by RFC 3986 (uriparser). The empty text and anything
   // the parser rejects (spaces, non-ASCII bytes, a bad percent escape, ...) give absent.
-  static std::optional<URL> fromString(std::string_view text);
+  FOUNDATION_EXPORT static std::optional<URL> fromString(std::string_view text) noexcept;
   // The file URL of an absolute path ("file://" + the path with what a path cannot carry
   // percent-encoded). A relative path is taken against the working directory.
-  static URL fileURLWithPath(std::string_view path);
+  FOUNDATION_EXPORT static URL fileURLWithPath(std::string_view path) noexcept;
 
   const std::string& absoluteString() const { return text_; }
-  bool isFileURL() const;
+  FOUNDATION_EXPORT bool isFileURL() const noexcept;
   // The scheme in lower case ("" when there is none).
   std::string scheme() const;
   // For a file URL, the file-system path (percent-escapes decoded); "" otherwise.
-  std::string path() const;
+  FOUNDATION_EXPORT std::string path() const noexcept;
   // The host of the authority as written, without user information and port ("" when
   // there is none: "http:///x", "http:x").
   std::string host() const;
 
   // A new URL with `component` as its last path component. The component is percent-
   // encoded as one path segment, so "/", "?", "#" and "%" stay inside it.
-  URL appendingPathComponent(std::string_view component) const;
+  FOUNDATION_EXPORT URL appendingPathComponent(std::string_view component) const noexcept;
   // A new URL whose last path component has "." and `ext` added, `ext` encoded as in
   // appendingPathComponent. An empty extension, or a URL without a last path component
   // ("http://h/"), leaves the URL as it is. An extension that no file name can carry (one
   // holding "/" or a NUL byte) gives absent.
-  std::optional<URL> appendingPathExtension(std::string_view ext) const;
+  FOUNDATION_EXPORT std::optional<URL> appendingPathExtension(std::string_view ext) const noexcept;
 
   friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
 

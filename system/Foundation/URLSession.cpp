@@ -67,7 +67,7 @@ URLSessionDataTask::URLSessionDataTask(URLSession* session, const URL& url,
       activity_(system_log::currentActivity()),
       completion_(std::move(completion)) {}
 
-void URLSessionDataTask::resume() {
+void URLSessionDataTask::resume() noexcept {
   URLSessionCompletionHandler completion;
   {
     base::MutexLock lock(mu_);
@@ -85,7 +85,7 @@ void URLSessionDataTask::resume() {
 
 // ---- URLSession ------------------------------------------------------------------------
 
-URLSession& URLSession::sharedSession() {
+URLSession& URLSession::sharedSession() noexcept {
   // Never destroyed: completions may still be running on its queue at process exit.
   static URLSession* const shared = new URLSession(URLSessionConfiguration::defaultConfiguration());
   return *shared;
@@ -121,8 +121,8 @@ URLSession::~URLSession() {
   queue.reset();
 }
 
-objc::Strong<URLSessionDataTask> URLSession::dataTask(const URL& url,
-                                                      URLSessionCompletionHandler completion) {
+objc::Strong<URLSessionDataTask> URLSession::dataTask(
+    const URL& url, URLSessionCompletionHandler completion) noexcept {
   return objc::Strong<URLSessionDataTask>::adopt(
       new URLSessionDataTask(this, url, std::move(completion)));
 }
@@ -195,7 +195,7 @@ std::size_t URLSession::outstandingTasks() const {
   return outstanding_;
 }
 
-bool URLSession::waitUntilIdle(std::chrono::steady_clock::time_point deadline) const {
+bool URLSession::waitUntilIdle(std::chrono::steady_clock::time_point deadline) const noexcept {
   base::MutexLock lock(mu_);
   while (outstanding_ != 0) {
     if (!lock.waitUntil(idle_, deadline)) return outstanding_ == 0;
@@ -203,7 +203,7 @@ bool URLSession::waitUntilIdle(std::chrono::steady_clock::time_point deadline) c
   return true;
 }
 
-void URLSession::invalidateAndCancel() {
+void URLSession::invalidateAndCancel() noexcept {
   // The network thread hands every cancelled transfer to the callback queue before it ends.
   engine_->stop();
   std::unique_ptr<DispatchQueue> queue;

@@ -84,7 +84,7 @@ class URLSessionEngine;
 struct Delivery;
 }  // namespace foundation
 
-FOUNDATION_EXPORT extern const objc_class objc_class_NSURLSessionDataTask;
+extern const objc_class objc_class_NSURLSessionDataTask;
 
 using URLSessionCompletionHandler =
     std::function<void(std::optional<Data> body, std::optional<HTTPURLResponse> response,
@@ -92,14 +92,14 @@ using URLSessionCompletionHandler =
 
 // One transfer. Made suspended by URLSession::dataTask; resume() starts it. The session
 // keeps what it needs, so the caller may drop the task at once.
-class FOUNDATION_EXPORT URLSessionDataTask : public NSObject {
+class URLSessionDataTask : public NSObject {
  public:
   static Class classRecord();
 
   // Starts the transfer; later calls do nothing. What finishes while the call is under way
   // (an address refused at once, a quick failure) is held until it returns.
   // REQUIRES: the session that made the task has not been destroyed.
-  void resume();
+  FOUNDATION_EXPORT void resume() noexcept;
   const URL& originalRequest() const { return url_; }
 
  private:
@@ -114,10 +114,10 @@ class FOUNDATION_EXPORT URLSessionDataTask : public NSObject {
   bool resumed_ GUARDED_BY(mu_) = false;
 };
 
-class FOUNDATION_EXPORT URLSession {
+class URLSession {
  public:
   // The process-wide session with the default configuration; never destroyed.
-  static URLSession& sharedSession();
+  FOUNDATION_EXPORT static URLSession& sharedSession() noexcept;
 
   explicit URLSession(URLSessionConfiguration configuration);
   // REQUIRES: not called from a completion of this session.
@@ -128,17 +128,19 @@ class FOUNDATION_EXPORT URLSession {
   // A suspended task that fetches `url` and then calls `completion` once on the callback
   // queue with the whole body (or absent), the response (when one arrived) and the error
   // (when the transfer failed).
-  objc::Strong<URLSessionDataTask> dataTask(const URL& url, URLSessionCompletionHandler completion);
+  FOUNDATION_EXPORT objc::Strong<URLSessionDataTask> dataTask(
+      const URL& url, URLSessionCompletionHandler completion) noexcept;
 
   // Transfers resumed whose completion has not yet returned.
   std::size_t outstandingTasks() const;
   // Waits until no transfer is outstanding, or until `deadline`; true when idle.
-  bool waitUntilIdle(std::chrono::steady_clock::time_point deadline) const;
+  FOUNDATION_EXPORT bool waitUntilIdle(
+      std::chrono::steady_clock::time_point deadline) const noexcept;
   // Cancels every outstanding transfer (completions run with NSURLErrorCancelled), stops
   // the threads and refuses later tasks (their completions get NSURLErrorCancelled too,
   // each on a short-lived thread of its own). Called from a completion, it leaves the
   // callback queue running; the destructor stops it.
-  void invalidateAndCancel() EXCLUDES(mu_);
+  FOUNDATION_EXPORT void invalidateAndCancel() noexcept EXCLUDES(mu_);
 
   const URLSessionConfiguration& configuration() const { return configuration_; }
 

@@ -2,7 +2,7 @@
 
 #include <nettle/md5.h>
 
-unsigned char* CC_MD5(const void* data, std::uint32_t len, unsigned char* md) {
+unsigned char* CC_MD5(const void* data, std::uint32_t len, unsigned char* md) noexcept {
   md5_ctx ctx;
   md5_init(&ctx);
   if (len > 0) md5_update(&ctx, len, static_cast<const std::uint8_t*>(data));

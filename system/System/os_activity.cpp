@@ -27,11 +27,11 @@ void releaseRecord(os_activity_s* activity) {
 
 }  // namespace
 
-os_activity_t::os_activity_t(const os_activity_t& other) : activity_(other.activity_) {
+os_activity_t::os_activity_t(const os_activity_t& other) noexcept : activity_(other.activity_) {
   retainRecord(activity_);
 }
 
-os_activity_t& os_activity_t::operator=(const os_activity_t& other) {
+os_activity_t& os_activity_t::operator=(const os_activity_t& other) noexcept {
   retainRecord(other.activity_);
   releaseRecord(std::exchange(activity_, other.activity_));
   return *this;
@@ -43,15 +43,15 @@ os_activity_t& os_activity_t::operator=(os_activity_t&& other) noexcept {
   return *this;
 }
 
-os_activity_t::~os_activity_t() { releaseRecord(activity_); }
+os_activity_t::~os_activity_t() noexcept { releaseRecord(activity_); }
 
-os_activity_t os_activity_t::retain(os_activity_s* activity) {
+os_activity_t os_activity_t::retain(os_activity_s* activity) noexcept {
   retainRecord(activity);
   return adopt(activity);
 }
 
 os_activity_t os_activity_create(const char* description, os_activity_t parent,
-                                 os_activity_flag_t flags) {
+                                 os_activity_flag_t flags) noexcept {
   auto* activity = new os_activity_s;
   if ((flags & OS_ACTIVITY_FLAG_DETACHED) == 0 && parent) {
     activity->idJson = parent.get()->idJson;
@@ -64,17 +64,18 @@ os_activity_t os_activity_create(const char* description, os_activity_t parent,
 }
 
 os_activity_t os_activity_create(const char* description, os_activity_current_s,
-                                 os_activity_flag_t flags) {
+                                 os_activity_flag_t flags) noexcept {
   return os_activity_create(description, system_log::currentActivity(), flags);
 }
 
-void os_activity_scope_enter(const os_activity_t& activity, os_activity_scope_state_t state) {
+void os_activity_scope_enter(const os_activity_t& activity,
+                             os_activity_scope_state_t state) noexcept {
   retainRecord(activity.get());
   state->opaque[0] = activity.get();
   state->opaque[1] = std::exchange(tCurrent, activity.get());
 }
 
-void os_activity_scope_leave(os_activity_scope_state_t state) {
+void os_activity_scope_leave(os_activity_scope_state_t state) noexcept {
   assert(tCurrent == state->opaque[0]);
   tCurrent = state->opaque[1];
   releaseRecord(state->opaque[0]);
@@ -82,15 +83,15 @@ void os_activity_scope_leave(os_activity_scope_state_t state) {
 
 namespace system_log {
 
-os_activity_t currentActivity() { return os_activity_t::retain(tCurrent); }
+os_activity_t currentActivity() noexcept { return os_activity_t::retain(tCurrent); }
 
-void addTransfer(const os_activity_t& activity) {
+void addTransfer(const os_activity_t& activity) noexcept {
   for (os_activity_s* a = activity.get(); a != nullptr; a = a->parent.get()) {
     a->transfers.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
-std::uint64_t transferCount(const os_activity_t& activity) {
+std::uint64_t transferCount(const os_activity_t& activity) noexcept {
   return activity ? activity.get()->transfers.load(std::memory_order_relaxed) : 0;
 }
 

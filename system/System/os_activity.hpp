@@ -29,12 +29,12 @@ class SYSTEM_EXPORT os_activity_t {
  public:
   os_activity_t() = default;        // OS_ACTIVITY_NONE
   os_activity_t(std::nullptr_t) {}  // NOLINT: absent, as a null pointer
-  os_activity_t(const os_activity_t& other);
-  os_activity_t& operator=(const os_activity_t& other);
+  os_activity_t(const os_activity_t& other) noexcept;
+  os_activity_t& operator=(const os_activity_t& other) noexcept;
   os_activity_t(os_activity_t&& other) noexcept
       : activity_(std::exchange(other.activity_, nullptr)) {}
   os_activity_t& operator=(os_activity_t&& other) noexcept;
-  ~os_activity_t();
+  ~os_activity_t() noexcept;
 
   // Takes over the reference that `activity` already carries.
   static os_activity_t adopt(os_activity_s* activity) {
@@ -43,7 +43,7 @@ class SYSTEM_EXPORT os_activity_t {
     return handle;
   }
   // Another reference to `activity`, which stays valid as long as the handle.
-  static os_activity_t retain(os_activity_s* activity);
+  static os_activity_t retain(os_activity_s* activity) noexcept;
   os_activity_s* get() const { return activity_; }
   explicit operator bool() const { return activity_ != nullptr; }
   friend bool operator==(const os_activity_t& a, const os_activity_t& b) {
@@ -71,9 +71,9 @@ inline constexpr os_activity_current_s OS_ACTIVITY_CURRENT{};
 // `parent` unless that is OS_ACTIVITY_NONE or `flags` is OS_ACTIVITY_FLAG_DETACHED.
 // REQUIRES: `description` is non-null UTF-8 text.
 SYSTEM_EXPORT os_activity_t os_activity_create(const char* description, os_activity_t parent,
-                                               os_activity_flag_t flags);
-SYSTEM_EXPORT os_activity_t os_activity_create(const char* description, os_activity_current_s,
-                                               os_activity_flag_t flags);
+                                               os_activity_flag_t flags) noexcept;
+os_activity_t os_activity_create(const char* description, os_activity_current_s,
+                                 os_activity_flag_t flags) noexcept;
 
 // Where a scope keeps what it replaced. Its fields are the library's own.
 struct os_activity_scope_state_s {
@@ -84,15 +84,15 @@ using os_activity_scope_state_t = os_activity_scope_state_s*;
 // Makes `activity` current on this thread (OS_ACTIVITY_NONE: none) until the matching leave,
 // holding a reference to it meanwhile.
 SYSTEM_EXPORT void os_activity_scope_enter(const os_activity_t& activity,
-                                           os_activity_scope_state_t state);
+                                           os_activity_scope_state_t state) noexcept;
 // Makes current again what was current before the matching enter.
 // REQUIRES: `state` was entered on this thread, and scopes entered after it were left.
-SYSTEM_EXPORT void os_activity_scope_leave(os_activity_scope_state_t state);
+SYSTEM_EXPORT void os_activity_scope_leave(os_activity_scope_state_t state) noexcept;
 
 namespace system_log {
 
 // The activity current on this thread; OS_ACTIVITY_NONE outside every scope.
-SYSTEM_EXPORT os_activity_t currentActivity();
+SYSTEM_EXPORT os_activity_t currentActivity() noexcept;
 
 // An entered scope for the lifetime of the object.
 class ActivityScope {
@@ -110,8 +110,8 @@ class ActivityScope {
 
 // Counts one transfer started under `activity` and under each of its ancestors. Nothing for
 // OS_ACTIVITY_NONE.
-SYSTEM_EXPORT void addTransfer(const os_activity_t& activity);
+SYSTEM_EXPORT void addTransfer(const os_activity_t& activity) noexcept;
 // The transfers counted under `activity` so far; 0 for OS_ACTIVITY_NONE.
-SYSTEM_EXPORT std::uint64_t transferCount(const os_activity_t& activity);
+SYSTEM_EXPORT std::uint64_t transferCount(const os_activity_t& activity) noexcept;
 
 }  // namespace system_log

@@ -119,7 +119,7 @@ void writeToSink(const std::string& line) noexcept {
 
 }  // namespace
 
-os_log_t os_log_create(const char* subsystem, const char* category) {
+os_log_t os_log_create(const char* subsystem, const char* category) noexcept {
   struct Registry {
     base::Mutex mu;
     std::map<std::pair<std::string, std::string>, os_log_s*> logs GUARDED_BY(mu);
@@ -134,7 +134,7 @@ os_log_t os_log_create(const char* subsystem, const char* category) {
   return log;
 }
 
-bool os_log_type_enabled(os_log_t, os_log_type_t type) {
+bool os_log_type_enabled(os_log_t, os_log_type_t type) noexcept {
   return rankOf(type) >= gLowestRank.load(std::memory_order_relaxed);
 }
 
@@ -201,7 +201,7 @@ void event(os_log_t log, os_log_type_t type, std::string_view name,
   }
 }
 
-void configure(std::optional<os_log_type_t> lowest, int fd) {
+void configure(std::optional<os_log_type_t> lowest, int fd) noexcept {
   {
     base::MutexLock lock(gSinkMu);
     gSinkFd = fd;
@@ -226,7 +226,7 @@ void writeLine(std::string_view line) noexcept {
 }
 
 // The lock is taken and given back in different calls, which the analysis cannot follow.
-SinkLock::SinkLock() NO_THREAD_SAFETY_ANALYSIS { gSinkMu.lock(); }
-SinkLock::~SinkLock() NO_THREAD_SAFETY_ANALYSIS { gSinkMu.unlock(); }
+SinkLock::SinkLock() noexcept NO_THREAD_SAFETY_ANALYSIS { gSinkMu.lock(); }
+SinkLock::~SinkLock() noexcept NO_THREAD_SAFETY_ANALYSIS { gSinkMu.unlock(); }
 
 }  // namespace system_log

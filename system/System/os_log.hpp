@@ -41,10 +41,10 @@ enum os_log_type_t : std::uint8_t {
 // The log of `subsystem` (reverse DNS, e.g. "com.halvicourt.Foundation") and `category`
 // ("URLSession"); the same pair gives the same log.
 // REQUIRES: both are non-null UTF-8 text.
-SYSTEM_EXPORT os_log_t os_log_create(const char* subsystem, const char* category);
+SYSTEM_EXPORT os_log_t os_log_create(const char* subsystem, const char* category) noexcept;
 
 // Whether events of `type` are written now.
-SYSTEM_EXPORT bool os_log_type_enabled(os_log_t log, os_log_type_t type);
+SYSTEM_EXPORT bool os_log_type_enabled(os_log_t log, os_log_type_t type) noexcept;
 
 // Emits an event, building its fields only when its type is written:
 //   SYSTEM_LOG_EVENT(log, OS_LOG_TYPE_INFO, "transfer.finish", {{"url", url}, {"status", 200}});
@@ -60,7 +60,7 @@ namespace system_log {
 // One field of an event: a key and a text, number, boolean, null or JSON value. It refers
 // to its key and value without copying them, so it lives only as long as the call it is
 // written for.
-class SYSTEM_EXPORT Field {
+class Field {
  public:
   Field(std::string_view key, std::string_view text) : key_(key), kind_(kText), text_(text) {}
   Field(std::string_view key, const char* text) : Field(key, std::string_view(text)) {}
@@ -109,11 +109,11 @@ SYSTEM_EXPORT void event(os_log_t log, os_log_type_t type, std::string_view name
 // default) to `fd`, which writeLine uses too (standard error by default). Meant for
 // start-up: events being written meanwhile may go either way.
 // REQUIRES: `fd` stays open until the next configure().
-SYSTEM_EXPORT void configure(std::optional<os_log_type_t> lowest, int fd = 2);
+SYSTEM_EXPORT void configure(std::optional<os_log_type_t> lowest, int fd = 2) noexcept;
 
 // The type of a level's name, as written in "level": "debug", "info", "default", "error",
 // "fault"; absent for any other text.
-SYSTEM_EXPORT std::optional<os_log_type_t> typeNamed(std::string_view name);
+std::optional<os_log_type_t> typeNamed(std::string_view name);
 
 // Writes `line` and a newline, by one write(2), to the sink's descriptor (standard error
 // unless configured otherwise) whether or not events are written: for the plain-text lines
@@ -125,8 +125,8 @@ SYSTEM_EXPORT void writeLine(std::string_view line) noexcept;
 // pieces as the reader drains it, and an event written meanwhile would land between them.
 class SYSTEM_EXPORT SinkLock {
  public:
-  SinkLock();
-  ~SinkLock();
+  SinkLock() noexcept;
+  ~SinkLock() noexcept;
   SinkLock(const SinkLock&) = delete;
   SinkLock& operator=(const SinkLock&) = delete;
 };

@@ -36,12 +36,12 @@ struct AttachmentType {
 
 // The kind of the type `identifier` names ("public.mp3": audio), or absent for one that is
 // none of these.
-UN_EXPORT std::optional<AttachmentKind> attachmentKind(std::string_view identifier);
+std::optional<AttachmentKind> attachmentKind(std::string_view identifier);
 
 // The largest file the platform accepts for `kind`.
-UN_EXPORT std::uint64_t maximumAttachmentBytes(AttachmentKind kind);
+std::uint64_t maximumAttachmentBytes(AttachmentKind kind);
 // The largest of those: what a file may be before its kind is known.
-UN_EXPORT std::uint64_t largestAttachmentBytes();
+std::uint64_t largestAttachmentBytes();
 
 // The most pixels an image may declare: 2^26 (8192 x 8192, 64 Mpx). That is above the 48 to
 // 50 Mpx of the largest photos today's cameras write, which fit in 10 MiB, and it bounds what
@@ -62,13 +62,12 @@ inline constexpr std::size_t kAttachmentReadBufferBytes = 64 * 1024;
 // be (told as soon as the kind is known, before the rest is read), UNErrorCodeAttachmentCorrupt
 // with the reason ("truncated PNG: no IEND chunk", "MP3 frame chain broken at byte 4180",
 // ...) for a file that ends early or whose structure is not sane.
-UN_EXPORT foundation::Result<AttachmentType> wholeAttachmentType(
-    std::span<const std::uint8_t> bytes);
+foundation::Result<AttachmentType> wholeAttachmentType(std::span<const std::uint8_t> bytes);
 
 // The same for the open file `fd` of `size` bytes, read from its start with pread,
 // `bufferBytes` at a time; the descriptor's offset is left alone. A failed read is an error
 // in NSPOSIXErrorDomain.
-UN_EXPORT foundation::Result<AttachmentType> wholeAttachmentType(
+foundation::Result<AttachmentType> wholeAttachmentType(
     int fd, std::uint64_t size, std::size_t bufferBytes = kAttachmentReadBufferBytes);
 
 }  // namespace user_notifications

@@ -73,7 +73,7 @@ UNNotificationAttachment::~UNNotificationAttachment() = default;
 
 objc::Strong<UNNotificationAttachment> UNNotificationAttachment::attachmentWithIdentifier(
     const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
-    std::optional<NSError>* error) {
+    std::optional<NSError>* error) noexcept {
   std::optional<NSError> refused;
   objc::Strong<UNNotificationAttachment> attachment = make(identifier, url, options, refused);
   static const os_log_t log =

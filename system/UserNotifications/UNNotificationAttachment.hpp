@@ -23,9 +23,9 @@ namespace user_notifications {
 class StoredFile;  // AttachmentStore.hpp
 }  // namespace user_notifications
 
-extern UN_EXPORT const objc_class objc_class_UNNotificationAttachment;
+extern const objc_class objc_class_UNNotificationAttachment;
 
-class UN_EXPORT UNNotificationAttachment : public NSObject {
+class UNNotificationAttachment : public NSObject {
  public:
   static Class classRecord();
 
@@ -38,9 +38,9 @@ class UN_EXPORT UNNotificationAttachment : public NSObject {
   // URL names it; without one, the URL is `url`. Logs an "attachment" event (subsystem
   // com.halvicourt.UserNotifications, category UNNotificationAttachment): the file,
   // "accepted", the "type" or the "reason" it was refused. Thread-safe.
-  static objc::Strong<UNNotificationAttachment> attachmentWithIdentifier(
+  UN_EXPORT static objc::Strong<UNNotificationAttachment> attachmentWithIdentifier(
       const std::string& identifier, const URL& url, const UNNotificationAttachmentOptions* options,
-      std::optional<NSError>* error);
+      std::optional<NSError>* error) noexcept;
 
   const std::string& identifier() const { return identifier_; }
   const URL& url() const { return url_; }

@@ -12,7 +12,7 @@ constinit const objc_class objc_class_UNMutableNotificationContent =
 OBJC_CLASSLIST_ENTRY(objc_class_UNMutableNotificationContent);
 
 Class UNNotificationContent::classRecord() { return &objc_class_UNNotificationContent; }
-Class UNMutableNotificationContent::classRecord() {
+Class UNMutableNotificationContent::classRecord() noexcept {
   return &objc_class_UNMutableNotificationContent;
 }
 
@@ -30,7 +30,7 @@ std::vector<objc::Strong<UNNotificationAttachment>> UNNotificationContent::attac
   return attachments_;
 }
 
-objc::Strong<NSObject> UNNotificationContent::mutableCopy() const {
+objc::Strong<NSObject> UNNotificationContent::mutableCopy() const noexcept {
   return objc::makeStrong<UNMutableNotificationContent>(fields_, attachments());
 }
 
@@ -47,7 +47,7 @@ UNMutableNotificationContent::UNMutableNotificationContent(
                             std::move(attachments)) {}
 
 void UNMutableNotificationContent::setAttachments(
-    std::vector<objc::Strong<UNNotificationAttachment>> attachments) {
+    std::vector<objc::Strong<UNNotificationAttachment>> attachments) noexcept {
   std::vector<objc::Strong<UNNotificationAttachment>> old;
   {
     base::MutexLock lock(mu_);

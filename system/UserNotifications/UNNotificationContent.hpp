@@ -34,10 +34,10 @@ struct ContentFields {
 
 }  // namespace user_notifications
 
-extern UN_EXPORT const objc_class objc_class_UNNotificationContent;
-extern UN_EXPORT const objc_class objc_class_UNMutableNotificationContent;
+extern const objc_class objc_class_UNNotificationContent;
+extern const objc_class objc_class_UNMutableNotificationContent;
 
-class UN_EXPORT UNNotificationContent : public NSObject {
+class UNNotificationContent : public NSObject {
  public:
   static Class classRecord();
 
@@ -57,7 +57,7 @@ class UN_EXPORT UNNotificationContent : public NSObject {
   // A new UNMutableNotificationContent with the same fields and attachments; this object
   // does not change. Returned as a plain object, as the platform's mutableCopy is. The copy
   // shares the fields, which neither object changes, rather than copying the user info.
-  objc::Strong<NSObject> mutableCopy() const;
+  UN_EXPORT objc::Strong<NSObject> mutableCopy() const noexcept;
 
  protected:
   using SharedFields = std::shared_ptr<const user_notifications::ContentFields>;
@@ -72,9 +72,9 @@ class UN_EXPORT UNNotificationContent : public NSObject {
   const SharedFields fields_;  // never null
 };
 
-class UN_EXPORT UNMutableNotificationContent : public UNNotificationContent {
+class UNMutableNotificationContent : public UNNotificationContent {
  public:
-  static Class classRecord();
+  UN_EXPORT static Class classRecord() noexcept;
 
   explicit UNMutableNotificationContent(
       user_notifications::ContentFields fields,
@@ -85,6 +85,6 @@ class UN_EXPORT UNMutableNotificationContent : public UNNotificationContent {
                                std::vector<objc::Strong<UNNotificationAttachment>> attachments);
 
   // Replaces the attachments whole.
-  void setAttachments(std::vector<objc::Strong<UNNotificationAttachment>> attachments)
-      EXCLUDES(mu_);
+  UN_EXPORT void setAttachments(
+      std::vector<objc::Strong<UNNotificationAttachment>> attachments) noexcept EXCLUDES(mu_);
 };

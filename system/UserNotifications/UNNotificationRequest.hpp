@@ -9,9 +9,9 @@
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
 
-extern UN_EXPORT const objc_class objc_class_UNNotificationRequest;
+extern const objc_class objc_class_UNNotificationRequest;
 
-class UN_EXPORT UNNotificationRequest : public NSObject {
+class UNNotificationRequest : public NSObject {
  public:
   static Class classRecord();
 

@@ -31,6 +31,6 @@ constinit const objc_class objc_class_UNNotificationServiceExtension =
                     sizeof(UNNotificationServiceExtension), kMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_UNNotificationServiceExtension);
 
-Class UNNotificationServiceExtension::classRecord() {
+Class UNNotificationServiceExtension::classRecord() noexcept {
   return &objc_class_UNNotificationServiceExtension;
 }

@@ -17,7 +17,7 @@ extern UN_EXPORT const objc_class objc_class_UNNotificationServiceExtension;
 
 class UN_EXPORT UNNotificationServiceExtension : public NSObject {
  public:
-  static Class classRecord();
+  static Class classRecord() noexcept;
 
  protected:
   explicit UNNotificationServiceExtension(Class cls) : NSObject(cls) {}

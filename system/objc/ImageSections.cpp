@@ -200,7 +200,7 @@ SectionCache& sectionCache() {
 namespace objc {
 
 void forEachImageSection(const char* sectionName, void (*visit)(const void*, std::size_t, void*),
-                         void* context) {
+                         void* context) noexcept {
   const LoadedImages loaded = imagesWithRecords();
   std::vector<std::pair<const void*, std::size_t>> hits;
   {

@@ -16,6 +16,7 @@ namespace objc {
 // with `start` already relocated to the image's load address. `visit` may look sections up
 // itself.
 OBJC_EXPORT void forEachImageSection(const char* sectionName,
-                                     void (*visit)(const void*, std::size_t, void*), void* context);
+                                     void (*visit)(const void*, std::size_t, void*),
+                                     void* context) noexcept;
 
 }  // namespace objc

@@ -20,12 +20,12 @@ constinit const objc_class objc_class_NSObject =
     objc::makeClass(nullptr, "NSObject", sizeof(NSObject), kNSObjectMethods);
 OBJC_CLASSLIST_ENTRY(objc_class_NSObject);
 
-Class NSObject::classRecord() { return &objc_class_NSObject; }
+Class NSObject::classRecord() noexcept { return &objc_class_NSObject; }
 
-NSObject::NSObject(Class cls) : isa_(cls) {}
+NSObject::NSObject(Class cls) noexcept : isa_(cls) {}
 NSObject::~NSObject() = default;
 
-void NSObject::retain() {
+void NSObject::retain() noexcept {
   std::uint32_t before = refs_.fetch_add(1, std::memory_order_relaxed);
   if (before == 0 || before == UINT32_MAX) {
     std::fprintf(stderr, "objc: retain of a %s with count %u\n", isa_->name, before);
@@ -33,20 +33,11 @@ void NSObject::retain() {
   }
 }
 
-void NSObject::release() {
+void NSObject::release() noexcept {
   std::uint32_t before = refs_.fetch_sub(1, std::memory_order_acq_rel);
   if (before == 0) {
     std::fprintf(stderr, "objc: over-release of a %s\n", isa_->name);
     std::abort();
   }
   if (before == 1) objc_msgSend<void>(this, "dealloc");
-}
-
-id objc_retain(id obj) {
-  if (obj != nullptr) obj->retain();
-  return obj;
-}
-
-void objc_release(id obj) {
-  if (obj != nullptr) obj->release();
 }

@@ -19,26 +19,23 @@ class OBJC_EXPORT NSObject {
   NSObject(const NSObject&) = delete;
   NSObject& operator=(const NSObject&) = delete;
 
-  static Class classRecord();
+  static Class classRecord() noexcept;
 
-  Class isa() const { return isa_; }
-  bool isKindOfClass(Class cls) const { return objc::isSubclass(isa_, cls); }
+  Class isa() const noexcept { return isa_; }
+  bool isKindOfClass(Class cls) const noexcept { return objc::isSubclass(isa_, cls); }
 
-  void retain();
-  void release();
-  std::uint32_t retainCount() const { return refs_.load(std::memory_order_relaxed); }
+  void retain() noexcept;
+  void release() noexcept;
+  std::uint32_t retainCount() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
  protected:
-  explicit NSObject(Class cls);
+  explicit NSObject(Class cls) noexcept;
   // Virtual so that the runtime can destroy any object through its root.
   virtual ~NSObject();
 
  private:
-  friend void object_dispose(id obj);
+  friend void object_dispose(id obj) noexcept;
 
   const Class isa_;
   std::atomic<std::uint32_t> refs_{1};
 };
-
-OBJC_EXPORT id objc_retain(id obj);
-OBJC_EXPORT void objc_release(id obj);

@@ -35,7 +35,7 @@ void collectClasses(const void* start, std::size_t size, void* context) {
 
 }  // namespace
 
-Class objc_getClass(std::string_view name) {
+Class objc_getClass(std::string_view name) noexcept {
   ClassTable& table = classTable();
   {
     base::MutexLock lock(table.mu);
@@ -50,10 +50,10 @@ Class objc_getClass(std::string_view name) {
   return it == table.byName.end() ? nullptr : it->second;
 }
 
-Class class_getSuperclass(Class cls) { return cls == nullptr ? nullptr : cls->superclass; }
-const char* class_getName(Class cls) { return cls == nullptr ? "nil" : cls->name; }
+Class class_getSuperclass(Class cls) noexcept { return cls == nullptr ? nullptr : cls->superclass; }
+const char* class_getName(Class cls) noexcept { return cls == nullptr ? "nil" : cls->name; }
 
-bool objc::isSubclass(Class cls, Class ancestor) {
+bool objc::isSubclass(Class cls, Class ancestor) noexcept {
   for (; cls != nullptr; cls = cls->superclass) {
     if (cls == ancestor) return true;
   }
@@ -82,29 +82,29 @@ const objc_method* objc::ownMethod(Class cls, SEL sel) {
   return nullptr;
 }
 
-IMP class_getMethodImplementation(Class cls, SEL sel) {
+IMP class_getMethodImplementation(Class cls, SEL sel) noexcept {
   for (; cls != nullptr; cls = cls->superclass) {
     if (const objc_method* m = objc::ownMethod(cls, sel)) return m->imp;
   }
   return nullptr;
 }
 
-id class_createInstance(Class cls) {
+id class_createInstance(Class cls) noexcept {
   for (Class c = cls; c != nullptr; c = c->superclass) {
     if (c->create != nullptr) return c->create(cls);
   }
   return nullptr;
 }
 
-Class object_getClass(id obj) { return obj == nullptr ? nullptr : obj->isa(); }
+Class object_getClass(id obj) noexcept { return obj == nullptr ? nullptr : obj->isa(); }
 
-void objc::doesNotRecognizeSelector(id receiver, SEL sel) {
+void objc::doesNotRecognizeSelector(id receiver, SEL sel) noexcept {
   std::fprintf(stderr, "objc: -[%s %s]: unrecognized selector sent to instance %p\n",
                class_getName(object_getClass(receiver)), sel, static_cast<void*>(receiver));
   std::abort();
 }
 
-void object_dispose(id obj) {
+void object_dispose(id obj) noexcept {
   if (obj == nullptr) return;
   for (Class c = obj->isa(); c != nullptr; c = c->superclass) {
     if (const objc_method* m = objc::ownMethod(c, ".cxx_destruct")) {

@@ -72,21 +72,21 @@ struct objc_class {
 using Class = const objc_class*;
 
 // Class lookup by runtime name; null when no loaded image lists it.
-OBJC_EXPORT Class objc_getClass(std::string_view name);
+OBJC_EXPORT Class objc_getClass(std::string_view name) noexcept;
 
-OBJC_EXPORT Class class_getSuperclass(Class cls);
-OBJC_EXPORT const char* class_getName(Class cls);
+OBJC_EXPORT Class class_getSuperclass(Class cls) noexcept;
+const char* class_getName(Class cls) noexcept;
 // Looks `sel` up along the superclass chain starting at `cls`; null when nothing answers.
-OBJC_EXPORT IMP class_getMethodImplementation(Class cls, SEL sel);
+OBJC_EXPORT IMP class_getMethodImplementation(Class cls, SEL sel) noexcept;
 
 // Creates an instance with a reference count of one through the class's hook (or the nearest
 // superclass's); null when there is none. The instance still needs `init`.
-OBJC_EXPORT id class_createInstance(Class cls);
-OBJC_EXPORT Class object_getClass(id obj);
+OBJC_EXPORT id class_createInstance(Class cls) noexcept;
+OBJC_EXPORT Class object_getClass(id obj) noexcept;
 
 // Calls each class's ".cxx_destruct", most derived first, then destroys and frees the object.
 // Called by NSObject's "dealloc" once the last reference is gone.
-OBJC_EXPORT void object_dispose(id obj);
+void object_dispose(id obj) noexcept;
 
 namespace objc {
 
@@ -111,7 +111,7 @@ constexpr objc_class makeClass(Class superclass, const char* name, std::size_t i
 }
 
 // Whether `cls` is `ancestor` or one of its subclasses.
-OBJC_EXPORT bool isSubclass(Class cls, Class ancestor);
+OBJC_EXPORT bool isSubclass(Class cls, Class ancestor) noexcept;
 // The class's own instance methods, instance variables and class methods, in declaration
 // order (no superclass's).
 std::span<const objc_method> instanceMethods(Class cls);
@@ -122,7 +122,7 @@ const objc_method* ownMethod(Class cls, SEL sel);
 
 // Reports a message that nothing answers and aborts: sending an unknown message is a
 // programming error, as on the platform.
-[[noreturn]] OBJC_EXPORT void doesNotRecognizeSelector(id receiver, SEL sel);
+[[noreturn]] OBJC_EXPORT void doesNotRecognizeSelector(id receiver, SEL sel) noexcept;
 
 }  // namespace objc
 

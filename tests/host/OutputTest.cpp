@@ -4,8 +4,8 @@
 #include "host/Output.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,7 +65,8 @@ TEST(Output, TheStopEndsAWaitAlreadyUnderWay) {
 
 TEST(Output, AReaderThatWentAwayFailsEveryLine) {
   // As the host does: the write fails with EPIPE rather than the signal ending the process.
-  struct sigaction ignore {}, saved {};
+  struct sigaction ignore {
+  }, saved{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &saved);
   Pipe pipe;

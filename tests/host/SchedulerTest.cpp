@@ -161,20 +161,26 @@ host::PushRequest request(const std::string& id, bool mutableContent = true) {
   return *host::requestFromPayload(id, payload);
 }
 
+// The extensions here start no transfers.
+class NoTransfers final : public host::Scheduler::Transfers {
+ public:
+  bool waitUntilIdle(std::chrono::steady_clock::time_point) override { return true; }
+  void cancelAll() override {}
+};
+
 // One scheduler and everything it runs against.
 struct Rig {
   explicit Rig(Class principal, host::Scheduler::Settings settings = {}, std::size_t failAt = 0)
       : stop(*host::Stop::make()),
         lines(failAt),
-        session(URLSessionConfiguration{}),
-        scheduler(principal, settings, clock, lines, around, diagnostics, session, *stop) {}
+        scheduler(principal, settings, clock, lines, around, diagnostics, transfers, *stop) {}
 
   std::unique_ptr<host::Stop> stop;
   ManualClock clock;
   Lines lines;
   Around around;
   Kept diagnostics;
-  URLSession session;
+  NoTransfers transfers;
   host::Scheduler scheduler;
 };
 

@@ -12,7 +12,6 @@
 #include <regex>
 #include <utility>
 
-#include "Foundation/NSBundle.hpp"
 #include "Foundation/NSError.hpp"
 #include "Foundation/Text.hpp"
 #include "System/CommonDigest.hpp"
@@ -26,9 +25,7 @@ std::string appDirectory() {
   return std::string(build != nullptr ? build : ".") + "/Halvicourt.app";
 }
 
-std::string bundleIdentifier() {
-  return NSBundle(appDirectory() + kAppex).bundleIdentifier().value_or("no bundle identifier");
-}
+std::string bundleIdentifier() { return HALVICOURT_BUNDLE_ID; }
 
 std::string storeDirectory(const std::string& stateHome) {
   return stateHome + "/" + bundleIdentifier() + "/Attachments";
