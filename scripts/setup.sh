@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
-  clang-format-14 binutils file
+  clang-format-14 clang-tools-14 binutils file
   libcurl4-openssl-dev nettle-dev liburiparser-dev nlohmann-json3-dev
   libplist-dev libplist-utils libblocksruntime-dev
   libgtest-dev libcpp-httplib-dev libbenchmark-dev zlib1g-dev

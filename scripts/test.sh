@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the g++ build, the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, a short fuzzing
-# run and the formatting check. Installs missing Debian packages first (as root).
+# run, the check that nothing exported may throw, and the formatting check. Installs
+# missing Debian packages first (as root).
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the g++ build and its tests only
 set -euo pipefail
@@ -31,6 +32,9 @@ if [ -x scripts/fuzz.sh ]; then
   step "fuzz: a short run of every target"
   bash scripts/fuzz.sh --seconds 20
 fi
+
+step "exports: nothing exported may throw"
+bash scripts/check-exports.sh build/default
 
 step "format"
 if git ls-files '*.cpp' '*.hpp' | xargs clang-format-14 --dry-run --Werror 2>&1 | grep -q .; then

@@ -28,7 +28,7 @@ struct os_activity_s;
 class SYSTEM_EXPORT os_activity_t {
  public:
   os_activity_t() = default;        // OS_ACTIVITY_NONE
-  os_activity_t(std::nullptr_t) {}  // NOLINT: absent, as a null pointer
+  os_activity_t(std::nullptr_t) noexcept {}  // NOLINT: absent, as a null pointer
   os_activity_t(const os_activity_t& other) noexcept;
   os_activity_t& operator=(const os_activity_t& other) noexcept;
   os_activity_t(os_activity_t&& other) noexcept
@@ -37,15 +37,15 @@ class SYSTEM_EXPORT os_activity_t {
   ~os_activity_t() noexcept;
 
   // Takes over the reference that `activity` already carries.
-  static os_activity_t adopt(os_activity_s* activity) {
+  static os_activity_t adopt(os_activity_s* activity) noexcept {
     os_activity_t handle;
     handle.activity_ = activity;
     return handle;
   }
   // Another reference to `activity`, which stays valid as long as the handle.
   static os_activity_t retain(os_activity_s* activity) noexcept;
-  os_activity_s* get() const { return activity_; }
-  explicit operator bool() const { return activity_ != nullptr; }
+  os_activity_s* get() const noexcept { return activity_; }
+  explicit operator bool() const noexcept { return activity_ != nullptr; }
   friend bool operator==(const os_activity_t& a, const os_activity_t& b) {
     return a.activity_ == b.activity_;
   }

@@ -20,7 +20,7 @@ class UN_EXPORT UNNotificationServiceExtension : public NSObject {
   static Class classRecord() noexcept;
 
  protected:
-  explicit UNNotificationServiceExtension(Class cls) : NSObject(cls) {}
+  explicit UNNotificationServiceExtension(Class cls) noexcept : NSObject(cls) {}
 };
 
 namespace user_notifications {
