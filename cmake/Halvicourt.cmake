@@ -1,9 +1,10 @@
 # halvicourt_private_cxx_runtime(<target>): the target links the parts of libstdc++ it uses,
 # hidden, instead of loading libstdc++.so. The bundle carries its C++ runtime as it carries
-# its frameworks. Loading libstdc++.so and binding its 4,300 symbol relocations was about a
-# millisecond of every cold start (docs/benchmarks.md). Each object then holds a private copy
-# of what it uses; that is sound because nothing of the C++ runtime crosses a library's
-# interface: no exception, no iostream, no replaced operator new (docs/conventions.md).
+# its frameworks, and does not load and relocate libstdc++.so at every start (docs/benchmarks.md,
+# "Start-up tricks"). Each object then holds a private copy of what it uses; that is sound
+# because nothing of the C++ runtime crosses a library's interface: no exception (every
+# exported function is noexcept, which scripts/check-exports.sh checks), no iostream, no
+# replaced operator new (docs/conventions.md).
 # Sanitized builds keep the shared runtime, whose operator new the sanitizers replace.
 function(halvicourt_private_cxx_runtime target)
   if(NOT HALVICOURT_SANITIZE)
@@ -47,8 +48,8 @@ function(halvicourt_framework name)
     BUILD_WITH_INSTALL_RPATH TRUE
     INSTALL_RPATH "$ORIGIN")
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/system" "${PROJECT_SOURCE_DIR}")
-  # Symbols bound at load, and the GOT read-only from then on (docs/benchmarks.md, "Binding
-  # at load").
+  # Symbols bound at load, and the GOT read-only from then on (docs/benchmarks.md, "Page
+  # faults and the cold start").
   target_link_options(${name} PRIVATE LINKER:--enable-new-dtags LINKER:--as-needed LINKER:-z,now)
   halvicourt_private_cxx_runtime(${name})
   # Sanitized libraries leave the sanitizer runtime to the executable that loads them.

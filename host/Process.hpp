@@ -18,8 +18,8 @@ void holdClosedStandardDescriptors();
 void ignoreSignalsThatLoseRequests();
 
 // A run over a handful of payload files shares one malloc arena among its threads, which
-// saves each cold start the arenas of the URL session's threads (docs/benchmarks.md, "One
-// malloc arena for a few files"). A stream, or many files, keeps one arena per thread, which
+// saves each cold start the arenas of the URL session's threads (docs/benchmarks.md, "Page
+// faults and the cold start"). A stream, or many files, keeps one arena per thread, which
 // busy threads allocating and freeing bodies need. A limit set in the environment still
 // decides.
 void shareOneMallocArenaForAFewFiles(std::size_t files);

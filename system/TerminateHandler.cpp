@@ -1,8 +1,8 @@
 // The handler std::terminate calls, compiled into every image that carries its own copy of
 // libstdc++ (halvicourt_private_cxx_runtime in cmake/Halvicourt.cmake): it says what was
 // thrown, by its mangled name, and aborts. libstdc++'s own handler demangles the name, which
-// linked its demangler (50 KB of code and tables that the loader relocates at every start)
-// into each image for a message that should never be printed.
+// would link its demangler into each image, for the loader to relocate at every start
+// (docs/benchmarks.md, "Start-up tricks"), for a message that should never be printed.
 #include <cxxabi.h>
 
 #include <cstdio>

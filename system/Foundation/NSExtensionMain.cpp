@@ -29,9 +29,9 @@ int refuse(const std::string& why) {
 
 // The platform's runner does not return: the process ends with the host's run. It ends
 // without the exit-time clean-up of the forty-odd libraries that libcurl brings in (OpenSSL,
-// GnuTLS, Kerberos and the rest), which frees only what the kernel takes back anyway and
-// cost about 0.6 ms of a 28 ms cold start. The host writes its lines with write(2); stdio
-// is flushed here. Sanitized builds keep exit(), whose handlers run the leak check.
+// GnuTLS, Kerberos and the rest), which frees only what the kernel takes back anyway
+// (docs/benchmarks.md, "Page faults and the cold start"). The host writes its lines with
+// write(2); stdio is flushed here. Sanitized builds keep exit(), whose handlers run the leak check.
 [[noreturn]] void endProcess(int status) {
   std::fflush(nullptr);
 #ifdef HALVICOURT_SANITIZED

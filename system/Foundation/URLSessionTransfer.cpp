@@ -13,7 +13,8 @@ namespace foundation {
 
 namespace {
 
-// libcurl's receive buffer per transfer (docs/benchmarks.md, "A 64 KiB receive buffer").
+// libcurl's receive buffer per transfer (docs/benchmarks.md, "What was measured before, and
+// what changed").
 constexpr long kReceiveBufferBytes = 64 * 1024;
 
 // "image/png; charset=x" -> "image/png"

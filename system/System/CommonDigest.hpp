@@ -1,6 +1,6 @@
 // CC_MD5: the system's MD5 digest (RFC 1321), computed with Nettle, whose digests are plain
-// functions: OpenSSL's first digest looks up its provider's algorithms, close to a
-// millisecond of every cold start. Stateless and thread-safe.
+// functions, where OpenSSL's first digest in a process looks up its provider's algorithms
+// (docs/benchmarks.md, "The cold start, phase by phase"). Stateless and thread-safe.
 #pragma once
 
 #include <cstdint>

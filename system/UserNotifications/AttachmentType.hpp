@@ -49,10 +49,9 @@ std::uint64_t largestAttachmentBytes();
 // beyond it a small file could make the server try to allocate gigabytes.
 inline constexpr std::uint64_t kMaximumImagePixels = std::uint64_t{1} << 26;
 
-// How much of a file a walk reads at a time: a 64 KiB image in one pread, where 16 KiB took
-// four. The buffer is the calling thread's own, kept from file to file. On a cold start
-// over http it takes the pages that the downloaded body gave back just before (no more
-// faults than 16 KiB); over https, whose allocations fall differently, it costs a dozen.
+// How much of a file a walk reads at a time: a 64 KiB image in one pread. The buffer is the
+// calling thread's own, kept from file to file (docs/benchmarks.md, "Fewer system calls and
+// wake-ups per request", for what the size costs a cold start).
 inline constexpr std::size_t kAttachmentReadBufferBytes = 64 * 1024;
 
 // The type of the whole file in `bytes`. Otherwise an error in UNErrorDomain:
