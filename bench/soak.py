@@ -8,13 +8,18 @@ window ahead of what the process has shown, so the run measures a host that keep
 than a queue that grows. Every second the soak samples the process's resident memory (VmRSS),
 its open descriptors (/proc/PID/fd), and the bytes of the files in the caches directory and in
 the store (what the limits bound: a caches file and its store copy share an inode, so each is
-counted once per directory). Then it checks that every request was shown exactly once and
-judges:
+counted once per directory). After the steady stream comes a burst: 100 requests at once, each
+for a 4 MiB body that is no image, so that each is written to the caches directory and refused,
+a quarter of the caches limit apiece. Then it checks that every request was shown exactly once
+and judges:
   flat RSS and descriptors  the median of the last tenth of the samples within 10 % of the
                             median of the second tenth (the first tenth is the warm-up)
-  disk within the limits    no sample over the caches limit; none over the store's by more
-                            than 64 images (held by requests under way, which the store never
-                            removes); both within at exit
+  disk within the limits    no sample over either limit by more than what requests under way
+                            hold: 64 images each in the steady stream (the store keeps the
+                            attachments of requests not yet shown; the caches keep a file until
+                            its request's attachment step is done), and in the burst, 4 bodies
+                            in the caches (those between their write and their attachment
+                            step); both within at exit
 It writes the samples and a table to --results and draws docs/soak.png with gnuplot.
 Run through bench/run.sh --soak, which builds first.
 """
@@ -39,18 +44,26 @@ IMAGE_BYTES = 16 * 1024
 RATE = 500  # requests per second written
 WINDOW = 2_000  # requests written but not yet shown, at most
 TIME_LIMIT = "1"
-# Low against the defaults (100M, 256M), yet above what one time limit of requests writes
-# (RATE x 1 s x 16 KiB = 8 MiB): the caches limit spares files younger than that.
+# Low against the defaults (100M, 256M).
 CACHE_LIMIT = 16 << 20
 ATTACHMENTS_LIMIT = 16 << 20
 FLAT = 0.10
 # The store never removes a file that is held: the attachments of requests under way (until
 # the host lets their extension go). It may be over its limit by those, never by more.
 HELD_ALLOWANCE = 64 * IMAGE_BYTES
+# The burst: bodies the attachment step refuses, written all at once. A caches file is spared
+# only from its write to its request's attachment step, so the caches directory may be over its
+# limit by the few bodies between the two at a time, never by the burst.
+BURST = 100
+BURST_BYTES = 4 << 20
+BURST_ALLOWANCE = 4 * BURST_BYTES
+SAMPLE_SECONDS = 1.0
+BURST_SAMPLE_SECONDS = 0.05
 
 # One image under every name in /img/: each request's address, and so its cache file, is its
 # own, with no 100,000 files to generate.
-LOCATIONS = "    location /img/ { try_files /image.png =404; }\n"
+LOCATIONS = ("    location /img/ { try_files /image.png =404; }\n"
+             "    location /burst/ { try_files /burst.bin =404; }\n")
 
 
 def directory_bytes(path):
@@ -88,6 +101,7 @@ class Soak:
         # Guarded by mu: requests written; lines with "shown", with "shown" and the image, with
         # the image delivered after the time limit; requests shown twice.
         self.written = self.shown = self.attached = self.late = self.twice = 0
+        self.burst_from = None  # seconds into the run when the burst was written
         self.shown_ids = set()  # reader thread only
         self.samples = []  # (seconds, shown, rss KiB, descriptors, caches bytes, store bytes)
 
@@ -105,6 +119,17 @@ class Soak:
                                "mutable-content": 1},
                        "image": self.server.url("img/%06d.png" % i)}
             self.process.stdin.write((json.dumps({"id": "r%d" % i, "payload": payload}) + "\n")
+                                     .encode())
+        # The burst, once the stream has been shown.
+        self.process.stdin.flush()
+        with self.mu:
+            self.mu.wait_for(lambda: self.shown == self.requests)
+            self.burst_from = time.monotonic() - start
+        for i in range(BURST):
+            payload = {"aps": {"alert": {"title": "Burst %d" % i, "body": "No picture"},
+                               "mutable-content": 1},
+                       "image": self.server.url("burst/%03d.png" % i)}
+            self.process.stdin.write((json.dumps({"id": "b%d" % i, "payload": payload}) + "\n")
                                      .encode())
         self.process.stdin.close()
 
@@ -145,13 +170,17 @@ class Soak:
         next_sample = start
         while self.process.poll() is None:
             self.sample(start)
-            next_sample += 1.0
+            next_sample += SAMPLE_SECONDS if self.burst_from is None else BURST_SAMPLE_SECONDS
             time.sleep(max(0.0, next_sample - time.monotonic()))
         self.status = self.process.returncode
         for t in threads:
             t.join(timeout=60)
         self.seconds = time.monotonic() - start
         self.final = (directory_bytes(self.caches), directory_bytes(self.store))
+
+
+def in_burst(soak, sample):
+    return soak.burst_from is not None and sample[0] >= soak.burst_from
 
 
 def tenth_median(samples, column, tenth):
@@ -161,7 +190,8 @@ def tenth_median(samples, column, tenth):
 
 
 def report(soak, args):
-    s = soak.samples
+    s = [x for x in soak.samples if not in_burst(soak, x)]
+    burst = [x for x in soak.samples if in_burst(soak, x)]
     mib = lambda b: b / (1 << 20)
     lines = [l for l in bench.version_lines(args) if not l.startswith("baseline:")]
     lines.append("load average after: %s" % bench.load_average())
@@ -169,6 +199,8 @@ def report(soak, args):
                  "--cache-limit %d MiB, --attachments-limit %d MiB, %d KiB images"
                  % (soak.requests, soak.rate, WINDOW, TIME_LIMIT, CACHE_LIMIT >> 20,
                     ATTACHMENTS_LIMIT >> 20, IMAGE_BYTES >> 10))
+    lines.append("burst: %d requests at once for %d MiB bodies that are no image, %d samples "
+                 "%.2f s apart" % (BURST, BURST_BYTES >> 20, len(burst), BURST_SAMPLE_SECONDS))
     lines.append("run: %.0f s, %d samples; every request shown once, %d with the image, %d "
                  "without it (%d of those got it after the time limit); exit status %d"
                  % (soak.seconds, len(s), soak.attached, soak.shown - soak.attached, soak.late,
@@ -188,7 +220,7 @@ def report(soak, args):
             name, unit(early), unit(late), 100 * change, unit(max(x[column] for x in s)),
             "flat (within %d %%)" % (100 * FLAT) if ok else "NOT FLAT"))
     for name, column, limit, allowance, final in (
-            ("caches", 4, CACHE_LIMIT, 0, soak.final[0]),
+            ("caches", 4, CACHE_LIMIT, HELD_ALLOWANCE, soak.final[0]),
             ("store", 5, ATTACHMENTS_LIMIT, HELD_ALLOWANCE, soak.final[1])):
         peak = max(x[column] for x in s)
         ok = peak <= limit + allowance and final <= limit
@@ -201,6 +233,18 @@ def report(soak, args):
         lines.append("| %s bytes | %.1f MiB | %.1f MiB | at exit %.1f MiB | %.2f MiB | %s |" % (
             name, mib(tenth_median(s, column, 1)), mib(tenth_median(s, column, 9)), mib(final),
             mib(peak), verdict))
+    if burst:
+        peak = max(x[4] for x in burst)
+        ok = peak <= CACHE_LIMIT + BURST_ALLOWANCE
+        verdicts.append(ok)
+        over = [x[4] - CACHE_LIMIT for x in burst if x[4] > CACHE_LIMIT]
+        verdict = "within %d MiB" % (CACHE_LIMIT >> 20) if ok else "OVER %d MiB" % (
+            CACHE_LIMIT >> 20)
+        if over:
+            verdict += " (over it in %d of %d samples by at most %d bodies: not yet refused)" % (
+                len(over), len(burst), -(-max(over) // BURST_BYTES))
+        lines.append("| caches bytes, burst | | %.1f MiB written | at exit %.1f MiB | %.2f MiB | %s |"
+                     % (mib(BURST * BURST_BYTES), mib(soak.final[0]), mib(peak), verdict))
     return "\n".join(lines), all(verdicts)
 
 
@@ -214,7 +258,7 @@ def plot(soak, directory):
     png = os.path.join(directory, "soak.png")
     script = """set terminal pngcairo size 900,900 font ",11"
 set output '{png}'
-set multiplot layout 3,1 title "{requests} requests through one process, a sample a second"
+set multiplot layout 3,1 title "{requests} requests through one process, then a burst"
 set grid
 set xlabel "seconds"
 set key bottom right
@@ -261,6 +305,8 @@ def main():
         os.makedirs(www)
         with open(os.path.join(www, "image.png"), "wb") as f:
             f.write(bench.png_of_size(IMAGE_BYTES, 7))
+        with open(os.path.join(www, "burst.bin"), "wb") as f:
+            f.write(os.urandom(BURST_BYTES))
         server = bench.Nginx(os.path.join(work, "nginx"), www, locations=LOCATIONS,
                              probe=("img/probe.png", IMAGE_BYTES))
         print("soak: nginx on 127.0.0.1:%d; %d requests at %d a second, in %s"
@@ -269,9 +315,9 @@ def main():
         soak.run()
         soak.stderr.seek(0)
         complaints = soak.stderr.read()
-        if soak.status != 0 or soak.shown != args.requests or soak.twice:
+        if soak.status != 0 or soak.shown != args.requests + BURST or soak.twice:
             raise SystemExit("soak: exit status %d, %d of %d requests shown, %d twice\n%s"
-                             % (soak.status, soak.shown, args.requests, soak.twice,
+                             % (soak.status, soak.shown, args.requests + BURST, soak.twice,
                                 complaints[-4000:]))
     finally:
         if server is not None:
