@@ -1,12 +1,16 @@
 #include "Foundation/CodeSignature.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "Foundation/Data.hpp"
 #include "Foundation/Text.hpp"
@@ -24,6 +28,44 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 
 NSError signatureFailed(std::string description) {
   return NSError{NSOSStatusErrorDomain, errSecCSSignatureFailed, std::move(description)};
+}
+
+// A file the signature must cover: its key in "files", and where it is.
+struct Covered {
+  std::string key;
+  std::string file;
+};
+
+// Adds the files in `folder`, keyed `key` + their names, and with `lproj`, those of its .lproj
+// folders too.
+void addResources(const std::string& folder, const std::string& key, bool lproj,
+                  std::vector<Covered>& resources) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const std::string path = folder + "/" + name;
+    struct stat st {};
+    if (name == "." || name == ".." || stat(path.c_str(), &st) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      resources.push_back({key + name, path});
+    } else if (lproj && name.size() > 6 && name.ends_with(".lproj")) {
+      addResources(path, key + name + "/", false, resources);
+    }
+  }
+  closedir(dir);
+}
+
+// The files of the app around the extension that the platform reads on its behalf (the app's
+// Info.plist, strings tables, sounds): every file at the top of the app's folder and in its
+// .lproj folders, keyed by its path from the extension's folder. Listed from the folders
+// themselves, so that a file added there is one the signature does not cover.
+std::vector<Covered> appResources(const NSBundle& bundle) {
+  std::vector<Covered> resources;
+  if (const std::optional<std::string> app = foundation::containingAppPath(bundle.bundlePath())) {
+    addResources(*app, "../../", true, resources);
+  }
+  return resources;
 }
 
 }  // namespace
@@ -78,12 +120,9 @@ Status verifyCodeSignature(const NSBundle& bundle) {
   }
   const std::string executable = bundle.executablePath();
   const std::string name = executable.substr(executable.rfind('/') + 1);
-  struct Covered {
-    std::string key;
-    std::string file;
-  };
-  for (const Covered& c :
-       {Covered{name, executable}, Covered{"Info.plist", bundle.infoPlistPath()}}) {
+  std::vector<Covered> covered = {{name, executable}, {"Info.plist", bundle.infoPlistPath()}};
+  for (Covered& resource : appResources(bundle)) covered.push_back(std::move(resource));
+  for (const Covered& c : covered) {
     plist_t entry = plist_dict_get_item(files, c.key.c_str());
     std::optional<std::string> expected =
         entry != nullptr && plist_get_node_type(entry) == PLIST_DICT ? stringValue(entry, "sha256")

@@ -1,7 +1,9 @@
 // The bundle's detached ad hoc signature: _CodeSignature/CodeResources, an XML property list
 // that a build step writes beside the executable. It names the signing identifier (the
-// bundle identifier), carries no team identifier, and holds the SHA-256 of the executable and
-// of Info.plist. Stateless and thread-safe. Only the extension runner checks signatures, so
+// bundle identifier), carries no team identifier, and holds the SHA-256 of the executable, of
+// Info.plist and, for an extension inside an app, of the app's resources that the platform
+// reads for it (every file at the top of the app's folder and in its .lproj folders, keyed
+// "../../<path>"). Stateless and thread-safe. Only the extension runner checks signatures, so
 // none of this is exported.
 #pragma once
 

@@ -335,6 +335,14 @@ TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {
        "HalvicourtNotificationService"},
       {"the signature removed",
        [](const std::string& appex) { fs::remove_all(appex + "/_CodeSignature"); }, "signature"},
+      // The app's tables are read for the extension: one it did not ship changes what is shown.
+      {"a strings table added to the app",
+       [](const std::string& appex) {
+         fs::create_directory(appex + "/../../de.lproj");
+         fs::copy_file(appex + "/../../en.lproj/Localizable.strings",
+                       appex + "/../../de.lproj/Localizable.strings");
+       },
+       "does not cover ../../de.lproj/Localizable.strings"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
