@@ -1,0 +1,43 @@
+// UNNotificationSound: the sound played when a notification is delivered: the system's
+// default or a sound file of the app's, by name, and either one as a critical alert's sound,
+// which plays at a volume of its own. Made only by the factories; immutable afterwards, so
+// thread-safe.
+#pragma once
+
+#include <string>
+
+#include "UserNotifications/Export.hpp"
+#include "objc/NSObject.hpp"
+#include "objc/Strong.hpp"
+
+extern UN_EXPORT const objc_class objc_class_UNNotificationSound;
+
+class UN_EXPORT UNNotificationSound : public NSObject {
+ public:
+  static Class classRecord();
+
+  static objc::Strong<UNNotificationSound> defaultSound();
+  // The sound file `name` of the app.
+  static objc::Strong<UNNotificationSound> soundNamed(std::string name);
+  // A critical alert's sounds, at full volume unless given. A volume is from 0 (silent) to 1
+  // (full); one outside that range plays at the nearer end, and one that is not a number at
+  // full volume.
+  static objc::Strong<UNNotificationSound> defaultCriticalSound();
+  static objc::Strong<UNNotificationSound> defaultCriticalSoundWithAudioVolume(float volume);
+  static objc::Strong<UNNotificationSound> criticalSoundNamed(std::string name);
+  static objc::Strong<UNNotificationSound> criticalSoundNamed(std::string name, float volume);
+
+  // The sound file's name; empty for the system's default sound.
+  const std::string& name() const { return name_; }
+  bool isDefault() const { return name_.empty(); }
+  bool isCritical() const { return critical_; }
+  // The volume a critical sound plays at; 1 for any other.
+  float audioVolume() const { return volume_; }
+
+ private:
+  UNNotificationSound(std::string name, bool critical, float volume);
+
+  const std::string name_;
+  const bool critical_;
+  const float volume_;
+};
