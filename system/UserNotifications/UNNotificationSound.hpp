@@ -17,7 +17,7 @@ class UN_EXPORT UNNotificationSound : public NSObject {
   static Class classRecord();
 
   static objc::Strong<UNNotificationSound> defaultSound();
-  // The sound file `name` of the app.
+  // The sound file `name` of the app. An empty name is the default sound.
   static objc::Strong<UNNotificationSound> soundNamed(std::string name);
   // A critical alert's sounds, at full volume unless given. A volume is from 0 (silent) to 1
   // (full); one outside that range plays at the nearer end, and one that is not a number at

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "Foundation/NSBundle.hpp"
 #include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
@@ -72,40 +71,6 @@ TEST(DesktopNotification, ShowsTheFirstImageOrAFrameOfTheFirstVideo) {
     EXPECT_EQ(shown.thumbnailPath, row.thumbnailPath);
   }
   AttachmentStore::setShared(nullptr);
-}
-
-// The urgency follows the interruption level, and a named sound is posted by its file when the
-// app has one of that name.
-TEST(DesktopNotification, UrgencyAndSoundFollowTheContent) {
-  testing_support::TempDir app;
-  testing_support::writeFile(app.file("chime.wav"), "RIFF");
-  const NSBundle bundle(app.path());
-  struct Row {
-    UNNotificationInterruptionLevel level;
-    objc::Strong<UNNotificationSound> sound;
-    unsigned char urgency;
-    std::optional<std::string> name;
-    std::string file;
-  } const rows[] = {
-      {UNNotificationInterruptionLevelPassive, nullptr, 0, std::nullopt, ""},
-      {UNNotificationInterruptionLevelActive, UNNotificationSound::defaultSound(), 1, "default",
-       ""},
-      {UNNotificationInterruptionLevelTimeSensitive, UNNotificationSound::soundNamed("chime.wav"),
-       1, "chime.wav", app.file("chime.wav")},
-      {UNNotificationInterruptionLevelCritical,
-       UNNotificationSound::criticalSoundNamed("none.wav", 0.5f), 2, "none.wav", ""},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.level);
-    user_notifications::ContentFields fields;
-    fields.interruptionLevel = row.level;
-    fields.sound = row.sound;
-    const auto content = objc::makeStrong<UNNotificationContent>(std::move(fields));
-    const host::DesktopNotification shown = host::desktopNotification(1, "r", *content, &bundle);
-    EXPECT_EQ(shown.urgency, row.urgency);
-    EXPECT_EQ(shown.sound, row.name);
-    EXPECT_EQ(shown.soundFile, row.file);
-  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
 
@@ -27,8 +26,6 @@ TEST(UNNotificationSound, ACriticalSoundsVolumeIsWithinZeroAndOne) {
        UNNotificationSound::defaultCriticalSoundWithAudioVolume(infinity), true, 1},
       {"defaultCriticalSoundWithAudioVolume nan",
        UNNotificationSound::defaultCriticalSoundWithAudioVolume(nan), true, 1},
-      {"criticalSoundNamed", UNNotificationSound::criticalSoundNamed("a.caf"), true, 1},
-      {"defaultCriticalSound", UNNotificationSound::defaultCriticalSound(), true, 1},
       {"soundNamed", UNNotificationSound::soundNamed("a.caf"), false, 1},
       {"defaultSound", UNNotificationSound::defaultSound(), false, 1},
   };
