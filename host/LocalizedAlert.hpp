@@ -3,6 +3,7 @@
 // specifiers take the matching "-args". Pure functions; thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,13 +14,16 @@ namespace host {
 
 // `format` with `arguments` in place of its specifiers: "%@" takes the next argument (counting
 // only the "%@" before it), "%n$@" the n-th, from 1; "%%" is one percent sign. A specifier
-// whose argument is missing is left out; any other "%" stays as written.
-std::string formatAlertString(std::string_view format, const std::vector<std::string>& arguments);
+// whose argument is missing is left out; any other "%" stays as written. The text stops at
+// `maximumBytes`, where a character starts: an argument may be taken any number of times, so
+// a small input could otherwise ask for gigabytes.
+std::string formatAlertString(std::string_view format, const std::vector<std::string>& arguments,
+                              std::size_t maximumBytes);
 
 // The text that `key` stands for: its string in `app`'s Localizable tables
 // (NSBundle::localizedStringForKey: the user's languages first, then the app's development
 // region), or the key itself when no table has it or there is no app, formatted with
-// `arguments`.
+// `arguments`, and no longer than a payload could carry it plainly (kMaximumInputBytes).
 std::string localizedAlertString(const NSBundle* app, const std::string& key,
                                  const std::vector<std::string>& arguments);
 

@@ -64,8 +64,9 @@ foundation::Status readAlertText(const json& alert, const AlertText& text) {
   }
   std::vector<std::string> arguments;
   if (auto args = alert.find(text.locArgs); args != alert.end() && !args->is_null()) {
-    if (!args->is_array())
+    if (!args->is_array()) {
       return corrupt(field(std::string("aps.alert.") + text.locArgs) + " is not an array");
+    }
     for (std::size_t i = 0; i < args->size(); ++i) {
       const json& argument = (*args)[i];
       if (!argument.is_string()) {
@@ -100,8 +101,9 @@ foundation::Status readSound(const json& aps, objc::Strong<UNNotificationSound>*
     }
     return {};
   }
-  if (!sound->is_object())
+  if (!sound->is_object()) {
     return corrupt(field("aps.sound") + " is neither a string nor an object");
+  }
   std::string name = "default";
   std::optional<double> critical;
   std::optional<double> volume;
@@ -115,7 +117,9 @@ foundation::Status readSound(const json& aps, objc::Strong<UNNotificationSound>*
   if (foundation::Status read = readNumber(*sound, "aps.sound.", "volume", &volume); !read.ok()) {
     return read;
   }
-  if (!name.empty()) *out = named(name, critical == 1.0, static_cast<float>(volume.value_or(1.0)));
+  // Held to its range before it narrows to the platform's float, which 1e300 would overflow.
+  const float audible = static_cast<float>(std::clamp(volume.value_or(1.0), 0.0, 1.0));
+  if (!name.empty()) *out = named(name, critical == 1.0, audible);
   return {};
 }
 

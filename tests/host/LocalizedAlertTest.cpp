@@ -33,8 +33,11 @@ TEST(LocalizedAlert, SpecifiersTakeTheArgumentsInOrderOrByPosition) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.format);
-    EXPECT_EQ(host::formatAlertString(row.format, row.arguments), row.text);
+    EXPECT_EQ(host::formatAlertString(row.format, row.arguments, 1 << 20), row.text);
   }
+  // One argument taken again and again fills the text up to its cap, and no further than the
+  // last whole character.
+  EXPECT_EQ(host::formatAlertString("%1$@%1$@%1$@", {"aé"}, 8), "aéaéa");
 }
 
 }  // namespace
