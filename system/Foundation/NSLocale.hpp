@@ -3,8 +3,8 @@
 // messages is the first of LC_ALL, LC_MESSAGES and LANG that is set and not empty; in the C
 // (or POSIX) locale, or without one, there is no preference at all, as gettext then
 // translates nothing; otherwise LANGUAGE, a list separated by colons, when it is set and not
-// empty, else that locale alone (none for C.UTF-8, which names no language). Stateless; the environment is read on each call, so
-// thread-safe as long as no thread changes the environment meanwhile.
+// empty, else that locale alone (none for C.UTF-8, which names no language). Stateless; the
+// environment is read on each call, so thread-safe as long as no thread changes it meanwhile.
 #pragma once
 
 #include <string>
