@@ -56,7 +56,7 @@ void BM_ContentToOutputLine(benchmark::State& state) {
   fields.title = "Sunset over Halvicourt";
   fields.body = "Tonight's view from the harbour";
   fields.badge = 1;
-  fields.sound = "default";
+  fields.sound = UNNotificationSound::defaultSound();
   fields.threadIdentifier = "harbour";
   fields.userInfo = nlohmann::json::parse(
       R"({"aps":{"alert":{"title":"Sunset over Halvicourt","body":"Tonight's view from the )"

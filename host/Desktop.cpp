@@ -3,12 +3,16 @@
 #include <dlfcn.h>
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "Foundation/NSBundle.hpp"
 #include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/AttachmentType.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
+#include "host/AppBundle.hpp"
 
 namespace host {
 
@@ -23,6 +27,9 @@ constexpr std::size_t kMaximumOnScreen = 4096;
 // Frameworks folder the two are built into. It stays loaded for the life of the process,
 // since the presenters it makes run its code until they go.
 constexpr const char* kPlugIn = "libDesktopNotifications.so";
+
+// What a video's frame is named after the video's name in the store.
+constexpr std::string_view kThumbnailSuffix = ".thumbnail.png";
 
 foundation::Result<DesktopPresenterConnectFunction> loadPlugIn() {
   void* library = dlopen(kPlugIn, RTLD_NOW | RTLD_LOCAL);
@@ -40,16 +47,46 @@ foundation::Result<DesktopPresenterConnectFunction> loadPlugIn() {
 }  // namespace
 
 DesktopNotification desktopNotification(std::uint64_t post, const std::string& id,
-                                        const UNNotificationContent& content) {
+                                        const UNNotificationContent& content, const NSBundle* app) {
   DesktopNotification notification{
       post, id, content.title(), content.subtitle(), content.body(), std::nullopt, ""};
-  if (content.sound().is_string()) notification.sound = content.sound().get<std::string>();
+  switch (content.interruptionLevel()) {
+    case UNNotificationInterruptionLevelPassive:
+      notification.urgency = 0;
+      break;
+    case UNNotificationInterruptionLevelCritical:
+      notification.urgency = 2;
+      break;
+    case UNNotificationInterruptionLevelActive:
+    case UNNotificationInterruptionLevelTimeSensitive:
+      notification.urgency = 1;
+      break;
+  }
+  if (const objc::Strong<UNNotificationSound>& sound = content.sound()) {
+    notification.sound = sound->isDefault() ? "default" : sound->name();
+    if (!sound->isDefault() && app != nullptr) {
+      notification.soundFile = app->pathForResource(sound->name(), "").value_or("");
+    }
+  }
   // A server shows an image beside the text; a sound or a clip given as one would be refused
-  // or shown broken.
+  // or shown broken, so a clip is shown by a frame of it.
   for (const objc::Strong<UNNotificationAttachment>& attachment : content.attachments()) {
-    if (user_notifications::attachmentKind(attachment->type()) ==
-        user_notifications::AttachmentKind::image) {
+    const std::optional<user_notifications::AttachmentKind> kind =
+        user_notifications::attachmentKind(attachment->type());
+    if (kind == user_notifications::AttachmentKind::image) {
       notification.imageURL = attachment->url().absoluteString();
+      break;
+    }
+    if (kind == user_notifications::AttachmentKind::video) {
+      const std::shared_ptr<user_notifications::AttachmentStore> store =
+          user_notifications::AttachmentStore::shared();
+      const std::string video = attachment->url().path();
+      std::optional<std::string> frame =
+          store ? store->derivedPath(video, kThumbnailSuffix) : std::nullopt;
+      if (frame) {
+        notification.videoPath = video;
+        notification.thumbnailPath = std::move(*frame);
+      }
       break;
     }
   }
@@ -76,12 +113,16 @@ void Desktop::show(const std::string& id, const UNNotificationContent& content) 
   {
     base::MutexLock lock(mu_);
     post = ++posts_;
+  }
+  DesktopNotification notification = desktopNotification(post, id, content, appBundle());
+  {
+    base::MutexLock lock(mu_);
     // Recorded before the post, so that its closing always finds it.
-    onScreen_.emplace(post,
-                      Posted{id, attachments.empty() ? "" : attachments.front()->url().path()});
+    onScreen_.emplace(post, Posted{id, attachments.empty() ? "" : attachments.front()->url().path(),
+                                   notification.thumbnailPath});
     if (onScreen_.size() > kMaximumOnScreen) onScreen_.erase(onScreen_.begin());
   }
-  presenter_->post(desktopNotification(post, id, content));
+  presenter_->post(std::move(notification));
 }
 
 void Desktop::finish() {
@@ -96,11 +137,13 @@ bool Desktop::refusedAny() {
 
 void Desktop::closed(std::uint64_t post) noexcept {
   std::string file;
+  std::string thumbnail;
   {
     base::MutexLock lock(mu_);
     auto it = onScreen_.find(post);
     if (it == onScreen_.end()) return;
     file = std::move(it->second.file);
+    thumbnail = std::move(it->second.thumbnail);
     onScreen_.erase(it);
   }
   // Nothing shows the image any more; without a store it is the extension's caches file, which
@@ -108,15 +151,34 @@ void Desktop::closed(std::uint64_t post) noexcept {
   std::shared_ptr<user_notifications::AttachmentStore> store =
       user_notifications::AttachmentStore::shared();
   if (store && !file.empty()) store->remove(file);
+  if (store && !thumbnail.empty()) store->remove(thumbnail);
+}
+
+void Desktop::thumbnailWritten(std::uint64_t, const std::string& path) noexcept {
+  // Written by the plug-in, the frame counts towards the store's limit like any of its files.
+  if (std::shared_ptr<user_notifications::AttachmentStore> store =
+          user_notifications::AttachmentStore::shared()) {
+    store->noteWritten(path);
+  }
 }
 
 void Desktop::failed(std::uint64_t post, const std::string& requestIdentifier,
                      const NSError& error) noexcept {
+  std::string thumbnail;
   {
     base::MutexLock lock(mu_);
-    // Never shown, so never closed: its file is left to the store's limit.
-    onScreen_.erase(post);
+    // Never shown, so never closed: its file is left to the store's limit, and its frame,
+    // which nothing else will show, goes now.
+    if (auto it = onScreen_.find(post); it != onScreen_.end()) {
+      thumbnail = std::move(it->second.thumbnail);
+      onScreen_.erase(it);
+    }
     refusedAny_ = true;
+  }
+  if (std::shared_ptr<user_notifications::AttachmentStore> store =
+          user_notifications::AttachmentStore::shared();
+      store && !thumbnail.empty()) {
+    store->remove(thumbnail);
   }
   diagnostics_.report("request \"" + requestIdentifier +
                       "\": desktop notification failed: " + error.description);

@@ -1,8 +1,8 @@
 // Desktop: the host's side of --desktop. It loads the desktop plug-in
 // (libDesktopNotifications), posts the content of each request's shown line to the desktop's
-// notification server through it, releases a notification's attachment from the attachment
-// store once the server reports that very notification closed, and reports each notification
-// the server or the bus refused.
+// notification server through it, releases a notification's attachment (and the frame of a
+// video made beside it) from the attachment store once the server reports that very
+// notification closed, and reports each notification the server or the bus refused.
 //
 // The host owns it for the run. Thread-safe: show() may be called from any thread, and the
 // presenter calls back on a thread of its own.
@@ -18,14 +18,18 @@
 #include "host/DesktopPresenter.hpp"
 #include "host/Diagnostics.hpp"
 
+class NSBundle;
 class UNNotificationContent;
 
 namespace host {
 
-// What post number `post` of request `id` showing `content` puts on the desktop: its texts, and
-// its first image attachment as the image.
+// What post number `post` of request `id` showing `content` puts on the desktop: its texts; the
+// urgency of its interruption level (passive low, active and time-sensitive normal, critical
+// critical); its sound, and the sound's file when `app` (which may be null) has one of that
+// name; and its first attachment that is an image or a video as the image: an image's own file,
+// or a video's frame, made beside it in the attachment store (none without a store).
 DesktopNotification desktopNotification(std::uint64_t post, const std::string& id,
-                                        const UNNotificationContent& content);
+                                        const UNNotificationContent& content, const NSBundle* app);
 
 class Desktop final : private DesktopPresenterObserver {
  public:
@@ -53,6 +57,7 @@ class Desktop final : private DesktopPresenterObserver {
   explicit Desktop(Diagnostics& diagnostics) : diagnostics_(diagnostics) {}
 
   void closed(std::uint64_t post) noexcept override EXCLUDES(mu_);
+  void thumbnailWritten(std::uint64_t post, const std::string& path) noexcept override;
   void failed(std::uint64_t post, const std::string& requestIdentifier,
               const NSError& error) noexcept override EXCLUDES(mu_);
 
@@ -60,7 +65,8 @@ class Desktop final : private DesktopPresenterObserver {
 
   struct Posted {
     std::string requestIdentifier;
-    std::string file;  // the store file of the attachment shown; empty without one
+    std::string file;       // the store file of the attachment shown; empty without one
+    std::string thumbnail;  // the video's frame made beside it; empty without one
   };
   base::Mutex mu_;  // guards what the posting threads and the presenter's thread share
   // Notifications posted and not yet closed or refused, by the number of their post.

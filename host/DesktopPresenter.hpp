@@ -26,8 +26,14 @@ struct DesktopNotification {
   std::string title;
   std::string subtitle;
   std::string body;
-  std::optional<std::string> sound;  // the payload's sound when it is text
+  std::optional<std::string> sound;  // the sound's name ("default" for the system's), if any
   std::string imageURL;              // file URL of the image attachment's file, or empty
+  unsigned char urgency = 1;         // 0 low, 1 normal, 2 critical: the interruption level's
+  std::string soundFile = {};        // the named sound's file in the app bundle, or empty
+  // A video attachment's file, shown by a frame of it that the presenter writes as a PNG at
+  // thumbnailPath, beside it in the attachment store; both empty for none.
+  std::string videoPath = {};
+  std::string thumbnailPath = {};
 };
 
 // NSError domain of a call the notification server or the bus refused; the description
@@ -40,6 +46,9 @@ class DesktopPresenterObserver {
   // The server closed the notification of this post (expired, dismissed, or closed by a call);
   // its attachment may go.
   virtual void closed(std::uint64_t post) noexcept = 0;
+  // The frame of this post's video was written at `path` (its thumbnailPath), before the post
+  // was sent.
+  virtual void thumbnailWritten(std::uint64_t post, const std::string& path) noexcept = 0;
   // The server or the bus refused to show this post's notification.
   virtual void failed(std::uint64_t post, const std::string& requestIdentifier,
                       const NSError& error) noexcept = 0;

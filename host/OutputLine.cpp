@@ -1,5 +1,8 @@
 #include "host/OutputLine.hpp"
 
+#include <charconv>
+#include <cstdlib>
+#include <optional>
 #include <utility>
 
 namespace host {
@@ -10,6 +13,39 @@ using nlohmann::ordered_json;
 
 std::string dumpLine(const ordered_json& line) {
   return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+// A sound by its name ("default" for the system's); a critical alert's sound as an object that
+// also gives its volume.
+ordered_json soundJSON(const UNNotificationSound* sound) {
+  if (sound == nullptr) return nullptr;
+  ordered_json name = sound->isDefault() ? "default" : sound->name();
+  if (!sound->isCritical()) return name;
+  // The volume as the float it is, written as briefly as it reads back: 0.8, not
+  // 0.800000011920929.
+  char digits[32];
+  const std::to_chars_result written =
+      std::to_chars(digits, digits + sizeof digits, sound->audioVolume());
+  const double volume = std::strtod(std::string(digits, written.ptr).c_str(), nullptr);
+  return {{"critical", true}, {"name", std::move(name)}, {"volume", volume}};
+}
+
+const char* interruptionLevelName(UNNotificationInterruptionLevel level) {
+  switch (level) {
+    case UNNotificationInterruptionLevelPassive:
+      return "passive";
+    case UNNotificationInterruptionLevelTimeSensitive:
+      return "timeSensitive";
+    case UNNotificationInterruptionLevelCritical:
+      return "critical";
+    case UNNotificationInterruptionLevelActive:
+      break;
+  }
+  return "active";
+}
+
+ordered_json optionalText(const std::optional<std::string>& text) {
+  return text ? ordered_json(*text) : ordered_json();
 }
 
 }  // namespace
@@ -24,9 +60,13 @@ ordered_json contentJSON(const UNNotificationContent& content) {
                       {"subtitle", content.subtitle()},
                       {"body", content.body()},
                       {"badge", ordered_json(content.badge())},
-                      {"sound", ordered_json(content.sound())},
+                      {"sound", soundJSON(content.sound().get())},
                       {"threadIdentifier", content.threadIdentifier()},
                       {"categoryIdentifier", content.categoryIdentifier()},
+                      {"interruptionLevel", interruptionLevelName(content.interruptionLevel())},
+                      {"relevanceScore", content.relevanceScore()},
+                      {"targetContentIdentifier", optionalText(content.targetContentIdentifier())},
+                      {"filterCriteria", optionalText(content.filterCriteria())},
                       {"userInfo", ordered_json(content.userInfo())},
                       {"attachments", std::move(attachments)}};
 }

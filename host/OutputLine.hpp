@@ -10,8 +10,11 @@
 
 namespace host {
 
-// The content as the host prints it: title, subtitle, body, badge, sound, threadIdentifier,
-// categoryIdentifier, userInfo, attachments [{identifier, url, type}].
+// The content as the host prints it: title, subtitle, body, badge, sound (null, a name, or for
+// a critical alert's sound {critical, name, volume}), threadIdentifier, categoryIdentifier,
+// interruptionLevel ("passive", "active", "timeSensitive", "critical"), relevanceScore,
+// targetContentIdentifier and filterCriteria (null when absent), userInfo, attachments
+// [{identifier, url, type}].
 nlohmann::ordered_json contentJSON(const UNNotificationContent& content);
 
 // The line for one call of a request's content handler; `content` null prints as null.

@@ -34,9 +34,12 @@ struct PushRequest {
 inline constexpr int kMaximumPayloadDepth = 512;
 
 // The request for `payload`. The content comes from "aps": "alert" (a string is the body; an
-// object gives "title", "subtitle", "body"), "badge", "sound", "thread-id", "category";
-// userInfo is the whole payload. An error when the payload is not an object or one of those
-// fields has the wrong type; null counts as absent.
+// object gives "title", "subtitle", "body", or their localized forms "title-loc-key",
+// "subtitle-loc-key", "loc-key" with their "-args", resolved against the app's strings tables:
+// host/LocalizedAlert.hpp), "badge", "sound" (a name, or a critical alert's dictionary),
+// "thread-id", "category", "interruption-level", "relevance-score", "target-content-id",
+// "filter-criteria"; userInfo is the whole payload. An error when the payload is not an object
+// or one of those fields has the wrong type; null counts as absent.
 foundation::Result<PushRequest> requestFromPayload(std::string identifier, nlohmann::json payload);
 
 // The request whose payload is the JSON text `text` (a payload file, a pushed body).

@@ -2,7 +2,7 @@
 # Shows the bundled payloads on a private desktop (Xvfb, a session bus of its own and dunst)
 # through `HalvicourtNotificationService --desktop`, and saves a picture of the screen.
 #   scripts/screenshot.sh [--busctl] [OUTPUT.png]      (default docs/desktop.png)
-# --busctl posts the same two notifications with busctl instead of the extension, to check
+# --busctl posts the same three notifications with busctl instead of the extension, to check
 # the display, bus and dunst part on its own. Installs missing Debian packages (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -96,7 +96,7 @@ if [ "$post_with" = extension ]; then
   for f in examples/payloads/*.json; do
     sed "s#__BASE_URL__#http://127.0.0.1:$port#g" "$f" >"$work/payloads/$(basename "$f")"
   done
-  (cd "$work/payloads" && "$exe" --desktop --time-limit 10 not-mutable.json image.json)
+  (cd "$work/payloads" && "$exe" --desktop --time-limit 10 not-mutable.json image.json video.json)
 else
   notify() {  # summary body [image path]
     local hints=(1 urgency y 1)
@@ -107,10 +107,14 @@ else
   }
   notify Halvicourt "A plain notification: shown as it arrived"
   notify "Sunset over Halvicourt" "Tonight's view from the harbour" "$root/examples/images/halvicourt.png"
+  # The frame the extension's desktop plug-in takes: a tenth of the way in, 256 pixels wide.
+  ffmpeg -v error -ss 1 -i "$root/examples/images/halvicourt.mp4" -frames:v 1 -vf scale=256:-1 \
+    "$work/frame.png"
+  notify "The harbour tonight" "The sunset, as the boats came in" "$work/frame.png"
 fi
 
 # dunst draws as soon as it has a notification; give it a moment to map its window.
-wait_for sh -c '[ "$(dunstctl count displayed)" -ge 2 ]'
+wait_for sh -c '[ "$(dunstctl count displayed)" -ge 3 ]'
 sleep 1
 mkdir -p "$(dirname "$output")"
 import -window root "$work/screen.png"

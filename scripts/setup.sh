@@ -15,7 +15,7 @@ packages=(
   imagemagick webp ffmpeg sox
   python3 curl
   nginx-light tinyproxy openssl
-  libsystemd-dev
+  libsystemd-dev libffmpegthumbnailer-dev
   libnghttp2-dev libssl-dev nghttp2-client nghttp2-server nodejs
   dbus-daemon dbus-bin xvfb dunst imagemagick fonts-dejavu-core systemd
 )

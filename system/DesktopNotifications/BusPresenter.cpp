@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "DesktopNotifications/Export.hpp"
+#include "Foundation/URL.hpp"
 
 namespace desktop_notifications {
 
@@ -159,7 +160,9 @@ void BusPresenter::sendWhatFits() {
 }
 
 void BusPresenter::send(const DesktopNotification& notification) {
-  const NotifyArguments arguments = notifyArguments(notification, appName_, server_);
+  const NotifyArguments arguments =
+      notifyArguments(notification.videoPath.empty() ? notification : withVideoFrame(notification),
+                      appName_, server_);
   sd_bus_message* created = nullptr;
   int r = sd_bus_message_new_method_call(bus_.get(), &created, kNotificationsName,
                                          kNotificationsPath, kNotificationsInterface, "Notify");
@@ -170,7 +173,7 @@ void BusPresenter::send(const DesktopNotification& notification) {
   }
   if (r >= 0) r = sd_bus_message_open_container(message.get(), 'a', "{sv}");
   if (r >= 0) {
-    r = sd_bus_message_append(message.get(), "{sv}", "urgency", "y", int{kNormalUrgency});
+    r = sd_bus_message_append(message.get(), "{sv}", "urgency", "y", int{arguments.urgency});
   }
   for (const auto& [key, value] : arguments.stringHints) {
     if (r >= 0) r = sd_bus_message_append(message.get(), "{sv}", key.c_str(), "s", value.c_str());
@@ -187,6 +190,17 @@ void BusPresenter::send(const DesktopNotification& notification) {
   std::uint64_t cookie = 0;
   sd_bus_message_get_cookie(message.get(), &cookie);  // sent, so it has one
   awaiting_.emplace(cookie, notification);
+}
+
+DesktopNotification BusPresenter::withVideoFrame(const DesktopNotification& notification) {
+  DesktopNotification framed = notification;
+  if (foundation::Status written =
+          thumbnails_.writePNG(notification.videoPath, notification.thumbnailPath);
+      written.ok()) {
+    framed.imageURL = URL::fileURLWithPath(notification.thumbnailPath).absoluteString();
+    observer_.thumbnailWritten(notification.post, notification.thumbnailPath);
+  }
+  return framed;
 }
 
 void BusPresenter::dispatch() {

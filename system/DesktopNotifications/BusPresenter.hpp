@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "DesktopNotifications/NotificationServer.hpp"
+#include "DesktopNotifications/VideoThumbnailer.hpp"
 #include "base/Mutex.hpp"
 #include "base/WakeEvent.hpp"
 #include "host/DesktopPresenter.hpp"
@@ -48,6 +49,9 @@ class BusPresenter final : public host::DesktopPresenter {
   // Sends from unsent_ while fewer than kMaximumAwaiting calls await their reply.
   void sendWhatFits();
   void send(const host::DesktopNotification& notification);
+  // `notification` with its video's frame, written where it asks, as its image; unchanged
+  // when the frame cannot be made.
+  host::DesktopNotification withVideoFrame(const host::DesktopNotification& notification);
   void dispatch();
   // Sleeps until a post, the bus, one of its timeouts, or `until` (CLOCK_MONOTONIC
   // microseconds; UINT64_MAX for none) wakes the thread.
@@ -66,6 +70,7 @@ class BusPresenter final : public host::DesktopPresenter {
 
   // The bus thread's own, after start():
   Bus bus_;
+  VideoThumbnailer thumbnails_;
   Slot closedMatch_;
   bool connected_ = true;  // false once the bus has closed
   // Notify call cookie -> the notification it posts.

@@ -39,8 +39,11 @@ std::string escapeMarkup(std::string_view text) {
 
 NotifyArguments notifyArguments(const host::DesktopNotification& notification,
                                 const std::string& appName, const ServerInformation& server) {
-  NotifyArguments arguments{
-      appName, notification.title.empty() ? appName : notification.title, "", {}};
+  NotifyArguments arguments{appName,
+                            notification.title.empty() ? appName : notification.title,
+                            "",
+                            notification.urgency,
+                            {}};
   const bool markup = server.hasCapability("body-markup");
   for (const std::string* line : {&notification.subtitle, &notification.body}) {
     if (line->empty()) continue;
@@ -54,7 +57,9 @@ NotifyArguments notifyArguments(const host::DesktopNotification& notification,
       arguments.stringHints.emplace_back("image_path", notification.imageURL);
     }
   }
-  if (notification.sound == "default") {
+  if (!notification.soundFile.empty()) {
+    arguments.stringHints.emplace_back("sound-file", notification.soundFile);
+  } else if (notification.sound == "default") {
     arguments.stringHints.emplace_back("sound-name", "message-new-instant");
   }
   return arguments;

@@ -23,22 +23,21 @@ struct ServerInformation {
   bool specVersionBefore(int major, int minor) const;
 };
 
-// The "urgency" hint's value for every notification: normal.
-inline constexpr unsigned char kNormalUrgency = 1;
-
 // Notify's arguments apart from those that never change (replaces_id 0, app_icon empty,
-// no actions, expire_timeout -1, urgency kNormalUrgency).
+// no actions, expire_timeout -1).
 struct NotifyArguments {
   std::string appName;
   std::string summary;
   std::string body;
+  unsigned char urgency = 1;                                     // the "urgency" hint
   std::vector<std::pair<std::string, std::string>> stringHints;  // key, value; in order
 };
 
 // The summary is the title, or `appName` without one; the body holds the subtitle and the
 // body, one line each, left out when empty, with markup characters escaped when the server
-// reads markup. The image goes in "image-path" (and "image_path" for servers before 1.2);
-// the payload's "default" sound becomes the freedesktop sound name of a new message.
+// reads markup. The urgency is the notification's. The image goes in "image-path" (and
+// "image_path" for servers before 1.2); a sound file found in the app goes in "sound-file",
+// and otherwise the "default" sound becomes the freedesktop sound name of a new message.
 NotifyArguments notifyArguments(const host::DesktopNotification& notification,
                                 const std::string& appName, const ServerInformation& server);
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <utility>
@@ -171,13 +172,29 @@ void AttachmentStore::settled(const std::string& path) const {
   if (settled_) settled_(path);
 }
 
-void AttachmentStore::remove(const std::string& path) {
+std::optional<std::string> AttachmentStore::nameInStore(const std::string& path) const {
   const std::string& directory = this->directory();
   if (path.size() <= directory.size() + 1 || path.compare(0, directory.size(), directory) != 0 ||
       path[directory.size()] != '/' || path.find('/', directory.size() + 1) != std::string::npos) {
-    return;
+    return std::nullopt;
   }
-  limit_->remove(path.substr(directory.size() + 1));
+  return path.substr(directory.size() + 1);
+}
+
+void AttachmentStore::remove(const std::string& path) {
+  if (const std::optional<std::string> name = nameInStore(path)) limit_->remove(*name);
+}
+
+std::optional<std::string> AttachmentStore::derivedPath(const std::string& path,
+                                                        std::string_view suffix) const {
+  std::optional<std::string> name = nameInStore(path);
+  if (!name || suffix.empty() || suffix.size() >= NAME_MAX - 32) return std::nullopt;
+  name->resize(std::min(name->size(), NAME_MAX - suffix.size()));
+  return directory() + "/" + *name + std::string(suffix);
+}
+
+void AttachmentStore::noteWritten(const std::string& path) {
+  if (const std::optional<std::string> name = nameInStore(path)) limit_->noteFile(*name);
 }
 
 }  // namespace user_notifications

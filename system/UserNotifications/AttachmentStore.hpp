@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Foundation/NSError.hpp"
 #include "UserNotifications/DirectoryLimit.hpp"
@@ -90,8 +91,18 @@ class AttachmentStore : public std::enable_shared_from_this<AttachmentStore> {
   // A path outside the store is left alone.
   void remove(const std::string& path);
 
+  // Where a file made from the store's file at `path` goes (a video's thumbnail): beside it,
+  // named after it with `suffix` (the name cut so that the whole fits a file name; its 32 hex
+  // digits keep it apart from every other). Absent for a path that is not a file of the store.
+  std::optional<std::string> derivedPath(const std::string& path, std::string_view suffix) const;
+  // The file at `path`, made in the store by another (a derived file), was written: it counts
+  // towards the limit from now on. A path outside the store is left alone.
+  void noteWritten(const std::string& path);
+
  private:
   friend class StoredFile;
+  // The name of the store's file at `path`, or absent for a path outside the store.
+  std::optional<std::string> nameInStore(const std::string& path) const;
   AttachmentStore(std::unique_ptr<DirectoryLimit> limit, Settled settled)
       : limit_(std::move(limit)), settled_(std::move(settled)) {}
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,21 @@
 
 #include "UserNotifications/Export.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"
+#include "UserNotifications/UNNotificationSound.hpp"
 #include "base/Mutex.hpp"
 #include "objc/NSObject.hpp"
 #include "objc/Strong.hpp"
+
+// How urgently a notification asks for the user's attention, in the platform's order: passive
+// ones are listed without lighting the screen or playing a sound, active ones are presented at
+// once, time-sensitive ones may break through a focus, critical ones also through the mute
+// switch.
+enum UNNotificationInterruptionLevel : unsigned long {
+  UNNotificationInterruptionLevelPassive = 0,
+  UNNotificationInterruptionLevelActive = 1,
+  UNNotificationInterruptionLevelTimeSensitive = 2,
+  UNNotificationInterruptionLevelCritical = 3,
+};
 
 namespace user_notifications {
 
@@ -25,10 +38,14 @@ struct ContentFields {
   std::string title;
   std::string subtitle;
   std::string body;
-  nlohmann::json badge;  // null or a number
-  nlohmann::json sound;  // null, or as the payload gives it
+  nlohmann::json badge;                     // null or a number
+  objc::Strong<UNNotificationSound> sound;  // null: silent
   std::string threadIdentifier;
   std::string categoryIdentifier;
+  UNNotificationInterruptionLevel interruptionLevel = UNNotificationInterruptionLevelActive;
+  double relevanceScore = 0;  // 0 to 1: which of the app's notifications a summary features
+  std::optional<std::string> targetContentIdentifier;  // the window or scene to bring forward
+  std::optional<std::string> filterCriteria;           // which focus lets the notification in
   nlohmann::json userInfo = nlohmann::json::object();  // the payload as it arrived
 };
 
@@ -47,9 +64,16 @@ class UNNotificationContent : public NSObject {
   const std::string& subtitle() const { return fields_->subtitle; }
   const std::string& body() const { return fields_->body; }
   const nlohmann::json& badge() const { return fields_->badge; }
-  const nlohmann::json& sound() const { return fields_->sound; }
+  // Null for a silent notification.
+  const objc::Strong<UNNotificationSound>& sound() const { return fields_->sound; }
   const std::string& threadIdentifier() const { return fields_->threadIdentifier; }
   const std::string& categoryIdentifier() const { return fields_->categoryIdentifier; }
+  UNNotificationInterruptionLevel interruptionLevel() const { return fields_->interruptionLevel; }
+  double relevanceScore() const { return fields_->relevanceScore; }
+  const std::optional<std::string>& targetContentIdentifier() const {
+    return fields_->targetContentIdentifier;
+  }
+  const std::optional<std::string>& filterCriteria() const { return fields_->filterCriteria; }
   const nlohmann::json& userInfo() const { return fields_->userInfo; }
   // A snapshot of the attachments at this moment.
   std::vector<objc::Strong<UNNotificationAttachment>> attachments() const EXCLUDES(mu_);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ namespace {
 
 using nlohmann::json;
 using namespace testing_support;
+namespace fs = std::filesystem;
 
 constexpr const char* kAppName = "Halvicourt";  // the bundle's display name
 
@@ -113,6 +115,71 @@ TEST_F(Desktop, DunstShowsEachRequestOnceAndClosingReleasesItsAttachment) {
       << outcome.stderrText;
   EXPECT_EQ(std::count(outcome.stderrText.begin(), outcome.stderrText.end(), '\n'), 1)
       << outcome.stderrText;
+}
+
+// What the content asks of the desktop: the urgency of its interruption level, the app's sound
+// file, and for a video a frame of it, made beside it in the store and gone with it.
+TEST_F(Desktop, TheLevelSetsTheUrgencyASoundPlaysFromItsFileAndAVideoShowsAFrame) {
+  TempDir clip;
+  ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25:duration=1 "
+                         "-pix_fmt yuv420p '" +
+                         clip.file("clip.mp4") + "'")
+                            .c_str()),
+            0)
+      << "needs ffmpeg (scripts/setup.sh)";
+  server_.serveFile("clip.mp4", readFile(clip.file("clip.mp4")));
+  const auto with = [](json p, const char* title, json aps) {
+    p["aps"]["alert"] = {{"title", title}};
+    p["aps"].update(aps);
+    return p;
+  };
+  DesktopSession session;
+  ExtensionProcess process(desktopRun({"--time-limit", "3600"}, /*held=*/true));
+  process.write(
+      requestLine("video", with(payload(server_.url("/files/clip.mp4")), "Video",
+                                {{"interruption-level", "critical"}})) +
+      requestLine("quiet", with(payload(std::nullopt, false), "Quiet",
+                                {{"interruption-level", "passive"}})) +
+      requestLine("chime", with(payload(std::nullopt, false), "Chime", {{"sound", "chime.wav"}})));
+  std::string video;
+  for (int i = 0; i < 3; ++i) {
+    const std::optional<std::string> line = process.readLine();
+    ASSERT_TRUE(line);
+    if (json::parse(*line)["id"] == "video") video = attachedFile(json::parse(*line));
+  }
+  ASSERT_NE(video, "");
+  const std::string frame = video + ".thumbnail.png";
+  session.waitUntilDisplayed(3);
+  EXPECT_EQ(readFile(frame).substr(0, 8), "\x89PNG\r\n\x1a\n") << frame;
+  const struct {
+    std::string summary, urgency, icon;
+  } rows[] = {
+      {"Video", "CRITICAL", frame},
+      {"Quiet", "LOW", ""},
+      {"Chime", "NORMAL", ""},
+  };
+  const std::string taken = session.serverLog();
+  const std::vector<json> shown = session.closeAllAndReadHistory();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.summary);
+    auto it = std::find_if(shown.begin(), shown.end(),
+                           [&](const json& n) { return n["summary"] == row.summary; });
+    ASSERT_NE(it, shown.end());
+    EXPECT_EQ((*it)["icon_path"], row.icon);
+    const std::size_t at = taken.find("summary: '" + row.summary + "'");
+    ASSERT_NE(at, std::string::npos) << taken;
+    EXPECT_EQ(taken.substr(taken.find("urgency: ", at) + 9, row.urgency.size()), row.urgency);
+  }
+  const std::string calls = session.notifyCalls();
+  EXPECT_NE(calls.find("string \"sound-file\"\n         variant             string \"" +
+                       appDirectory() + "/chime.wav\""),
+            std::string::npos)
+      << calls;
+  EXPECT_TRUE(waitFor([&] { return !fs::exists(video) && !fs::exists(frame); })) << frame;
+  process.closeInput();
+  const Outcome outcome = process.finish();
+  EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
+  expectEachShownOnce(outcome, {"video", "quiet", "chime"});
 }
 
 // More notifications at once than the bus lets one connection await replies for (128 on

@@ -36,9 +36,40 @@ TEST(Payload, ContentComesFromApsAndWrongShapesAreRefusedNamingTheField) {
        "the alert has no title or body"},
       {R"({"aps":{"alert":"Hi","mutable-content":2}})", R"({"body":"Hi"})",
        "mutable-content is not 1"},
-      // A critical sound is an object, kept as it came.
+      // A sound dictionary is a critical alert's sound when "critical" is 1, at full volume
+      // unless it says otherwise; without a name it is the default one.
       {R"({"aps":{"alert":"Hi","sound":{"critical":1,"name":"a.caf"}}})",
-       R"({"body":"Hi","sound":{"critical":1,"name":"a.caf"}})", "mutable-content is not 1"},
+       R"({"body":"Hi","sound":{"critical":true,"name":"a.caf","volume":1}})",
+       "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","sound":{"critical":1,"volume":0.25}}})",
+       R"({"body":"Hi","sound":{"critical":true,"name":"default","volume":0.25}})",
+       "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","sound":{"critical":0,"name":"a.caf","volume":0.25}}})",
+       R"({"body":"Hi","sound":"a.caf"})", "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","sound":""}})", R"({"body":"Hi"})", "mutable-content is not 1"},
+      // How the notification is presented. A level it does not know is the default one, and
+      // a score outside 0 to 1 the nearer end.
+      {R"({"aps":{"alert":"Hi","interruption-level":"time-sensitive","relevance-score":0.5,
+          "target-content-id":"gallery","filter-criteria":"work"}})",
+       R"({"body":"Hi","interruptionLevel":"timeSensitive","relevanceScore":0.5,
+           "targetContentIdentifier":"gallery","filterCriteria":"work"})",
+       "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","interruption-level":"passive","relevance-score":7}})",
+       R"({"body":"Hi","interruptionLevel":"passive","relevanceScore":1})",
+       "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","interruption-level":"critical","relevance-score":-2}})",
+       R"({"body":"Hi","interruptionLevel":"critical","relevanceScore":0})",
+       "mutable-content is not 1"},
+      {R"({"aps":{"alert":"Hi","interruption-level":"urgent"}})", R"({"body":"Hi"})",
+       "mutable-content is not 1"},
+      // A localized text outside an app is its key, arguments in place; as a body it lets the
+      // extension run. It wins over the plain text.
+      {R"({"aps":{"alert":{"loc-key":"%@ is here","loc-args":["Ann"],"body":"plain"},
+          "mutable-content":1}})",
+       R"({"body":"Ann is here"})", nullptr},
+      {R"({"aps":{"alert":{"title-loc-key":"T","subtitle-loc-key":"S %@",
+          "subtitle-loc-args":["x"]},"mutable-content":1}})",
+       R"({"title":"T","subtitle":"S x"})", nullptr},
       {R"({"image":"http://h/a.png"})", "{}", "mutable-content is not 1"},
       // The refusals.
       {R"([1])", nullptr, "payload is not a JSON object"},
@@ -51,6 +82,25 @@ TEST(Payload, ContentComesFromApsAndWrongShapesAreRefusedNamingTheField) {
        R"("aps.sound" is neither a string nor an object)"},
       {R"({"aps":{"alert":"Hi","thread-id":7}})", nullptr, R"("aps.thread-id" is not a string)"},
       {R"({"aps":{"alert":"Hi","category":[]}})", nullptr, R"("aps.category" is not a string)"},
+      {R"({"aps":{"alert":{"loc-key":1}}})", nullptr, R"("aps.alert.loc-key" is not a string)"},
+      {R"({"aps":{"alert":{"loc-key":"K","loc-args":"Ann"}}})", nullptr,
+       R"("aps.alert.loc-args" is not an array)"},
+      {R"({"aps":{"alert":{"title-loc-key":"K","title-loc-args":["a",2]}}})", nullptr,
+       R"("aps.alert.title-loc-args[1]" is not a string)"},
+      {R"({"aps":{"alert":"Hi","sound":{"name":5}}})", nullptr,
+       R"("aps.sound.name" is not a string)"},
+      {R"({"aps":{"alert":"Hi","sound":{"critical":true}}})", nullptr,
+       R"("aps.sound.critical" is not a number)"},
+      {R"({"aps":{"alert":"Hi","sound":{"critical":1,"volume":"loud"}}})", nullptr,
+       R"("aps.sound.volume" is not a number)"},
+      {R"({"aps":{"alert":"Hi","interruption-level":3}})", nullptr,
+       R"("aps.interruption-level" is not a string)"},
+      {R"({"aps":{"alert":"Hi","relevance-score":"high"}})", nullptr,
+       R"("aps.relevance-score" is not a number)"},
+      {R"({"aps":{"alert":"Hi","target-content-id":{}}})", nullptr,
+       R"("aps.target-content-id" is not a string)"},
+      {R"({"aps":{"alert":"Hi","filter-criteria":1}})", nullptr,
+       R"("aps.filter-criteria" is not a string)"},
       // The flag is a number; a boolean that merely looks like 1 is a mistake.
       {R"({"aps":{"alert":"Hi","mutable-content":true}})", nullptr,
        R"("aps.mutable-content" is not a number)"},
@@ -69,7 +119,9 @@ TEST(Payload, ContentComesFromApsAndWrongShapesAreRefusedNamingTheField) {
     EXPECT_EQ(r->mutableContent, row.says == nullptr);
     EXPECT_STREQ(r->notMutableReason, row.says);
     json expected = json::parse(R"({"title":"","subtitle":"","body":"","badge":null,"sound":null,
-        "threadIdentifier":"","categoryIdentifier":"","attachments":[]})");
+        "threadIdentifier":"","categoryIdentifier":"","interruptionLevel":"active",
+        "relevanceScore":0,"targetContentIdentifier":null,"filterCriteria":null,
+        "attachments":[]})");
     expected["userInfo"] = payload;
     expected.update(json::parse(row.fields));
     EXPECT_EQ(json::parse(contentJSON(*r->request->content()).dump()), expected);

@@ -43,6 +43,10 @@ json line(const std::string& id, json delivery, const json& p, const json& attac
                          {"sound", "default"},
                          {"threadIdentifier", "parcels"},
                          {"categoryIdentifier", "DELIVERY"},
+                         {"interruptionLevel", "active"},
+                         {"relevanceScore", 0},
+                         {"targetContentIdentifier", nullptr},
+                         {"filterCriteria", nullptr},
                          {"userInfo", p},
                          {"attachments", attachments}};
   return delivery;
@@ -327,6 +331,35 @@ TEST_F(ExtensionProcessTest, SIGINTWhileReadingFilesSaysWhichWereNotRead) {
                                     ": not read before the stop, nor the 1 file after it\n");
 }
 
+// The app's own tables give a localized alert its texts, in the user's language or else the
+// app's; the extension runs on them and delivers them.
+TEST_F(ExtensionProcessTest, AlertsAreLocalizedFromTheAppsTables) {
+  json localized = payload(std::nullopt);
+  localized["aps"]["alert"] = {{"title-loc-key", "HARBOUR_TITLE"},
+                               {"loc-key", "HARBOUR_BODY"},
+                               {"loc-args", {"Marie", "3"}}};
+  const struct {
+    const char* lang;
+    const char* title;
+    const char* body;
+  } rows[] = {
+      {"fr_FR.UTF-8", "Coucher de soleil sur Halvicourt", "3 photos du port, partagées par Marie"},
+      {"de_DE.UTF-8", "Sunset over Halvicourt", "Marie shared 3 photos of the harbour"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.lang);
+    testing_support::Run localizedRun =
+        run({"--time-limit", "0.5"}, requestLine("localized", localized));
+    localizedRun.env = {std::string("LANG=") + row.lang, "LANGUAGE=", "LC_ALL=", "LC_MESSAGES="};
+    const Outcome outcome = runExtension(localizedRun);
+    EXPECT_EQ(outcome.status, 0) << outcome.stderrText;
+    const json shown = outcome.shown("localized");
+    EXPECT_EQ(shown["source"], "extension");
+    EXPECT_EQ(shown["content"]["title"], row.title);
+    EXPECT_EQ(shown["content"]["body"], row.body);
+  }
+}
+
 // The signature covers the executable, Info.plist and the app's frameworks: a copy changed
 // in any of them is refused before any input is read, as is one re-signed under an identifier
 // that could name a directory elsewhere.
@@ -382,6 +415,13 @@ TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {
                    0);
        },
        "is not a reverse-DNS identifier"},
+      // The app's tables are read for the extension: one it did not ship changes what is shown.
+      {"a strings table added to the app",
+       [](const std::string& app, const std::string&) {
+         fs::create_directory(app + "/de.lproj");
+         fs::copy_file(app + "/en.lproj/Localizable.strings", app + "/de.lproj/Localizable.strings");
+       },
+       "does not cover ../../de.lproj/Localizable.strings"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);

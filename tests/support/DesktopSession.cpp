@@ -36,10 +36,21 @@ DesktopSession::DesktopSession(Parts parts) {
     const std::string display =
         readLineOf({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
     environment_.push_back("DISPLAY=:" + display);
-    dunst_ = &start({"dunst", "-config", kConfigurationDirectory + "/dunstrc"});
+    // -print writes each notification to the log as dunst took it, urgency included.
+    dunst_ = &start({"dunst", "-print", "-config", kConfigurationDirectory + "/dunstrc"});
     waitForServer(true);
+    // dunst shows no sound hint, so a monitor of the bus records the calls it was sent. It is
+    // subscribed once the bus has taken its name away, as it does from every monitor.
+    start({"dbus-monitor", "--session",
+           "type='method_call',interface='org.freedesktop.Notifications',member='Notify'"});
+    EXPECT_TRUE(waitFor([&] { return notifyCalls().find("NameLost") != std::string::npos; }))
+        << "dbus-monitor did not start";
   }
 }
+
+std::string DesktopSession::notifyCalls() const { return readFile(dir_.file("dbus-monitor.log")); }
+
+std::string DesktopSession::serverLog() const { return readFile(dir_.file("dunst.log")); }
 
 DesktopSession::~DesktopSession() {
   // The server first, then the display it draws on, then the bus.

@@ -1,7 +1,8 @@
 // DesktopSession: a private desktop for tests, started by the constructor and killed and
 // reaped by the destructor: a virtual X display (Xvfb), a session bus of its own (dbus-daemon
-// with a configuration that can activate nothing) and the dunst notification server, each
-// with a private environment under a temporary folder. While it lives, this process's
+// with a configuration that can activate nothing) and the dunst notification server, with
+// dbus-monitor recording the Notify calls, each with a private environment under a temporary
+// folder. While it lives, this process's
 // DBUS_SESSION_BUS_ADDRESS names its bus (or, for Parts::none, a socket nobody listens on).
 // The bus and dunst read their configuration from tests/support/desktop.
 // Not thread-safe; one owner, one session at a time in a process.
@@ -33,6 +34,11 @@ class DesktopSession {
   std::string dunstctl(const std::vector<std::string>& args) const;
   // Returns once dunst displays at least `count` notifications; fails the test after a minute.
   void waitUntilDisplayed(int count) const;
+  // What dbus-monitor printed of every Notify call sent on the bus so far: the hints that
+  // dunst does not show ("sound-file") are there.
+  std::string notifyCalls() const;
+  // dunst's output: each notification it took, as "summary: '...'" ... "urgency: CRITICAL".
+  std::string serverLog() const;
   // Closes every notification (dunst then reports each closed), then reads dunst's history:
   // one object per notification, with its fields as plain values ("summary",
   // "body", "appname", "icon_path", "id", ...).

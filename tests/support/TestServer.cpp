@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace testing_support {
 
@@ -153,6 +154,15 @@ TestServer::TestServer() : server_(std::make_unique<httplib::Server>()) {
   s.Get("/redirect-loop", [](const httplib::Request&, httplib::Response& res) {
     res.set_redirect("/redirect-loop", 302);
   });
+  s.Get("/files/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = files_.find(req.matches[1]);
+    if (it == files_.end()) {
+      res.status = 404;
+      return;
+    }
+    res.set_content(it->second, "application/octet-stream");
+  });
 
   port_ = s.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) {
@@ -195,6 +205,11 @@ int TestServer::hits(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = hits_.find(path);
   return it == hits_.end() ? 0 : it->second;
+}
+
+void TestServer::serveFile(const std::string& name, std::string bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  files_[name] = std::move(bytes);
 }
 
 }  // namespace testing_support

@@ -18,6 +18,7 @@
 //   /trickle                                        one byte every 100 ms, never ending
 //   /big, /big-declared                             kBigBodyBytes, chunked or with a length
 //   /redirect?to=<url>, /redirect-loop              302 to <url>, or to itself
+//   /files/<name>                                   the bytes serveFile(name) was given
 #pragma once
 
 #include <condition_variable>
@@ -63,6 +64,8 @@ class TestServer {
   bool waitForGateArrivals(const std::string& name, int count);
   // Requests served so far on a path (without its query).
   int hits(const std::string& path) const;
+  // Serves `bytes` at /files/<name> from now on.
+  void serveFile(const std::string& name, std::string bytes);
 
  private:
   std::unique_ptr<httplib::Server> server_;
@@ -71,10 +74,11 @@ class TestServer {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  std::set<std::string> openGates_;      // guarded by mu_
-  std::map<std::string, int> arrivals_;  // guarded by mu_
-  std::map<std::string, int> hits_;      // guarded by mu_
-  bool stopping_ = false;                // guarded by mu_
+  std::set<std::string> openGates_;           // guarded by mu_
+  std::map<std::string, int> arrivals_;       // guarded by mu_
+  std::map<std::string, int> hits_;           // guarded by mu_
+  std::map<std::string, std::string> files_;  // guarded by mu_
+  bool stopping_ = false;                     // guarded by mu_
 };
 
 }  // namespace testing_support

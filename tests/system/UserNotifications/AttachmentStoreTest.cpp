@@ -134,6 +134,36 @@ TEST_F(AttachmentStoreTest, HoldsAFileForAsLongAsItsAttachmentLives) {
   EXPECT_TRUE(std::filesystem::exists(caches_.file("x.png")));
 }
 
+// A file made from a store file (a video's frame) goes beside it, under a name that fits, and
+// counts towards the limit once written: the store stays bounded whatever the desktop makes.
+TEST_F(AttachmentStoreTest, DerivedFilesGoBesideTheirFileAndCountTowardsTheLimit) {
+  ASSERT_NO_FATAL_FAILURE(open(1));  // any file not held puts the store over its limit
+  objc::Strong<UNNotificationAttachment> held = attach("x.png");
+  ASSERT_TRUE(held);
+  const std::string path = held->url().path();
+  EXPECT_EQ(store_->derivedPath(path, ".thumbnail.png"), path + ".thumbnail.png");
+  EXPECT_EQ(store_->derivedPath(caches_.file("x.png"), ".thumbnail.png"), std::nullopt);
+  const std::string longName = std::string(230, 'n') + ".mp4";
+  writeFile(caches_.file(longName), pngBytes());
+  base::FileDescriptor fd(::open(caches_.file(longName).c_str(), O_RDONLY | O_CLOEXEC));
+  foundation::Result<user_notifications::StoredFile> taken = store_->take(fd, longName);
+  ASSERT_TRUE(taken.ok()) << taken.error().description;
+  const std::optional<std::string> cut = store_->derivedPath(taken->path(), ".thumbnail.png");
+  ASSERT_TRUE(cut);
+  const std::string cutName = std::filesystem::path(*cut).filename();
+  EXPECT_EQ(cutName.size(), 255u);
+  EXPECT_EQ(cutName.substr(0, 32),
+            std::filesystem::path(taken->path()).filename().string().substr(0, 32));
+  EXPECT_TRUE(cutName.ends_with(".thumbnail.png"));
+
+  const std::string frame = path + ".thumbnail.png";
+  writeFile(frame, pngBytes());
+  EXPECT_TRUE(std::filesystem::exists(frame));
+  store_->noteWritten(frame);
+  EXPECT_FALSE(std::filesystem::exists(frame)) << "not counted, so never removed";
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
 TEST_F(AttachmentStoreTest, ThreadsTakingTheSameFileAtOnceEachGetAWholeFileOfTheirOwn) {
   ASSERT_NO_FATAL_FAILURE(open(3 * pngBytes().size()));
   std::mutex mu;
