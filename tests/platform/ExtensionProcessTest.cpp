@@ -419,7 +419,8 @@ TEST_F(ExtensionProcessTest, ATamperedCopyOfTheBundleIsRefused) {
       {"a strings table added to the app",
        [](const std::string& app, const std::string&) {
          fs::create_directory(app + "/de.lproj");
-         fs::copy_file(app + "/en.lproj/Localizable.strings", app + "/de.lproj/Localizable.strings");
+         fs::copy_file(app + "/en.lproj/Localizable.strings",
+                       app + "/de.lproj/Localizable.strings");
        },
        "does not cover ../../de.lproj/Localizable.strings"},
   };
