@@ -22,6 +22,7 @@
 #include "Foundation/NSExtensionMain.hpp"
 #include "Foundation/URLSession.hpp"
 #include "System/os_log.hpp"
+#include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 #include "host/Clock.hpp"
@@ -46,8 +47,15 @@ class AroundLines final : public Scheduler::Listener {
   AroundLines(Storage& storage, Desktop* desktop) : storage_(storage), desktop_(desktop) {}
   void beforeStart() override { storage_.restoreRemoved(); }
   void lineWritten() override { storage_.update(); }
-  void shown(const std::string& id, const UNNotificationContent& content) override {
+  void shown(const std::string& id, const UNNotificationContent& content,
+             const ShownNotification* replaced) override {
     if (desktop_ != nullptr) desktop_->show(id, content);
+    if (replaced == nullptr) return;
+    // Replaced, the notification is off the screen: its attachments go, as a closed one's do.
+    if (std::shared_ptr<user_notifications::AttachmentStore> store =
+            user_notifications::AttachmentStore::shared()) {
+      for (const std::string& file : replaced->files) store->remove(file);
+    }
   }
 
  private:
