@@ -70,18 +70,39 @@ foundation::Result<std::unique_ptr<Desktop>> Desktop::connect(const std::string&
 
 Desktop::~Desktop() { presenter_.reset(); }
 
-void Desktop::show(const std::string& id, const UNNotificationContent& content) {
+void Desktop::show(const std::string& id, const UNNotificationContent& content,
+                   const std::string* replaces) {
   std::vector<objc::Strong<UNNotificationAttachment>> attachments = content.attachments();
-  std::uint64_t post = 0;
+  DesktopNotification notification = desktopNotification(0, id, content);
   {
     base::MutexLock lock(mu_);
-    post = ++posts_;
+    notification.post = ++posts_;
+    if (auto earlier = replaces != nullptr ? postOfRequest_.find(*replaces) : postOfRequest_.end();
+        earlier != postOfRequest_.end()) {
+      // The server gives this post the earlier one's id, and reports no closing of the
+      // earlier; its file is the host's to release.
+      notification.replaces = earlier->second;
+      forget(earlier->second);
+    }
     // Recorded before the post, so that its closing always finds it.
-    onScreen_.emplace(post,
+    onScreen_.emplace(notification.post,
                       Posted{id, attachments.empty() ? "" : attachments.front()->url().path()});
-    if (onScreen_.size() > kMaximumOnScreen) onScreen_.erase(onScreen_.begin());
+    postOfRequest_[id] = notification.post;
+    if (onScreen_.size() > kMaximumOnScreen) forget(onScreen_.begin()->first);
   }
-  presenter_->post(desktopNotification(post, id, content));
+  presenter_->post(std::move(notification));
+}
+
+std::optional<Desktop::Posted> Desktop::forget(std::uint64_t post) {
+  auto it = onScreen_.find(post);
+  if (it == onScreen_.end()) return std::nullopt;
+  Posted posted = std::move(it->second);
+  onScreen_.erase(it);
+  if (auto request = postOfRequest_.find(posted.requestIdentifier);
+      request != postOfRequest_.end() && request->second == post) {
+    postOfRequest_.erase(request);
+  }
+  return posted;
 }
 
 bool Desktop::finish() {
@@ -95,10 +116,9 @@ void Desktop::closed(std::uint64_t post) noexcept {
   std::string file;
   {
     base::MutexLock lock(mu_);
-    auto it = onScreen_.find(post);
-    if (it == onScreen_.end()) return;
-    file = std::move(it->second.file);
-    onScreen_.erase(it);
+    std::optional<Posted> posted = forget(post);
+    if (!posted) return;
+    file = std::move(posted->file);
   }
   // Nothing shows the image any more; without a store it is the extension's caches file, which
   // is not the host's to remove.
@@ -112,7 +132,7 @@ void Desktop::failed(std::uint64_t post, const std::string& requestIdentifier,
   {
     base::MutexLock lock(mu_);
     // Never shown, so never closed: its file is left to the store's limit.
-    onScreen_.erase(post);
+    forget(post);
     refusedAny_ = true;
   }
   diagnostics_.report("request \"" + requestIdentifier +

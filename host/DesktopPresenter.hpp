@@ -28,6 +28,9 @@ struct DesktopNotification {
   std::string body;
   std::optional<std::string> sound;  // the payload's sound when it is text
   std::string imageURL;              // file URL of the image attachment's file, or empty
+  // The post whose notification this one takes the place of (a push under the same collapse
+  // id), 0 for none: the presenter names it to the server by the id the server gave it.
+  std::uint64_t replaces = 0;
 };
 
 // NSError domain of a call the notification server or the bus refused; the description

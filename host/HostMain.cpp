@@ -49,7 +49,7 @@ class AroundLines final : public Scheduler::Listener {
   void lineWritten() override { storage_.update(); }
   void shown(const std::string& id, const UNNotificationContent& content,
              const ShownNotification* replaced) override {
-    if (desktop_ != nullptr) desktop_->show(id, content);
+    if (desktop_ != nullptr) desktop_->show(id, content, replaced ? &replaced->id : nullptr);
     if (replaced == nullptr) return;
     // Replaced, the notification is off the screen: its attachments go, as a closed one's do.
     if (std::shared_ptr<user_notifications::AttachmentStore> store =

@@ -26,8 +26,8 @@ struct ServerInformation {
 // The "urgency" hint's value for every notification: normal.
 inline constexpr unsigned char kNormalUrgency = 1;
 
-// Notify's arguments apart from those that never change (replaces_id 0, app_icon empty,
-// no actions, expire_timeout -1, urgency kNormalUrgency).
+// Notify's arguments apart from replaces_id, which the presenter knows, and those that never
+// change (app_icon empty, no actions, expire_timeout -1, urgency kNormalUrgency).
 struct NotifyArguments {
   std::string appName;
   std::string summary;
