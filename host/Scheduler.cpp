@@ -190,10 +190,16 @@ void Scheduler::handToApp(Record& record) {
   countShown();
 }
 
-void Scheduler::deliver(Record& record, UNNotificationContent* content) {
+void Scheduler::deliver(Record& record, UNNotificationContent* delivered) {
   bool first = false;
   bool written = false;
   std::optional<ShownNotification> replaced;
+  // The content as this call delivered it: the extension may change the same object again
+  // (a late download attaches its image) before the desktop reads what went on screen.
+  const objc::Strong<UNNotificationContent> copy =
+      delivered != nullptr ? objc::dynamicCast<UNNotificationContent>(delivered->mutableCopy())
+                           : nullptr;
+  const UNNotificationContent* content = copy.get();
   // A delivery of nothing leaves the original on screen.
   const UNNotificationContent& onScreen = content != nullptr ? *content : *record.original;
   {
