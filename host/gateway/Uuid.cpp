@@ -12,7 +12,7 @@ namespace {
 
 // Random bytes taken from OpenSSL a page at a time: each RAND_bytes call takes the generator's
 // lock and asks the kernel for the process id (its check for a fork), which for two UUIDs a
-// push was a fifth of the gateway's time under load. The process never forks.
+// push was a fifth of the endpoint's time under h2load. The process never forks.
 struct RandomBytes {
   unsigned char bytes[4096];
   std::size_t used = sizeof bytes;
