@@ -14,6 +14,9 @@ Cases (each run alternates ours and the baseline, and which of the two goes firs
               from the same nginx, whose certificate comes from a test authority made for
               the run; curl gets `--http2 --cacert CA`, the extension SSL_CERT_FILE=CA
               (--no-tls leaves them out)
+  gateway     the extension as the push service's endpoint (--listen) against nghttpd, and
+              the latency of pushes with images (bench/gateway.py; --gateway-only runs it
+              alone, --no-gateway leaves it out)
 Wall time, CPU time (user + system) and peak RSS come from wait4's rusage of the child.
 --extension-args="--log info" passes options to every run of the extension; its standard
 error goes to a file on the same file system as the caches.
@@ -39,6 +42,8 @@ import tempfile
 import time
 import urllib.request
 import zlib
+
+import gateway
 
 MEASURE = None  # the wait4 wrapper, bench/Measure.cpp
 MEASURE_DIR = None
@@ -522,6 +527,10 @@ def main():
     parser.add_argument("--no-tls", action="store_true", help="leave out the TLS + HTTP/2 cases")
     parser.add_argument("--extension-args", help='options for every run of the extension, '
                         'e.g. "--log info"')
+    parser.add_argument("--gateway-only", action="store_true", help="run only the gateway case")
+    parser.add_argument("--no-gateway", action="store_true", help="leave out the gateway case")
+    parser.add_argument("--gateway-runs", type=int,
+                        help="runs of the gateway's throughput case (default 3, 1 with --quick)")
     args = parser.parse_args()
     args.build = os.path.abspath(os.path.join(os.path.dirname(args.exe), "..", "..", ".."))
     runs = args.runs or (3 if args.quick else 9)
@@ -541,11 +550,17 @@ def main():
         print("bench: generating images in " + work, flush=True)
         www = os.path.join(work, "www")
         make_images(www)
-        tls = None if args.no_tls else make_authority(os.path.join(work, "authority"))
+        tls = None if args.no_tls or args.gateway_only else make_authority(
+            os.path.join(work, "authority"))
         server = Nginx(os.path.join(work, "nginx"), www, tls[1:] if tls else None)
         print("bench: nginx on 127.0.0.1:%d%s" % (
             server.port, ", TLS on %d" % server.tls_port if tls else ""), flush=True)
         bench = Bench(args, work)
+        gateway_runs = args.gateway_runs or (1 if args.quick else 3)
+        latency_script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "latency.js")
+        if args.gateway_only:
+            return gateway.run_alone(bench, server, gateway_runs, latency_script,
+                                     version_lines(args)[:3], load_average, args.results)
         results = {"throughput": {}, "cold_runs": cold_runs, "load_before": load_average()}
         if float(results["load_before"].split()[0]) > 0.5 * (os.cpu_count() or 1):
             print("bench: warning: the load average is %s; other work on the machine will "
@@ -586,6 +601,8 @@ def main():
                 cold_runs, [bench.exe, "--time-limit", "10", payload],
                 ["curl", "-s", "--http2", "--cacert", authority, "-o", bench.cache_file(url), url],
                 [url], ours_env={"SSL_CERT_FILE": authority})
+        if not args.no_gateway:
+            results["gateway"] = gateway.run(bench, server, gateway_runs, latency_script)
         results["load_after"] = load_average()
     finally:
         if server is not None:
@@ -595,6 +612,8 @@ def main():
 
     os.makedirs(args.results, exist_ok=True)
     table, per = report(results, args, runs)
+    if "gateway" in results:
+        table += "\n\n" + "\n".join(gateway.versions() + gateway.report(results["gateway"]))
     png = plot(per, args.results)
     with open(os.path.join(args.results, "table.md"), "w") as f:
         f.write(table + "\n")

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Benchmarks the extension against curl on the same downloads from a loopback nginx, and
-# runs the micro-benchmarks. Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs]
-#                                    [--no-tls] [--extension-args="ARGS"]
-#                                    bash bench/run.sh --soak [--requests N] [--rate R] [--no-docs]
+# Benchmarks the extension against curl on the same downloads from a loopback nginx, and as
+# the push service's endpoint against nghttpd, and runs the micro-benchmarks.
+# Usage: bash bench/run.sh [--quick] [--runs N] [--no-docs] [--no-tls] [--no-gateway]
+#                          [--gateway-runs N] [--extension-args="ARGS"]
+#        bash bench/run.sh --gateway-only [--gateway-runs N]
+#        bash bench/run.sh --soak [--requests N] [--rate R] [--no-docs]
 #   --soak     instead, 100,000 requests through one process with low storage limits, sampling
 #              its memory, descriptors and bytes on disk every second (bench/soak.py, minutes)
 #   --quick    fewer runs of each case (about a minute)
 #   --no-tls   leave out the TLS + HTTP/2 cases
+#   --gateway-only  only the endpoint against nghttpd (h2load) and the pushes' latency
+#              (bench/gateway.py, about a minute); --no-gateway leaves it out
+#   --gateway-runs N  runs of the endpoint's throughput case (default 3)
 #   --runs N   runs of each end-to-end case, ours and curl's alternating (default 9)
 #   --no-docs  leave docs/benchmarks-*.{md,png} alone; results stay in the build directory
 #   --extension-args="ARGS"  options for every run of the extension, e.g. "--log info"

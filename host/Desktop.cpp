@@ -107,7 +107,17 @@ foundation::Result<std::unique_ptr<Desktop>> Desktop::connect(const std::string&
 
 Desktop::~Desktop() { presenter_.reset(); }
 
-void Desktop::show(const std::string& id, const UNNotificationContent& content) {
+void Desktop::removeFromStore(const std::string& file) {
+  // Without a store the file is the extension's caches file, which is not the host's to remove.
+  if (file.empty()) return;
+  if (std::shared_ptr<user_notifications::AttachmentStore> store =
+          user_notifications::AttachmentStore::shared()) {
+    store->remove(file);
+  }
+}
+
+void Desktop::show(const std::string& id, const UNNotificationContent& content,
+                   const std::string* replaces) {
   std::vector<objc::Strong<UNNotificationAttachment>> attachments = content.attachments();
   std::uint64_t post = 0;
   {
@@ -115,14 +125,38 @@ void Desktop::show(const std::string& id, const UNNotificationContent& content) 
     post = ++posts_;
   }
   DesktopNotification notification = desktopNotification(post, id, content, appBundle());
+  std::string replacedThumbnail;
   {
     base::MutexLock lock(mu_);
+    if (auto earlier = replaces != nullptr ? postOfRequest_.find(*replaces) : postOfRequest_.end();
+        earlier != postOfRequest_.end()) {
+      // The server gives this post the earlier one's id, and reports no closing of the
+      // earlier: the host releases the earlier's attachments, and its frame goes here.
+      notification.replaces = earlier->second;
+      if (std::optional<Posted> posted = forget(earlier->second)) {
+        replacedThumbnail = std::move(posted->thumbnail);
+      }
+    }
     // Recorded before the post, so that its closing always finds it.
     onScreen_.emplace(post, Posted{id, attachments.empty() ? "" : attachments.front()->url().path(),
                                    notification.thumbnailPath});
-    if (onScreen_.size() > kMaximumOnScreen) onScreen_.erase(onScreen_.begin());
+    postOfRequest_[id] = post;
+    if (onScreen_.size() > kMaximumOnScreen) forget(onScreen_.begin()->first);
   }
   presenter_->post(std::move(notification));
+  removeFromStore(replacedThumbnail);
+}
+
+std::optional<Desktop::Posted> Desktop::forget(std::uint64_t post) {
+  auto it = onScreen_.find(post);
+  if (it == onScreen_.end()) return std::nullopt;
+  Posted posted = std::move(it->second);
+  onScreen_.erase(it);
+  if (auto request = postOfRequest_.find(posted.requestIdentifier);
+      request != postOfRequest_.end() && request->second == post) {
+    postOfRequest_.erase(request);
+  }
+  return posted;
 }
 
 void Desktop::finish() {
@@ -140,18 +174,14 @@ void Desktop::closed(std::uint64_t post) noexcept {
   std::string thumbnail;
   {
     base::MutexLock lock(mu_);
-    auto it = onScreen_.find(post);
-    if (it == onScreen_.end()) return;
-    file = std::move(it->second.file);
-    thumbnail = std::move(it->second.thumbnail);
-    onScreen_.erase(it);
+    std::optional<Posted> posted = forget(post);
+    if (!posted) return;
+    file = std::move(posted->file);
+    thumbnail = std::move(posted->thumbnail);
   }
-  // Nothing shows the image any more; without a store it is the extension's caches file, which
-  // is not the host's to remove.
-  std::shared_ptr<user_notifications::AttachmentStore> store =
-      user_notifications::AttachmentStore::shared();
-  if (store && !file.empty()) store->remove(file);
-  if (store && !thumbnail.empty()) store->remove(thumbnail);
+  // Nothing shows the image any more.
+  removeFromStore(file);
+  removeFromStore(thumbnail);
 }
 
 void Desktop::thumbnailWritten(std::uint64_t, const std::string& path) noexcept {
@@ -169,17 +199,10 @@ void Desktop::failed(std::uint64_t post, const std::string& requestIdentifier,
     base::MutexLock lock(mu_);
     // Never shown, so never closed: its file is left to the store's limit, and its frame,
     // which nothing else will show, goes now.
-    if (auto it = onScreen_.find(post); it != onScreen_.end()) {
-      thumbnail = std::move(it->second.thumbnail);
-      onScreen_.erase(it);
-    }
+    if (std::optional<Posted> posted = forget(post)) thumbnail = std::move(posted->thumbnail);
     refusedAny_ = true;
   }
-  if (std::shared_ptr<user_notifications::AttachmentStore> store =
-          user_notifications::AttachmentStore::shared();
-      store && !thumbnail.empty()) {
-    store->remove(thumbnail);
-  }
+  removeFromStore(thumbnail);
   diagnostics_.report("request \"" + requestIdentifier +
                       "\": desktop notification failed: " + error.description);
 }

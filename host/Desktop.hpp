@@ -1,8 +1,9 @@
 // Desktop: the host's side of --desktop. It loads the desktop plug-in
 // (libDesktopNotifications), posts the content of each request's shown line to the desktop's
-// notification server through it, releases a notification's attachment (and the frame of a
-// video made beside it) from the attachment store once the server reports that very
-// notification closed, and reports each notification the server or the bus refused.
+// notification server through it, in the place of the notification it replaces when it has
+// one, releases a notification's attachment (and the frame of a video made beside it) from
+// the attachment store once the server reports that very notification closed, and reports
+// each notification the server or the bus refused.
 //
 // The host owns it for the run. Thread-safe: show() may be called from any thread, and the
 // presenter calls back on a thread of its own.
@@ -11,7 +12,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "Foundation/NSError.hpp"
 #include "base/Mutex.hpp"
@@ -43,9 +46,11 @@ class Desktop final : private DesktopPresenterObserver {
   Desktop(const Desktop&) = delete;
   Desktop& operator=(const Desktop&) = delete;
 
-  // Posts the notification of request `id` showing `content`, and returns at once.
+  // Posts the notification of request `id` showing `content`, in the place of the one request
+  // `replaces` posted when it is not null, and returns at once.
   // REQUIRES: called once per shown line, with its content, before finish().
-  void show(const std::string& id, const UNNotificationContent& content) EXCLUDES(mu_);
+  void show(const std::string& id, const UNNotificationContent& content,
+            const std::string* replaces = nullptr) EXCLUDES(mu_);
 
   // Waits until the server has answered every notification posted (bounded by the calls'
   // timeout), then disconnects.
@@ -68,9 +73,16 @@ class Desktop final : private DesktopPresenterObserver {
     std::string file;       // the store file of the attachment shown; empty without one
     std::string thumbnail;  // the video's frame made beside it; empty without one
   };
+  // Removes `file` (none when empty) from the attachment store, when there is one.
+  static void removeFromStore(const std::string& file);
+  // Forgets the post; what was recorded of it, absent when nothing was.
+  std::optional<Posted> forget(std::uint64_t post) REQUIRES(mu_);
+
   base::Mutex mu_;  // guards what the posting threads and the presenter's thread share
-  // Notifications posted and not yet closed or refused, by the number of their post.
+  // Notifications posted and not yet closed, refused or replaced, by the number of their post,
+  // and the post of each request among them.
   std::map<std::uint64_t, Posted> onScreen_ GUARDED_BY(mu_);
+  std::unordered_map<std::string, std::uint64_t> postOfRequest_ GUARDED_BY(mu_);
   std::uint64_t posts_ GUARDED_BY(mu_) = 0;
   bool refusedAny_ GUARDED_BY(mu_) = false;
 

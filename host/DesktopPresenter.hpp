@@ -34,6 +34,9 @@ struct DesktopNotification {
   // thumbnailPath, beside it in the attachment store; both empty for none.
   std::string videoPath = {};
   std::string thumbnailPath = {};
+  // The post whose notification this one takes the place of (a push under the same collapse
+  // id), 0 for none: the presenter names it to the server by the id the server gave it.
+  std::uint64_t replaces = 0;
 };
 
 // NSError domain of a call the notification server or the bus refused; the description

@@ -3,7 +3,8 @@
 // "nsextension_points" section and hands the process to hostMain, which sets the process up
 // (Process.hpp), reads the command line (Options.hpp), makes the caches directory and the
 // storage around it (Storage.hpp), connects the desktop with --desktop (Desktop.hpp), then
-// runs the input reader (Input.hpp) and the requests (Scheduler.hpp) until the input ends or a
+// runs the input reader (Input.hpp), or with --listen the push service's endpoint in its place
+// (Endpoint.hpp, PushIntake.hpp), and the requests (Scheduler.hpp) until the input ends or a
 // stop (Stop.hpp) ends the run. Every problem the run goes on without is said on standard error
 // through one StandardErrorDiagnostics.
 #include <sysexits.h>
@@ -22,15 +23,18 @@
 #include "Foundation/NSExtensionMain.hpp"
 #include "Foundation/URLSession.hpp"
 #include "System/os_log.hpp"
+#include "UserNotifications/AttachmentStore.hpp"
 #include "UserNotifications/UNNotificationContent.hpp"
 #include "UserNotifications/UNNotificationServiceExtension.hpp"
 #include "host/Clock.hpp"
 #include "host/Desktop.hpp"
 #include "host/Diagnostics.hpp"
+#include "host/Endpoint.hpp"
 #include "host/Input.hpp"
 #include "host/Options.hpp"
 #include "host/Output.hpp"
 #include "host/Process.hpp"
+#include "host/PushIntake.hpp"
 #include "host/Scheduler.hpp"
 #include "host/Stop.hpp"
 #include "host/StopSignal.hpp"
@@ -46,8 +50,15 @@ class AroundLines final : public Scheduler::Listener {
   AroundLines(Storage& storage, Desktop* desktop) : storage_(storage), desktop_(desktop) {}
   void beforeStart() override { storage_.restoreRemoved(); }
   void lineWritten() override { storage_.update(); }
-  void shown(const std::string& id, const UNNotificationContent& content) override {
-    if (desktop_ != nullptr) desktop_->show(id, content);
+  void shown(const std::string& id, const UNNotificationContent& content,
+             const ShownNotification* replaced) override {
+    if (desktop_ != nullptr) desktop_->show(id, content, replaced ? &replaced->id : nullptr);
+    if (replaced == nullptr) return;
+    // Replaced, the notification is off the screen: its attachments go, as a closed one's do.
+    if (std::shared_ptr<user_notifications::AttachmentStore> store =
+            user_notifications::AttachmentStore::shared()) {
+      for (const std::string& file : replaced->files) store->remove(file);
+    }
   }
 
  private:
@@ -70,6 +81,7 @@ class SessionTransfers final : public Scheduler::Transfers {
 struct Directories {
   std::optional<std::string> caches;
   std::optional<std::string> store;
+  std::optional<std::string> gateway;  // the state of --listen: device token, authority
 };
 
 Directories makeDirectories(Diagnostics& diagnostics) {
@@ -94,6 +106,7 @@ Directories makeDirectories(Diagnostics& diagnostics) {
         "no home directory for the attachment store; attachments stay where they are");
   } else {
     made.store = *state + "/" + foundation::applicationIdentifier() + "/Attachments";
+    made.gateway = *state + "/" + foundation::applicationIdentifier() + "/Gateway";
   }
   return made;
 }
@@ -113,18 +126,41 @@ int run(Class principalClass, const Options& options, const Directories& directo
   SessionTransfers transfers;
   Scheduler scheduler(principalClass, {.timeLimitSeconds = options.timeLimit}, clock, output,
                       around, diagnostics, transfers, stop);
+  // With --listen the endpoint stands where the input would be: pushes are answered at the
+  // bound rather than waited for, and the socket is bound before anything is said.
+  PushIntake intake(
+      [&scheduler](PushRequest request) { return scheduler.trySubmit(std::move(request)); });
+  std::unique_ptr<Endpoint> endpoint;
+  if (options.listen) {
+    if (!directories.gateway) {
+      diagnostics.report("--listen: no home directory for the gateway's state directory");
+      return 1;
+    }
+    foundation::Result<std::unique_ptr<Endpoint>> opened =
+        Endpoint::open(*options.listen, *directories.gateway,
+                       appTopic(foundation::applicationIdentifier()), intake);
+    if (!opened.ok()) {
+      diagnostics.report("--listen: " + opened.error().description);
+      return 1;
+    }
+    endpoint = std::move(*opened);
+    endpoint->announce();
+  }
   // Payload files are at hand and are read here before the first request starts, as long as
   // they fit under the scheduler's bound on requests under way; a thread for them put its start
-  // and its join on every cold start's path. Standard input, which may trickle in, and more
-  // files than the bound get a reader thread of their own, which waits for room when the input
-  // runs far ahead of what is shown.
-  const bool readerThread =
-      options.files.empty() || options.files.size() > Scheduler::Settings().maximumUnderWay;
+  // and its join on every cold start's path. Standard input, which may trickle in, more files
+  // than the bound, and the endpoint get a reader thread of their own; a reader waits for room
+  // when the input runs far ahead of what is shown.
+  const bool readerThread = endpoint || options.files.empty() ||
+                            options.files.size() > Scheduler::Settings().maximumUnderWay;
   Input input(stop, diagnostics, [&scheduler, readerThread](PushRequest request) {
     scheduler.submit(std::move(request), /*waitForRoom=*/readerThread);
   });
-  const auto readAll = [&input, &scheduler, &options] {
-    if (options.files.empty()) {
+  const auto readAll = [&input, &scheduler, &options, &endpoint, &stop] {
+    if (endpoint) {
+      // Returns once every push it received is answered: those answered 200 are handed over.
+      endpoint->run(stop.fd());
+    } else if (options.files.empty()) {
       input.readLines(STDIN_FILENO);
     } else {
       input.readFiles(options.files);

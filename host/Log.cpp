@@ -60,15 +60,23 @@ void Log::shown(const os_activity_t& activity, const char* reason, bool expired,
                      {"transfers", system_log::transferCount(activity)}});
 }
 
+void Log::handed(const os_activity_t& activity, const std::string& pushType) {
+  toApp_.fetch_add(1, std::memory_order_relaxed);
+  if (!enabled()) return;
+  system_log::ActivityScope scope(activity);
+  system_log::event(hostLog(), OS_LOG_TYPE_INFO, "handed", {{"pushType", pushType}});
+}
+
 void Log::summary() const {
   const std::uint64_t counts[] = {withImage_.load(), withoutImage_.load(), atExpiry_.load(),
-                                  original_.load()};
+                                  original_.load(), toApp_.load()};
   SYSTEM_LOG_EVENT(hostLog(), OS_LOG_TYPE_INFO, "summary",
-                   {{"requests", counts[0] + counts[1] + counts[2] + counts[3]},
+                   {{"requests", counts[0] + counts[1] + counts[2] + counts[3] + counts[4]},
                     {"withImage", counts[0]},
                     {"withoutImage", counts[1]},
                     {"atExpiry", counts[2]},
-                    {"original", counts[3]}});
+                    {"original", counts[3]},
+                    {"toApp", counts[4]}});
 }
 
 }  // namespace host

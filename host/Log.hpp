@@ -7,8 +7,10 @@
 //   "shown"     the line the notification is shown with: source, reason (the original's),
 //               expired, attachments, transfers (started under the request's activity: 0
 //               when the extension found no image address it could use);
+//   "handed"    a push that is not an alert, handed to the app instead: pushType;
 //   "summary"   requests shown withImage, withoutImage, atExpiry (the extension delivered
-//               after the expiry message) and original (as the content arrived).
+//               after the expiry message) and original (as the content arrived), and those
+//               handed toApp.
 // Events cost one relaxed load each while the log is off; the counts are always kept.
 // Thread-safe.
 #pragma once
@@ -39,6 +41,8 @@ class Log {
   // original's ("not-mutable", "no-delivery"), null when the extension's content is shown.
   void shown(const os_activity_t& activity, const char* reason, bool expired,
              std::size_t attachments);
+  // Writes the "handed" event and counts the push for the summary.
+  void handed(const os_activity_t& activity, const std::string& pushType);
   void summary() const;
 
  private:
@@ -46,6 +50,7 @@ class Log {
   std::atomic<std::uint64_t> withoutImage_{0};
   std::atomic<std::uint64_t> atExpiry_{0};
   std::atomic<std::uint64_t> original_{0};
+  std::atomic<std::uint64_t> toApp_{0};
 };
 
 }  // namespace host

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,17 @@
 
 namespace host {
 
+// What the push service's headers said of a push that came through the gateway (--listen).
+struct PushHeaders {
+  std::string apnsId;
+  std::string uniqueId;
+  std::string topic;
+  std::string pushType;  // "alert" when the push named none
+  int priority = 10;
+  std::optional<std::int64_t> expiration;  // seconds since the epoch
+  std::string collapseId;                  // "" when absent
+};
+
 struct PushRequest {
   objc::Strong<UNNotificationRequest> request;
   // aps.mutable-content is 1 and the alert has a title or a body: the extension may change the
@@ -26,6 +39,8 @@ struct PushRequest {
   bool mutableContent = false;
   // When the content may not change, why, in words; otherwise null.
   const char* notMutableReason = nullptr;
+  // Set for a push: its request identifier is then its apns-id.
+  std::optional<PushHeaders> push = std::nullopt;
 };
 
 // How deeply arrays and objects may nest in a payload, the payload itself counted as the first

@@ -16,11 +16,16 @@ namespace host {
 // What the host knows of one request; shared by the host thread and whichever thread calls
 // the request's content handler.
 struct Scheduler::Record {
-  Record(std::string identifier, objc::Strong<UNNotificationContent> content)
-      : id(std::move(identifier)), original(std::move(content)), activity(Log::activityFor(id)) {}
+  Record(std::string identifier, objc::Strong<UNNotificationContent> content,
+         std::optional<PushHeaders> headers)
+      : id(std::move(identifier)),
+        original(std::move(content)),
+        push(std::move(headers)),
+        activity(Log::activityFor(id)) {}
 
   const std::string id;
   const objc::Strong<UNNotificationContent> original;
+  const std::optional<PushHeaders> push;
   const os_activity_t activity;
   Clock::TimePoint requested;  // set by the host thread before the record is shared
 
@@ -116,10 +121,29 @@ bool Scheduler::write(std::string line) {
   return false;
 }
 
-void Scheduler::noteShown(const Record& record, const UNNotificationContent& content) {
+bool Scheduler::writeLineOf(const Record& record, bool shown, const UNNotificationContent& content,
+                            const std::function<std::string(LineOrigin)>& make,
+                            std::optional<ShownNotification>* replaced) {
+  LineOrigin origin{.push = record.push ? &*record.push : nullptr, .replaces = nullptr};
+  if (!shown || !record.push || record.push->collapseId.empty()) return write(make(origin));
+  base::MutexLock lock(collapseMu_);
+  if (const ShownNotification* earlier = collapse_.find(record.push->collapseId)) {
+    origin.replaces = &earlier->id;
+  }
+  if (!write(make(origin))) return false;
+  *replaced = collapse_.put(record.push->collapseId, {record.id, attachmentFiles(content)});
+  return true;
+}
+
+void Scheduler::noteShown(const Record& record, const UNNotificationContent& content,
+                          const std::optional<ShownNotification>& replaced) {
   // Told before the request counts as shown: once the last one does, the run may end and the
   // desktop be finished.
-  listener_.shown(record.id, content);
+  listener_.shown(record.id, content, replaced ? &*replaced : nullptr);
+  countShown();
+}
+
+void Scheduler::countShown() {
   base::MutexLock lock(mu_);
   ++shownCount_;
   lastShown_ = clock_.now();
@@ -134,22 +158,50 @@ void Scheduler::noteShown(const Record& record, const UNNotificationContent& con
 
 void Scheduler::showOriginal(Record& record, const char* reason) {
   bool written = false;
+  std::optional<ShownNotification> replaced;
   {
     base::MutexLock lock(record.mu);
     if (record.shown) return;
     record.shown = true;
-    written = write(originalLine(record.id, reason, *record.original));
+    written = writeLineOf(
+        record, true, *record.original,
+        [&](LineOrigin origin) {
+          return originalLine(record.id, reason, *record.original, origin);
+        },
+        &replaced);
     if (written) {
       log_.shown(record.activity, reason, record.expired, record.original->attachments().size());
     }
   }
   if (written) listener_.lineWritten();
-  noteShown(record, *record.original);
+  noteShown(record, *record.original, replaced);
 }
 
-void Scheduler::deliver(Record& record, UNNotificationContent* content) {
+void Scheduler::handToApp(Record& record) {
+  bool written = false;
+  {
+    base::MutexLock lock(record.mu);
+    record.shown = true;
+    written = write(appLine(record.id, *record.original, *record.push));
+    if (written) log_.handed(record.activity, record.push->pushType);
+  }
+  if (written) listener_.lineWritten();
+  // Nothing is on screen: neither the desktop nor the collapse ids hear of it.
+  countShown();
+}
+
+void Scheduler::deliver(Record& record, UNNotificationContent* delivered) {
   bool first = false;
   bool written = false;
+  std::optional<ShownNotification> replaced;
+  // The content as this call delivered it: the extension may change the same object again
+  // (a late download attaches its image) before the desktop reads what went on screen.
+  const objc::Strong<UNNotificationContent> copy =
+      delivered != nullptr ? objc::dynamicCast<UNNotificationContent>(delivered->mutableCopy())
+                           : nullptr;
+  const UNNotificationContent* content = copy.get();
+  // A delivery of nothing leaves the original on screen.
+  const UNNotificationContent& onScreen = content != nullptr ? *content : *record.original;
   {
     base::MutexLock lock(record.mu);
     first = !record.shown;
@@ -157,7 +209,14 @@ void Scheduler::deliver(Record& record, UNNotificationContent* content) {
     ++record.calls;
     // After the run's end, what a cancelled transfer's completion delivers is dropped, from the
     // log as from the output.
-    written = write(extensionLine(record.id, record.calls, record.expired, first, content));
+    const int call = record.calls;
+    const bool expired = record.expired;
+    written = writeLineOf(
+        record, first, onScreen,
+        [&](LineOrigin origin) {
+          return extensionLine(record.id, call, expired, first, content, origin);
+        },
+        &replaced);
     if (written) {
       const std::size_t attachments = content != nullptr ? content->attachments().size() : 0;
       log_.delivery(record.activity, record.calls, record.expired, attachments, record.requested,
@@ -166,8 +225,7 @@ void Scheduler::deliver(Record& record, UNNotificationContent* content) {
     }
   }
   if (written) listener_.lineWritten();
-  // A delivery of nothing leaves the original on screen.
-  if (first) noteShown(record, content != nullptr ? *content : *record.original);
+  if (first) noteShown(record, onScreen, replaced);
 }
 
 void Scheduler::start(PushRequest request) {
@@ -175,11 +233,23 @@ void Scheduler::start(PushRequest request) {
     base::MutexLock lock(mu_);
     ++started_;
   }
-  auto record = std::make_shared<Record>(request.request->identifier(), request.request->content());
+  // A push of any type but alert is for the app, which the platform wakes in the background:
+  // no notification, so no extension.
+  const bool forApp = request.push && request.push->pushType != "alert";
+  if (forApp) {
+    request.mutableContent = false;
+    request.notMutableReason = "the push type is not alert";
+  }
+  auto record = std::make_shared<Record>(request.request->identifier(), request.request->content(),
+                                         std::move(request.push));
   // What the extension starts from here on (its transfers, their completions) carries the
   // request's activity, though the extension never hands it on.
   system_log::ActivityScope scope(record->activity);
   log_.request(record->activity, request);
+  if (forApp) {
+    handToApp(*record);
+    return;
+  }
   if (!request.mutableContent) {
     showOriginal(*record, "not-mutable");
     return;

@@ -4,6 +4,10 @@
 // the extension has not delivered by then, and writes every delivery to its LineSink. Each
 // request's work runs under an activity of its own, which the host logs under (Log).
 //
+// A push (--listen) that is not an alert is handed to the app instead: one line, not shown,
+// and no extension runs. The shown line of a push with a collapse id replaces the
+// notification shown last under that id (CollapseIds), and says so.
+//
 // What it runs against is handed to it, so that its rules can be tried in a test without a
 // process, real time or real files: the clock it takes the time from and sleeps on, the sink
 // its lines go to, a listener for what happens around a shown line (the storage's bounds,
@@ -24,15 +28,19 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/Mutex.hpp"
 #include "base/WakeEvent.hpp"
 #include "host/Clock.hpp"
+#include "host/CollapseIds.hpp"
 #include "host/Diagnostics.hpp"
 #include "host/LineSink.hpp"
 #include "host/Log.hpp"
+#include "host/OutputLine.hpp"
 #include "host/Payload.hpp"
 #include "host/Stop.hpp"
 #include "objc/NSObject.hpp"
@@ -52,8 +60,10 @@ class Scheduler {
     virtual void beforeStart() = 0;
     // A line was written.
     virtual void lineWritten() = 0;
-    // Request `id`'s shown line was written with `content`.
-    virtual void shown(const std::string& id, const UNNotificationContent& content) = 0;
+    // Request `id`'s shown line was written with `content`, in the place of `replaced` (null
+    // when it replaced nothing).
+    virtual void shown(const std::string& id, const UNNotificationContent& content,
+                       const ShownNotification* replaced) = 0;
 
    protected:
     ~Listener() = default;
@@ -114,10 +124,19 @@ class Scheduler {
   void expire(Active& active);
   void deliver(Record& record, UNNotificationContent* content) EXCLUDES(mu_);
   void showOriginal(Record& record, const char* reason) EXCLUDES(mu_);
+  void handToApp(Record& record) EXCLUDES(mu_);
   // Writes `line`; true when it was written. A failed write requests the stop.
   bool write(std::string line);
+  // Writes the line that `make` gives for `record`. The shown line of a push with a collapse
+  // id names the notification it replaces, which `*replaced` is then set to.
+  bool writeLineOf(const Record& record, bool shown, const UNNotificationContent& content,
+                   const std::function<std::string(LineOrigin)>& make,
+                   std::optional<ShownNotification>* replaced) EXCLUDES(collapseMu_);
   // After a request's shown line is written, with the content it showed.
-  void noteShown(const Record& record, const UNNotificationContent& content) EXCLUDES(mu_);
+  void noteShown(const Record& record, const UNNotificationContent& content,
+                 const std::optional<ShownNotification>& replaced) EXCLUDES(mu_);
+  // The request's last line is written: it no longer counts as under way.
+  void countShown() EXCLUDES(mu_);
   bool hasRoom() const REQUIRES(mu_);
   void wakeLocked() REQUIRES(mu_);
   // Sleeps until woken, until `deadline`, or, when `watchStop`, until the stop.
@@ -136,6 +155,10 @@ class Scheduler {
   Log log_;                    // thread-safe itself
   base::WakeEvent wake_;       // written by wakeLocked(), polled by sleep()
   std::deque<Active> active_;  // host thread only
+
+  // Guards the record of collapse ids, and orders the shown lines written with it.
+  base::Mutex collapseMu_;
+  CollapseIds collapse_ GUARDED_BY(collapseMu_);
 
   base::Mutex mu_;  // guards the hand-over from the input thread and the shown count
   std::deque<PushRequest> incoming_ GUARDED_BY(mu_);

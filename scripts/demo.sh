@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the extension and runs it on the bundled payloads against the bundled image,
-# served on loopback. Installs missing Debian packages first (as root).
+# served on loopback, then as the push service's endpoint, pushed to with curl. Installs
+# missing Debian packages first (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -12,8 +13,10 @@ cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target Halv
 exe="$root/build/default/Halvicourt.app/PlugIns/HalvicourtNotificationService.appex/HalvicourtNotificationService"
 work=$(mktemp -d)
 server_pid=
+endpoint_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  [ -n "$endpoint_pid" ] && kill "$endpoint_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -62,3 +65,34 @@ ls -l "$XDG_CACHE_HOME"/*
 echo
 echo "== the attachment store: the files the lines above name"
 ls -l "$XDG_STATE_HOME"/*/Attachments
+echo
+echo "== the push service's endpoint, pushed to as a provider does, with curl"
+echo "\$ HalvicourtNotificationService --listen 0 &"
+"$exe" --listen 0 >"$work/pushed.jsonl" 2>"$work/endpoint.log" &
+endpoint_pid=$!
+# The start line comes once the socket is bound: where it listens, the device, the authority.
+start=
+for _ in $(seq 1 100); do
+  start=$(grep -m 1 'listening on' "$work/endpoint.log" || true)
+  [ -n "$start" ] && break
+  sleep 0.1
+done
+[ -n "$start" ] || { echo "demo: the endpoint did not start" >&2; cat "$work/endpoint.log" >&2; exit 1; }
+echo "$start"
+address=$(sed -n 's/.*listening on \([^;]*\);.*/\1/p' <<<"$start")
+token=$(sed -n 's/.*; device token \([0-9a-f]*\);.*/\1/p' <<<"$start")
+authority=$(sed -n 's/.*; authority \(.*\)$/\1/p' <<<"$start")
+url="https://$address/3/device/$token"
+echo "\$ curl --http2 --cacert .../Gateway/authority.pem -H 'apns-topic: com.halvicourt.app' \\"
+echo "    -H 'apns-collapse-id: harbour' --data-binary @image.json $url"
+curl -sS --http2 --cacert "$authority" -H 'apns-topic: com.halvicourt.app' \
+  -H 'apns-collapse-id: harbour' --data-binary @image.json -D - "$url"
+# Its line once it is shown; then SIGTERM ends the run, as the end of the input does.
+for _ in $(seq 1 100); do
+  [ -s "$work/pushed.jsonl" ] && break
+  sleep 0.1
+done
+kill -TERM "$endpoint_pid"
+wait "$endpoint_pid" || true
+endpoint_pid=
+cat "$work/pushed.jsonl"

@@ -1,5 +1,5 @@
 // Random (version 4) UUIDs in lowercase, from OpenSSL's generator: the apns-id of a request
-// that has none, and each apns-unique-id. Thread-safe.
+// that has none, and each apns-unique-id. Thread-safe: each thread keeps its own bytes.
 #pragma once
 
 #include <string>

@@ -127,7 +127,7 @@ void BusPresenter::run() {
     do {
       sendWhatFits();
       dispatch();
-    } while (!unsent_.empty() && (!connected_ || awaiting_.size() < kMaximumAwaiting));
+    } while (mayGo());
     if (stopping) {
       {
         base::MutexLock lock(mu_);
@@ -150,9 +150,19 @@ void BusPresenter::run() {
   }
 }
 
-void BusPresenter::sendWhatFits() {
+bool BusPresenter::mayGo() const {
+  if (unsent_.empty()) return false;
   // Without a bus, each call fails at once.
-  while (!unsent_.empty() && (!connected_ || awaiting_.size() < kMaximumAwaiting)) {
+  if (!connected_) return true;
+  if (awaiting_.size() >= kMaximumAwaiting) return false;
+  const std::uint64_t replaces = unsent_.front().replaces;
+  return replaces == 0 ||
+         std::none_of(awaiting_.begin(), awaiting_.end(),
+                      [replaces](const auto& pending) { return pending.second.post == replaces; });
+}
+
+void BusPresenter::sendWhatFits() {
+  while (mayGo()) {
     const DesktopNotification notification = std::move(unsent_.front());
     unsent_.pop_front();
     send(notification);
@@ -163,12 +173,14 @@ void BusPresenter::send(const DesktopNotification& notification) {
   const NotifyArguments arguments =
       notifyArguments(notification.videoPath.empty() ? notification : withVideoFrame(notification),
                       appName_, server_);
+  const auto replaced = idOf_.find(notification.replaces);
+  const std::uint32_t replacesId = replaced != idOf_.end() ? replaced->second : 0;
   sd_bus_message* created = nullptr;
   int r = sd_bus_message_new_method_call(bus_.get(), &created, kNotificationsName,
                                          kNotificationsPath, kNotificationsInterface, "Notify");
   Message message(created);
   if (r >= 0) {
-    r = sd_bus_message_append(message.get(), "susssas", arguments.appName.c_str(), 0u, "",
+    r = sd_bus_message_append(message.get(), "susssas", arguments.appName.c_str(), replacesId, "",
                               arguments.summary.c_str(), arguments.body.c_str(), 0u);
   }
   if (r >= 0) r = sd_bus_message_open_container(message.get(), 'a', "{sv}");
@@ -249,13 +261,22 @@ void BusPresenter::replied(sd_bus_message* reply) {
   } else if (int r = sd_bus_message_read(reply, "u", &id); r < 0) {
     fail(notification, busError("Notify", r, nullptr));
   } else {
-    // An id the server gives again names the newer notification: the one it named before is
-    // no longer the server's to close.
-    shown_[id] = notification.post;
-    if (shown_.size() > kMaximumShown) shown_.erase(shown_.begin());
+    showedAs(notification.post, id);
     shown = true;
   }
   answered(shown);
+}
+
+void BusPresenter::showedAs(std::uint64_t post, std::uint32_t id) {
+  // An id the server gives again names the newer notification: the one it named before is
+  // no longer the server's to close.
+  if (auto before = shown_.find(id); before != shown_.end()) idOf_.erase(before->second);
+  shown_[id] = post;
+  idOf_[post] = id;
+  if (shown_.size() > kMaximumShown) {
+    idOf_.erase(shown_.begin()->second);
+    shown_.erase(shown_.begin());
+  }
 }
 
 int BusPresenter::onClosed(sd_bus_message* signal, void* self, sd_bus_error*) {
@@ -267,6 +288,7 @@ int BusPresenter::onClosed(sd_bus_message* signal, void* self, sd_bus_error*) {
   if (shown == presenter->shown_.end()) return 0;
   const std::uint64_t post = shown->second;
   presenter->shown_.erase(shown);
+  presenter->idOf_.erase(post);
   presenter->observer_.closed(post);
   return 0;
 }

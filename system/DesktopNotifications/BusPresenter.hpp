@@ -1,7 +1,10 @@
 // BusPresenter: the DesktopPresenter over sd-bus. It posts each notification with an
 // asynchronous Notify call and maps the ids the server returns to the host's posts, so that
-// the server's NotificationClosed signal names the post it closes. A server may give an id
-// again once the notification that had it is gone; the id then names the newer post only.
+// the server's NotificationClosed signal names the post it closes, and a post that replaces
+// an earlier one names it by its id (replaces_id). A server may give an id again once the
+// notification that had it is gone, and gives a replacing post the id of the one it
+// replaces; the id then names the newer post only. A post that replaces one still awaiting
+// its id waits for it.
 //
 // Servers answer one call at a time, and a bus lets a connection wait for only so many
 // replies (128 by default): a burst waits here and goes out as answers come back, rather
@@ -48,6 +51,10 @@ class BusPresenter final : public host::DesktopPresenter {
   void run() EXCLUDES(mu_);
   // Sends from unsent_ while fewer than kMaximumAwaiting calls await their reply.
   void sendWhatFits();
+  // Whether the next unsent post may go now.
+  bool mayGo() const;
+  // Records that the server showed `post` as notification `id`.
+  void showedAs(std::uint64_t post, std::uint32_t id);
   void send(const host::DesktopNotification& notification);
   // `notification` with its video's frame, written where it asks, as its image; unchanged
   // when the frame cannot be made.
@@ -77,6 +84,7 @@ class BusPresenter final : public host::DesktopPresenter {
   std::map<std::uint64_t, host::DesktopNotification> awaiting_;
   std::deque<host::DesktopNotification> unsent_;  // taken from queue_, in order
   std::map<std::uint32_t, std::uint64_t> shown_;  // notification id -> the host's post
+  std::map<std::uint64_t, std::uint32_t> idOf_;   // the same, the other way
 
   // Guarded by mu_:
   base::Mutex mu_;

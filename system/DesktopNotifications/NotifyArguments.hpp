@@ -23,8 +23,8 @@ struct ServerInformation {
   bool specVersionBefore(int major, int minor) const;
 };
 
-// Notify's arguments apart from those that never change (replaces_id 0, app_icon empty,
-// no actions, expire_timeout -1).
+// Notify's arguments apart from replaces_id, which the presenter knows, and those that never
+// change (app_icon empty, no actions, expire_timeout -1).
 struct NotifyArguments {
   std::string appName;
   std::string summary;

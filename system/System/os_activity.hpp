@@ -27,7 +27,7 @@ struct os_activity_s;
 
 class SYSTEM_EXPORT os_activity_t {
  public:
-  os_activity_t() = default;        // OS_ACTIVITY_NONE
+  os_activity_t() = default;                 // OS_ACTIVITY_NONE
   os_activity_t(std::nullptr_t) noexcept {}  // NOLINT: absent, as a null pointer
   os_activity_t(const os_activity_t& other) noexcept;
   os_activity_t& operator=(const os_activity_t& other) noexcept;

@@ -1,7 +1,8 @@
 // The scheduler's rules, run against a clock whose time moves only when the scheduler would
 // otherwise sleep, a sink that keeps its lines, and extensions of the test's own: expiry, the
-// original shown when nothing was delivered, the bound on requests under way, the end of the
-// run and the stop. No process, no real time, no files.
+// original shown when nothing was delivered, a push handed to the app, a collapse id, the
+// bound on requests under way, the end of the run and the stop. No process, no real time, no
+// files.
 #include "host/Scheduler.hpp"
 
 #include <gtest/gtest.h>
@@ -83,18 +84,26 @@ class Around final : public host::Scheduler::Listener {
  public:
   void beforeStart() override {}
   void lineWritten() override {}
-  void shown(const std::string& id, const UNNotificationContent&) override {
+  void shown(const std::string& id, const UNNotificationContent&,
+             const host::ShownNotification* replaced) override {
     std::lock_guard<std::mutex> lock(mu_);
     shown_.push_back(id);
+    replaced_.push_back(replaced != nullptr ? replaced->id : "");
   }
   std::vector<std::string> shownIds() {
     std::lock_guard<std::mutex> lock(mu_);
     return shown_;
   }
+  // What each shown line replaced, in the order of shownIds(); "" for nothing.
+  std::vector<std::string> replacedIds() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return replaced_;
+  }
 
  private:
   std::mutex mu_;
   std::vector<std::string> shown_;
+  std::vector<std::string> replaced_;
 };
 
 class Kept final : public host::Diagnostics {
@@ -168,6 +177,20 @@ class NoTransfers final : public host::Scheduler::Transfers {
   void cancelAll() override {}
 };
 
+// The same, come as a push of `pushType` under `collapseId` ("" for none).
+host::PushRequest pushed(const std::string& id, const std::string& pushType,
+                         const std::string& collapseId = "", bool mutableContent = true) {
+  host::PushRequest made = request(id, mutableContent);
+  made.push = host::PushHeaders{.apnsId = id,
+                                .uniqueId = "u-" + id,
+                                .topic = "com.halvicourt.app",
+                                .pushType = pushType,
+                                .priority = 10,
+                                .expiration = std::nullopt,
+                                .collapseId = collapseId};
+  return made;
+}
+
 // One scheduler and everything it runs against.
 struct Rig {
   explicit Rig(Class principal, host::Scheduler::Settings settings = {}, std::size_t failAt = 0)
@@ -189,7 +212,8 @@ TEST(Scheduler, EachRequestIsShownOnceByTheRuleThatApplies) {
     const char* id;
     Class principal;
     bool mutableContent;
-    json shown;  // the fields of its one line
+    json shown;                      // the fields of its one line
+    const char* pushType = nullptr;  // a push of this type; null for a line of input
   } const rows[] = {
       {"not mutable",
        &kExtension<Delivers::atOnce>,
@@ -208,24 +232,79 @@ TEST(Scheduler, EachRequestIsShownOnceByTheRuleThatApplies) {
        &kExtension<Delivers::never>,
        true,
        {{"source", "original"}, {"reason", "no-delivery"}, {"shown", true}}},
+      // The platform wakes the app with it: no notification, so no extension to wait for,
+      // however mutable.
+      {"a voip push",
+       &kExtension<Delivers::never>,
+       true,
+       {{"source", "app"}, {"shown", false}, {"push", {{"pushType", "voip"}}}},
+       "voip"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.id);
     Rig rig(row.principal, {.timeLimitSeconds = 30});
-    rig.scheduler.submit(request(row.id, row.mutableContent));
+    rig.scheduler.submit(row.pushType != nullptr ? pushed(row.id, row.pushType)
+                                                 : request(row.id, row.mutableContent));
     rig.scheduler.inputEnded();
     const Clock::TimePoint started = rig.clock.now();
     rig.scheduler.run();
     const std::vector<json> lines = rig.lines.of(row.id);
     ASSERT_EQ(lines.size(), 1u);
-    for (const auto& [key, value] : row.shown.items()) EXPECT_EQ(lines[0][key], value) << key;
+    for (const auto& [key, value] : row.shown.items()) {
+      if (key == "push") {
+        EXPECT_EQ(lines[0]["push"]["pushType"], value["pushType"]);
+        EXPECT_EQ(lines[0]["push"]["apnsId"], row.id);
+      } else {
+        EXPECT_EQ(lines[0][key], value) << key;
+      }
+    }
+    EXPECT_EQ(lines[0].contains("push"), row.pushType != nullptr);
     // Only a request the extension has not delivered waits out its time.
     const bool waited = row.shown.contains("reason") ? row.shown["reason"] == "no-delivery"
                                                      : row.shown["expired"] == true;
     EXPECT_EQ(rig.clock.now() - started >= std::chrono::seconds(30), waited);
-    EXPECT_EQ(rig.around.shownIds(), std::vector<std::string>{row.id});
+    // What is not shown is not on screen, so never on the desktop.
+    EXPECT_EQ(rig.around.shownIds(), row.shown["shown"] == true ? std::vector<std::string>{row.id}
+                                                                : std::vector<std::string>{});
     EXPECT_EQ(gLiving, 0);
   }
+}
+
+// The shown line of a push under a collapse id replaces the notification shown last under it,
+// and says which; the listener hears it too, to take it off the screen.
+TEST(Scheduler, APushUnderACollapseIdReplacesTheOneShownBeforeIt) {
+  struct Row {
+    const char* id;
+    const char* pushType;
+    const char* collapseId;
+    const char* replaces;  // "" for nothing
+  } const rows[] = {
+      {"first", "alert", "harbour", ""},
+      {"second", "alert", "harbour", "first"},
+      {"elsewhere", "alert", "quay", ""},
+      {"no collapse id", "alert", "", ""},
+      // Not shown, so it takes no notification's place, and no later one takes its place.
+      {"for the app", "background", "harbour", ""},
+      {"third", "alert", "harbour", "second"},
+  };
+  // Shown as they arrived, in the order they arrived.
+  Rig rig(&kExtension<Delivers::atOnce>);
+  for (const Row& row : rows) {
+    rig.scheduler.submit(pushed(row.id, row.pushType, row.collapseId, /*mutableContent=*/false));
+  }
+  rig.scheduler.inputEnded();
+  rig.scheduler.run();
+  std::vector<std::string> replaced;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.id);
+    const std::vector<json> lines = rig.lines.of(row.id);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].value("replaces", ""), row.replaces);
+    EXPECT_EQ(lines[0]["push"]["collapseId"],
+              *row.collapseId != '\0' ? json(row.collapseId) : json());
+    if (std::string(row.pushType) == "alert") replaced.push_back(row.replaces);
+  }
+  EXPECT_EQ(rig.around.replacedIds(), replaced);
 }
 
 // Requests handed over and not yet shown are held to the bound: a reader waits for room, a

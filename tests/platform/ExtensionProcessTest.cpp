@@ -161,7 +161,8 @@ TEST_F(ExtensionProcessTest, AnImageIsAttachedFixedContentIsShownAsItCameAndTheL
                                                   {"withImage", 1},
                                                   {"withoutImage", 0},
                                                   {"atExpiry", 1},
-                                                  {"original", 1}})});
+                                                  {"original", 1},
+                                                  {"toApp", 0}})});
 
   // The address answers with an HTML page now, which the extension stores under the same
   // name and which is not attached: the file shown before keeps its bytes.

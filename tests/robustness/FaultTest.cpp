@@ -179,7 +179,6 @@ TEST_F(FaultTest, AReaderThatGoesAwayEndsTheRun) {
   expectNoSanitizerReport(outcome.stderrText);
 }
 
-
 TEST_F(FaultTest, ClosedStandardOutputIsReportedAndNeverWrittenElsewhere) {
   const std::string address = server_.url("/image.png");
   const Outcome outcome =

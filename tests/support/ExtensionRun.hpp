@@ -79,6 +79,8 @@ class ExtensionProcess {
   void closeInput();
   // The next line of standard output; absent at its end.
   std::optional<std::string> readLine();
+  // What the child has written to standard error so far.
+  std::string errorSoFar() const { return readFile(io_.file("err")); }
   // Reads the rest of the output and waits for the exit; every line, also those readLine gave.
   Outcome finish();
 
