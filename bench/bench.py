@@ -24,26 +24,19 @@ Run through bench/run.sh, which builds first.
 """
 
 import argparse
-import datetime
 import hashlib
 import json
 import os
-import platform
-import re
 import shlex
 import shutil
 import signal
-import socket
-import statistics
-import struct
 import subprocess
 import sys
 import tempfile
-import time
-import urllib.request
-import zlib
 
 import gateway
+from reporting import fmt_ratio, load_average, median, plot_time_per_request, version_lines
+from servers import Nginx, make_authority, png_of_size
 
 MEASURE = None  # the wait4 wrapper, bench/Measure.cpp
 MEASURE_DIR = None
@@ -69,20 +62,6 @@ TARGETS = {
 
 # ---- Images ------------------------------------------------------------------------------
 
-def png_chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-
-def png_of_size(size, seed):
-    """A valid 1x1 PNG padded to exactly `size` bytes with a private ancillary chunk."""
-    head = b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 6, 0, 0, 0))
-    head += png_chunk(b"IDAT", zlib.compress(b"\x00\xff\x80\x00\xff"))
-    tail = png_chunk(b"IEND", b"")
-    padding = size - len(head) - len(tail) - 12
-    filler = (seed.to_bytes(4, "big") + os.urandom(60)) * (padding // 64 + 1)
-    return head + png_chunk(b"hlVc", filler[:padding]) + tail
-
-
 def make_images(www):
     os.makedirs(os.path.join(www, "img"))
     for i in range(THROUGHPUT_REQUESTS):
@@ -90,151 +69,6 @@ def make_images(www):
             f.write(png_of_size(IMAGE_BYTES, i))
     with open(os.path.join(www, "big.png"), "wb") as f:
         f.write(png_of_size(BIG_IMAGE_BYTES, 1 << 30))
-
-
-# ---- A test authority for the TLS case -----------------------------------------------------
-
-OPENSSL_CONF = """[req]
-distinguished_name = subject
-prompt = no
-[subject]
-CN = unused
-[authority]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[server]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = IP:127.0.0.1,DNS:localhost
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-"""
-
-
-def make_authority(directory):
-    """An authority and a server certificate for 127.0.0.1 made with the openssl command, as
-    the tests' TestAuthority makes them; returns the paths (authority, certificate, key)."""
-    os.makedirs(directory)
-    conf = os.path.join(directory, "openssl.cnf")
-    with open(conf, "w") as f:
-        f.write(OPENSSL_CONF)
-    path = lambda name: os.path.join(directory, name)
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-noenc", "-days", "2"]
-    subprocess.run(["openssl", "req", "-x509", "-config", conf, "-extensions", "authority",
-                    "-subj", "/CN=Halvicourt Bench Authority"] + ec +
-                   ["-keyout", path("authority.key"), "-out", path("authority.pem")],
-                   check=True, capture_output=True)
-    subprocess.run(["openssl", "req", "-x509", "-config", conf, "-extensions", "server",
-                    "-subj", "/CN=127.0.0.1"] + ec +
-                   ["-CA", path("authority.pem"), "-CAkey", path("authority.key"),
-                    "-keyout", path("server.key"), "-out", path("server.pem")],
-                   check=True, capture_output=True)
-    return path("authority.pem"), path("server.pem"), path("server.key")
-
-
-# ---- nginx -------------------------------------------------------------------------------
-
-NGINX_CONF = """daemon off;
-worker_processes 1;
-pid {dir}/nginx.pid;
-error_log {dir}/error.log warn;
-events {{ worker_connections 1024; }}
-http {{
-  access_log off;
-  client_body_temp_path {dir}/client_body;
-  proxy_temp_path {dir}/proxy;
-  fastcgi_temp_path {dir}/fastcgi;
-  uwsgi_temp_path {dir}/uwsgi;
-  scgi_temp_path {dir}/scgi;
-  types {{ image/png png; }}
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_requests 100000;
-  server {{
-    listen 127.0.0.1:{port};
-    root {www};
-{locations}  }}
-{tls}}}
-"""
-
-# The same files over TLS and HTTP/2 (through ALPN), on a second port of the same nginx.
-NGINX_TLS_SERVER = """  server {{
-    listen 127.0.0.1:{port} ssl http2;
-    ssl_certificate {certificate};
-    ssl_certificate_key {key};
-    ssl_protocols TLSv1.2 TLSv1.3;
-    http2_max_concurrent_streams 256;
-    root {www};
-  }}
-"""
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Nginx:
-    """nginx in the foreground with everything it writes under `directory`; with `tls`
-    (certificate, key), also over TLS on a second port; `locations` go into the plain server
-    block. It is ready when `probe` (a path and its size in bytes) is served."""
-
-    def __init__(self, directory, www, tls=None, locations="", probe=("img/00000.png", IMAGE_BYTES)):
-        self.directory = directory
-        self.probe = probe
-        self.process = None
-        self.tls_port = None
-        os.makedirs(directory)
-        for attempt in range(5):
-            self.port = free_port()
-            tls_server = ""
-            if tls:
-                self.tls_port = free_port()
-                tls_server = NGINX_TLS_SERVER.format(port=self.tls_port, certificate=tls[0],
-                                                     key=tls[1], www=www)
-            conf = os.path.join(directory, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(NGINX_CONF.format(dir=directory, port=self.port, www=www, tls=tls_server,
-                                          locations=locations))
-            self.process = subprocess.Popen(
-                ["nginx", "-p", directory + "/", "-c", conf, "-e", os.path.join(directory, "error.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if self.wait_ready():
-                return
-            self.stop()
-        raise SystemExit("bench: nginx did not start; see " + os.path.join(directory, "error.log"))
-
-    def wait_ready(self):
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                return False  # most likely the port was taken meanwhile
-            try:
-                with urllib.request.urlopen(self.url(self.probe[0]), timeout=1) as r:
-                    if r.status == 200 and len(r.read()) == self.probe[1]:
-                        return True
-            except OSError:
-                time.sleep(0.05)
-        return False
-
-    def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path)
-
-    def tls_url(self, path):
-        return "https://127.0.0.1:%d/%s" % (self.tls_port, path)
-
-    def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGQUIT)  # graceful shutdown
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process = None
 
 
 # ---- Measuring ---------------------------------------------------------------------------
@@ -377,51 +211,6 @@ class Bench:
         return samples
 
 
-def median(samples, field):
-    return statistics.median(getattr(s, field) for s in samples)
-
-
-def version_lines(args):
-    def first_line(argv):
-        try:
-            r = subprocess.run(argv, capture_output=True, text=True)
-            return (r.stdout or r.stderr).strip().splitlines()[0]
-        except (OSError, IndexError):
-            return "?"
-
-    compiler = "?"
-    cache = os.path.join(args.build, "CMakeCache.txt") if args.build else None
-    if cache and os.path.exists(cache):
-        with open(cache) as f:
-            m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", f.read(), re.M)
-        if m:
-            compiler = first_line([m.group(1), "--version"])
-    cpu = "?"
-    with open("/proc/cpuinfo") as f:
-        m = re.search(r"^model name\s*:\s*(.*)$", f.read(), re.M)
-        if m:
-            cpu = m.group(1)
-    return [
-        "date: " + datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
-        "machine: %d cores (%s), %s %s" % (os.cpu_count(), cpu, platform.system(), platform.release()),
-        "extension: " + first_line([args.exe, "--version"]) + ", built RelWithDebInfo by " + compiler,
-        "baseline: " + first_line(["curl", "--version"]),
-        "server: " + first_line(["nginx", "-v"]) + ", 1 worker, loopback",
-    ]
-
-
-def load_average():
-    with open("/proc/loadavg") as f:
-        return " ".join(f.read().split()[:3])
-
-
-def fmt_ratio(value, limit=None):
-    text = "%.2f" % value
-    if limit is not None:
-        text += " (%s %g)" % ("ok <=" if value <= limit else "MISSED >", limit)
-    return text
-
-
 def report(results, args, runs):
     t, c, m = results["throughput"][THROUGHPUT_REQUESTS], results["cold"], results["memory"]
     mib = lambda kib: kib / 1024.0
@@ -484,31 +273,6 @@ def report(results, args, runs):
         "ok <= %.2f" % TARGETS["flat_growth"] if growth <= TARGETS["flat_growth"]
         else "MISSED > %.2f" % TARGETS["flat_growth"]))
     return "\n".join(lines), per
-
-
-def plot(per, directory):
-    data = os.path.join(directory, "time-per-request.dat")
-    with open(data, "w") as f:
-        f.write("# requests ours_ms curl_ms\n")
-        for n, ours, curl in per:
-            f.write("%d %.4f %.4f\n" % (n, ours, curl))
-    png = os.path.join(directory, "benchmarks-time-per-request.png")
-    script = """set terminal pngcairo size 800,480 font ",11"
-set output '{png}'
-set title "Time per request, one process fetching and storing 64 KiB PNGs over loopback"
-set xlabel "requests"
-set ylabel "wall time per request (ms)"
-set logscale x 2
-set xtics ({xtics})
-set xrange [180:2800]
-set yrange [0:*]
-set key top right
-set grid
-plot '{data}' using 1:2 with linespoints lw 2 pt 7 title "extension", \\
-     '{data}' using 1:3 with linespoints lw 2 pt 5 title "curl --parallel"
-""".format(png=png, data=data, xtics=", ".join(str(n) for n in SCALING_REQUESTS))
-    subprocess.run(["gnuplot"], input=script, text=True, check=True)
-    return png
 
 
 def main():
@@ -617,7 +381,7 @@ def main():
     table, per = report(results, args, runs)
     if "gateway" in results:
         table += "\n\n" + "\n".join(gateway.versions() + gateway.report(results["gateway"]))
-    png = plot(per, args.results)
+    png = plot_time_per_request(per, args.results, SCALING_REQUESTS)
     with open(os.path.join(args.results, "table.md"), "w") as f:
         f.write(table + "\n")
     raw = {str(k): {who: [vars(s) for s in v] for who, v in samples.items()}

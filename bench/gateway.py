@@ -23,6 +23,8 @@ import subprocess
 import threading
 import time
 
+from servers import free_port
+
 PUSHES = 100_000
 WARM_PUSHES = 10_000
 LATENCY_PUSHES = 2000
@@ -146,12 +148,6 @@ def ours(bench, body_file):
     if shown != taken:
         raise SystemExit("bench: the endpoint showed %d of the %d pushes it took" % (shown, taken))
     return sample, rss_warm
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def nghttpd(bench, token, body_file):

@@ -37,7 +37,8 @@ import tempfile
 import threading
 import time
 
-import bench
+import reporting
+import servers
 
 REQUESTS = 100_000
 IMAGE_BYTES = 16 * 1024
@@ -193,8 +194,8 @@ def report(soak, args):
     s = [x for x in soak.samples if not in_burst(soak, x)]
     burst = [x for x in soak.samples if in_burst(soak, x)]
     mib = lambda b: b / (1 << 20)
-    lines = [l for l in bench.version_lines(args) if not l.startswith("baseline:")]
-    lines.append("load average after: %s" % bench.load_average())
+    lines = [l for l in reporting.version_lines(args) if not l.startswith("baseline:")]
+    lines.append("load average after: %s" % reporting.load_average())
     lines.append("requests: %d, %d a second at most and %d ahead at most; --time-limit %s, "
                  "--cache-limit %d MiB, --attachments-limit %d MiB, %d KiB images"
                  % (soak.requests, soak.rate, WINDOW, TIME_LIMIT, CACHE_LIMIT >> 20,
@@ -304,10 +305,10 @@ def main():
         www = os.path.join(work, "www")
         os.makedirs(www)
         with open(os.path.join(www, "image.png"), "wb") as f:
-            f.write(bench.png_of_size(IMAGE_BYTES, 7))
+            f.write(servers.png_of_size(IMAGE_BYTES, 7))
         with open(os.path.join(www, "burst.bin"), "wb") as f:
             f.write(os.urandom(BURST_BYTES))
-        server = bench.Nginx(os.path.join(work, "nginx"), www, locations=LOCATIONS,
+        server = servers.Nginx(os.path.join(work, "nginx"), www, locations=LOCATIONS,
                              probe=("img/probe.png", IMAGE_BYTES))
         print("soak: nginx on 127.0.0.1:%d; %d requests at %d a second, in %s"
               % (server.port, args.requests, args.rate, work), flush=True)

@@ -58,12 +58,7 @@ foundation::Status writeStateFile(const std::string& path, const std::string& by
     return foundation::Status(foundation::posixError(call + "(" + aside + ")", err));
   };
   if (::fchmod(fd.get(), mode) != 0) return fail("fchmod", errno);
-  for (std::size_t written = 0; written < bytes.size();) {
-    const ssize_t put = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return fail("write", errno);
-    written += static_cast<std::size_t>(put);
-  }
+  if (const int err = base::writeAll(fd.get(), bytes)) return fail("write", err);
   if (::fsync(fd.get()) != 0) return fail("fsync", errno);
   if (const int err = fd.close()) return fail("close", err);
   if (::rename(aside.c_str(), path.c_str()) != 0) return fail("rename", errno);
