@@ -260,8 +260,8 @@ TEST(Scheduler, EachRequestIsShownOnceByTheRuleThatApplies) {
     }
     EXPECT_EQ(lines[0].contains("push"), row.pushType != nullptr);
     // Only a request the extension has not delivered waits out its time.
-    const bool waited = row.shown.contains("reason") ? row.shown["reason"] == "no-delivery"
-                                                     : row.shown["expired"] == true;
+    const bool waited =
+        row.shown.value("reason", "") == "no-delivery" || row.shown.value("expired", false);
     EXPECT_EQ(rig.clock.now() - started >= std::chrono::seconds(30), waited);
     // What is not shown is not on screen, so never on the desktop.
     EXPECT_EQ(rig.around.shownIds(), row.shown["shown"] == true ? std::vector<std::string>{row.id}
