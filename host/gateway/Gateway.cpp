@@ -18,11 +18,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Foundation/FileManager.hpp"
 #include "base/FileDescriptor.hpp"
 #include "host/gateway/Connection.hpp"
 #include "host/gateway/GatewayLog.hpp"
 #include "host/gateway/LocalAuthority.hpp"
-#include "host/gateway/StateFiles.hpp"
 #include "host/gateway/TlsContext.hpp"
 
 namespace host::gateway {
@@ -167,7 +167,9 @@ class Gateway::Loop {
 
 foundation::Result<std::string> useStateDirectory(GatewayOptions& options,
                                                   const std::string& stateDirectory) {
-  if (foundation::Status made = makeStateDirectory(stateDirectory); !made.ok()) {
+  if (foundation::Status made =
+          FileManager::defaultManager().createDirectory(stateDirectory, true, 0700);
+      !made.ok()) {
     return made.error();
   }
   if (options.deviceToken.empty()) {

@@ -21,7 +21,7 @@ struct ServerIdentity {
 };
 
 // The files in `stateDirectory` (authority.pem, authority.key, server.pem, server.key), made
-// where missing or unusable. REQUIRES: the caller made `stateDirectory` (makeStateDirectory).
+// where missing or unusable. REQUIRES: the caller made `stateDirectory`.
 foundation::Result<ServerIdentity> localServerIdentity(const std::string& stateDirectory);
 
 // The device token kept in `stateDirectory`/device-token: 32 random bytes in lowercase hex,

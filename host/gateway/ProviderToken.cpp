@@ -11,12 +11,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
 #include <nlohmann/json.hpp>
 
 #include "host/gateway/OpenSslError.hpp"
+#include "host/gateway/StateFiles.hpp"
 
 namespace host::gateway {
 
@@ -150,11 +150,10 @@ foundation::Result<ProviderTokenVerifier> ProviderTokenVerifier::fromPem(std::st
 foundation::Result<ProviderTokenVerifier> ProviderTokenVerifier::fromFile(const std::string& path,
                                                                           std::string keyId,
                                                                           std::string teamId) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return foundation::posixError("open(" + path + ")", errno);
-  const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  foundation::Result<std::string> pem = readStateFile(path);
+  if (!pem.ok()) return pem.error();
   foundation::Result<ProviderTokenVerifier> made =
-      fromPem(pem, std::move(keyId), std::move(teamId));
+      fromPem(*pem, std::move(keyId), std::move(teamId));
   if (!made.ok()) {
     NSError error = made.error();
     error.description = path + ": " + error.description;

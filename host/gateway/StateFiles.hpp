@@ -14,9 +14,6 @@ namespace host::gateway {
 // The file's bytes, at most 1 MiB; an error names the call that failed.
 foundation::Result<std::string> readStateFile(const std::string& path);
 
-// Makes the directory (and its parents) with mode 0700 where missing.
-foundation::Status makeStateDirectory(const std::string& path);
-
 // Writes `bytes` to a new file beside `path` with `mode`, syncs it and renames it onto `path`.
 foundation::Status writeStateFile(const std::string& path, const std::string& bytes, mode_t mode);
 

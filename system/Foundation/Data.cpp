@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "Foundation/TemporaryFile.hpp"
@@ -94,13 +96,14 @@ foundation::Status Data::writeFile(const URL& url, WritingOptions options) const
   return (options & atomic) != 0 ? writeAtomically(path, bytes_) : writeDirect(path, bytes_);
 }
 
-foundation::Result<Data> Data::contentsOfFile(const std::string& path) {
+foundation::Result<Data> Data::contentsOfFile(const std::string& path,
+                                              std::size_t limitBytes) noexcept {
   const base::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return foundation::posixError("open(" + path + ")", errno);
   Data data;
   struct stat st {};
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    data.reserve(std::min(static_cast<std::size_t>(st.st_size), limitBytes));
   }
   char buf[1 << 14];  // few stack pages: see fileSHA256
   for (;;) {
@@ -109,5 +112,9 @@ foundation::Result<Data> Data::contentsOfFile(const std::string& path) {
     if (n < 0) return foundation::posixError("read(" + path + ")", errno);
     if (n == 0) return data;
     data.append(buf, static_cast<std::size_t>(n));
+    if (data.count() > limitBytes) {
+      return NSError{NSPOSIXErrorDomain, EFBIG,
+                     path + ": larger than " + std::to_string(limitBytes) + " bytes"};
+    }
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,8 +55,11 @@ class Data {
                                              WritingOptions options = none) const noexcept;
 
   // The whole contents of the file at `path`, or the NSPOSIXErrorDomain error naming the
-  // call that failed to open or read it.
-  static foundation::Result<Data> contentsOfFile(const std::string& path);
+  // call that failed to open or read it; EFBIG for a file of more than `limitBytes`, which is
+  // read no further than that (a FIFO or /dev/zero included).
+  FOUNDATION_EXPORT static foundation::Result<Data> contentsOfFile(
+      const std::string& path,
+      std::size_t limitBytes = std::numeric_limits<std::size_t>::max()) noexcept;
 
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "Foundation/FileManager.hpp"
 #include "host/gateway/StateFiles.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
@@ -21,7 +22,7 @@ mode_t modeOf(const std::string& path) {
 TEST(LocalAuthorityTest, MakesItsCertificatesOnceAndKeepsThem) {
   testing_support::TempDir dir;
   const std::string state = dir.file("state/gateway");
-  ASSERT_TRUE(makeStateDirectory(state).ok());
+  ASSERT_TRUE(FileManager::defaultManager().createDirectory(state, true, 0700).ok());
   ::umask(0);  // keys must be private whatever the umask says
   foundation::Result<ServerIdentity> first = localServerIdentity(state);
   ::umask(022);
