@@ -23,6 +23,7 @@ import subprocess
 import threading
 import time
 
+from reporting import first_line
 from servers import free_port
 
 PUSHES = 100_000
@@ -287,13 +288,6 @@ def report(results):
 
 
 def versions():
-    def first_line(argv):
-        try:
-            r = subprocess.run(argv, capture_output=True, text=True)
-            return (r.stdout or r.stderr).strip().splitlines()[0]
-        except (OSError, IndexError):
-            return "?"
-
     return ["gateway baseline: " + first_line(["nghttpd", "--version"]) + "; client: " +
             first_line(["h2load", "--version"]) + ", node " + first_line(["node", "--version"])]
 

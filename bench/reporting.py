@@ -13,14 +13,16 @@ def median(samples, field):
     return statistics.median(getattr(s, field) for s in samples)
 
 
-def version_lines(args):
-    def first_line(argv):
-        try:
-            r = subprocess.run(argv, capture_output=True, text=True)
-            return (r.stdout or r.stderr).strip().splitlines()[0]
-        except (OSError, IndexError):
-            return "?"
+def first_line(argv):
+    """The first line a command prints about itself ("?" when it cannot be run)."""
+    try:
+        r = subprocess.run(argv, capture_output=True, text=True)
+        return (r.stdout or r.stderr).strip().splitlines()[0]
+    except (OSError, IndexError):
+        return "?"
 
+
+def version_lines(args):
     compiler = "?"
     cache = os.path.join(args.build, "CMakeCache.txt") if args.build else None
     if cache and os.path.exists(cache):
