@@ -7,7 +7,7 @@
 # replaced operator new (docs/conventions.md).
 # Sanitized builds keep the shared runtime, whose operator new the sanitizers replace.
 function(halvicourt_private_cxx_runtime target)
-  if(NOT HALVICOURT_SANITIZE)
+  if(HALVICOURT_PRIVATE_CXX_RUNTIME AND NOT HALVICOURT_SANITIZE)
     target_link_options(${target} PRIVATE -static-libstdc++ LINKER:--exclude-libs,libstdc++.a)
     target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/system/TerminateHandler.cpp")
     set_source_files_properties("${PROJECT_SOURCE_DIR}/system/TerminateHandler.cpp"
