@@ -26,10 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!copy) __builtin_trap();
   const UNNotificationContent* const contents[] = {original.get(), copy.get()};
   for (const UNNotificationContent* content : contents) {
-    const std::string text = host::contentJSON(*content).dump(
-        -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    // What the host prints must read back as one JSON object.
-    if (!nlohmann::json::accept(text)) __builtin_trap();
+    const std::string text = host::contentText(*content);
+    // What the host prints must read back as one JSON object, its userInfo as it arrived.
+    const nlohmann::json printed = nlohmann::json::parse(text, nullptr, false);
+    if (printed.is_discarded() || !printed.is_object()) __builtin_trap();
+    if (printed.value("userInfo", nlohmann::json()) != content->userInfo()) __builtin_trap();
   }
   return 0;
 }

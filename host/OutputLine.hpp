@@ -17,8 +17,8 @@ namespace host {
 // a critical alert's sound {critical, name, volume}), threadIdentifier, categoryIdentifier,
 // interruptionLevel ("passive", "active", "timeSensitive", "critical"), relevanceScore,
 // targetContentIdentifier and filterCriteria (null when absent), userInfo, attachments
-// [{identifier, url, type}].
-nlohmann::ordered_json contentJSON(const UNNotificationContent& content);
+// [{identifier, url, type}]; one JSON object.
+std::string contentText(const UNNotificationContent& content);
 
 // Where a line's request came from, beside its content: the push's headers (null for a
 // request read from input) and the request whose notification its shown line replaces (null

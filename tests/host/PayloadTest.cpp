@@ -124,7 +124,7 @@ TEST(Payload, ContentComesFromApsAndWrongShapesAreRefusedNamingTheField) {
         "attachments":[]})");
     expected["userInfo"] = payload;
     expected.update(json::parse(row.fields));
-    EXPECT_EQ(json::parse(contentJSON(*r->request->content()).dump()), expected);
+    EXPECT_EQ(json::parse(contentText(*r->request->content())), expected);
   }
 }
 
@@ -186,6 +186,26 @@ TEST(Payload, TheLineAroundThePayload) {
     } else {
       expectRefusal(parsed.error(), row.says);
     }
+  }
+}
+
+// The content is written as text rather than dumped: its userInfo must come out byte for byte
+// as the serializer writes it, escapes, numbers and all.
+TEST(Payload, TheContentsUserInfoIsWrittenAsTheSerializerWritesIt) {
+  const char* const payloads[] = {
+      R"({"aps":{},"s":"plain","e":"quote \" slash \\ tab \t nul \u0000 del \u007f",)"
+      R"("u":"caf\u00e9 \ud83d\ude00 \u2028","k\u00e9y":1})",
+      R"({"i":[0,-1,9223372036854775807,-9223372036854775808,18446744073709551615],)"
+      R"("f":[0.1,-0.0,1e300,2.5e-8,1.0,12345678.9],"b":[true,false,null],"o":{},"a":[[],[{}]]})",
+  };
+  for (const char* payload : payloads) {
+    SCOPED_TRACE(payload);
+    foundation::Result<PushRequest> r = requestFromPayloadText("req", payload);
+    ASSERT_TRUE(r.ok()) << r.error().description;
+    const std::string text = contentText(*r->request->content());
+    const std::string userInfo = r->request->content()->userInfo().dump();
+    EXPECT_NE(text.find(R"("userInfo":)" + userInfo + R"(,"attachments")"), std::string::npos)
+        << text;
   }
 }
 
