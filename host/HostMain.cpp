@@ -128,8 +128,12 @@ int run(Class principalClass, const Options& options, const Directories& directo
                       around, diagnostics, transfers, stop);
   // With --listen the endpoint stands where the input would be: pushes are answered at the
   // bound rather than waited for, and the socket is bound before anything is said.
+  // A turn of the gateway's loop wakes the host thread once, for every push it took.
   PushIntake intake(
-      [&scheduler](PushRequest request) { return scheduler.trySubmit(std::move(request)); });
+      [&scheduler](PushRequest request) {
+        return scheduler.trySubmit(std::move(request), /*wake=*/false);
+      },
+      [&scheduler] { scheduler.wake(); });
   std::unique_ptr<Endpoint> endpoint;
   if (options.listen) {
     if (!directories.gateway) {

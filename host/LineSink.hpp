@@ -20,6 +20,14 @@ class LineSink {
   // Drops every later line.
   virtual void close() = 0;
 
+  // From now on the lines the calling thread writes may wait, to be written together at its
+  // flush(): one system call for a burst of lines rather than one each. A line another thread
+  // writes meanwhile writes the waiting ones first, so the lines keep the order of the calls.
+  // A waiting line counts as written; one that then cannot be written fails the flush().
+  virtual void hold() {}
+  // Writes the lines waiting, and ends the hold: yes when there were none.
+  virtual Written flush() { return Written::yes; }
+
  protected:
   ~LineSink() = default;
 };

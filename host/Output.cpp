@@ -33,9 +33,11 @@ Output::Output(int fd, const Stop& stop, std::chrono::milliseconds drain)
   besideLog_ = out && out == base::FileIdentity::of(STDERR_FILENO);
 }
 
-LineSink::Written Output::giveUp() {
+LineSink::Written Output::giveUp(std::string_view text) {
   givenUp_ = true;
-  ++unwritten_;
+  // Lines are whole: what is left ends with the last one's newline, and may begin inside the
+  // first one.
+  unwritten_ += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   return Written::failed;
 }
 
@@ -56,9 +58,9 @@ LineSink::Written Output::writeWatchingStop(std::string_view text) {
       error_ = errno;
       return Written::failed;
     }
-    if (ready == 0) return giveUp();  // the drain's time is up
+    if (ready == 0) return giveUp(text);  // the drain's time is up
     if (fds[1].revents != 0) {
-      if (drainUntil_) return giveUp();
+      if (drainUntil_) return giveUp(text);
       continue;  // the stop: from now on the drain's time counts
     }
     // A writable pipe takes PIPE_BUF bytes without blocking; more might wait for the reader.
@@ -73,6 +75,24 @@ LineSink::Written Output::writeWatchingStop(std::string_view text) {
   return Written::yes;
 }
 
+LineSink::Written Output::writeText(std::string_view text) {
+  // Both streams on one file or pipe: output lines and the log's take turns whole.
+  std::optional<system_log::SinkLock> sink;
+  if (besideLog_) sink.emplace();
+  if (mayWait_) return writeWatchingStop(text);
+  if ((error_ = base::writeAll(fd_, text)) != 0) return Written::failed;
+  return Written::yes;
+}
+
+LineSink::Written Output::writeHeld() {
+  if (held_.empty()) return Written::yes;
+  const std::string text = std::move(held_);
+  held_.clear();
+  if (error_ != 0) return Written::failed;
+  if (givenUp_) return giveUp(text);
+  return writeText(text);
+}
+
 LineSink::Written Output::writeLine(std::string line) {
   line.push_back('\n');
   base::MutexLock lock(mu_);
@@ -82,16 +102,33 @@ LineSink::Written Output::writeLine(std::string line) {
     ++unwritten_;
     return Written::failed;
   }
-  // Both streams on one file or pipe: output lines and the log's take turns whole.
-  std::optional<system_log::SinkLock> sink;
-  if (besideLog_) sink.emplace();
-  if (mayWait_) return writeWatchingStop(line);
-  if ((error_ = base::writeAll(fd_, line)) != 0) return Written::failed;
-  return Written::yes;
+  if (holder_ == std::this_thread::get_id()) {
+    held_ += line;
+    return held_.size() < kHeldBytes ? Written::yes : writeHeld();
+  }
+  if (const Written held = writeHeld(); held != Written::yes) {
+    if (givenUp_) ++unwritten_;  // this line goes with them
+    return held;
+  }
+  return writeText(line);
+}
+
+void Output::hold() {
+  base::MutexLock lock(mu_);
+  holder_ = std::this_thread::get_id();
+}
+
+LineSink::Written Output::flush() {
+  base::MutexLock lock(mu_);
+  holder_ = std::thread::id();
+  return writeHeld();
 }
 
 void Output::close() {
   base::MutexLock lock(mu_);
+  // Held lines were taken as written.
+  (void)writeHeld();
+  holder_ = std::thread::id();
   closed_ = true;
 }
 

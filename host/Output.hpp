@@ -7,6 +7,9 @@
 // lines left are given up and counted (unwritten()). A write that fails (the reader went away)
 // fails every later line too, and the caller ends the run.
 //
+// The host thread holds its lines while it starts a burst of requests (hold(), flush()), so
+// that a burst of pushes is one write; past kHeldBytes they are written at once.
+//
 // Thread-safe.
 #pragma once
 
@@ -14,6 +17,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "Foundation/NSError.hpp"
 #include "base/Mutex.hpp"
@@ -30,8 +34,14 @@ class Output final : public LineSink {
   // Writes to `fd`. REQUIRES: `fd` and `stop` outlive this object.
   Output(int fd, const Stop& stop, std::chrono::milliseconds drain = kDrainAfterStop);
 
+  // Lines held past this many bytes are written at once.
+  static constexpr std::size_t kHeldBytes = 64 * 1024;
+
   Written writeLine(std::string line) override EXCLUDES(mu_);
+  // Writes the lines held, then drops every later line.
   void close() override EXCLUDES(mu_);
+  void hold() override EXCLUDES(mu_);
+  Written flush() override EXCLUDES(mu_);
 
   // Success, or the write that failed: "write(standard output): Broken pipe".
   foundation::Status status() const EXCLUDES(mu_);
@@ -42,8 +52,12 @@ class Output final : public LineSink {
   // Writes `text` as the reader takes it, watching the stop; a write that fails leaves its errno
   // in error_, a line given up counts in unwritten_.
   Written writeWatchingStop(std::string_view text) REQUIRES(mu_);
-  // The line given up, and those after it.
-  Written giveUp() REQUIRES(mu_);
+  // Writes `text`, whole lines, to the file as it may take it.
+  Written writeText(std::string_view text) REQUIRES(mu_);
+  // Writes the lines held, if any.
+  Written writeHeld() REQUIRES(mu_);
+  // The lines of `text` are given up, and those after them.
+  Written giveUp(std::string_view text) REQUIRES(mu_);
 
   const int fd_;
   const Stop& stop_;
@@ -56,6 +70,8 @@ class Output final : public LineSink {
   int error_ GUARDED_BY(mu_) = 0;
   bool givenUp_ GUARDED_BY(mu_) = false;
   std::size_t unwritten_ GUARDED_BY(mu_) = 0;
+  std::thread::id holder_ GUARDED_BY(mu_);  // the thread whose lines wait in held_; none
+  std::string held_ GUARDED_BY(mu_);
   // When the writes stop waiting for the reader; set once the stop has been seen.
   std::optional<std::chrono::steady_clock::time_point> drainUntil_ GUARDED_BY(mu_);
 };

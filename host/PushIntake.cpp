@@ -24,4 +24,8 @@ gateway::Answer PushIntake::take(gateway::Push push) noexcept {
   }
 }
 
+void PushIntake::turnEnded() noexcept {
+  if (release_) release_();
+}
+
 }  // namespace host

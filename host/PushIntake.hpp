@@ -26,13 +26,19 @@ class PushIntake final : public gateway::PushSink {
   // Hands a request over unless the bound is reached; false then, and the request is dropped
   // (Scheduler::trySubmit). It must not block.
   using Submit = std::function<bool(PushRequest)>;
+  // Starts the requests handed over since the last call (Scheduler::wake): `submit` may leave
+  // them waiting for it, so that a turn of the gateway's loop wakes the host thread once.
+  using Release = std::function<void()>;
 
-  explicit PushIntake(Submit submit) : submit_(std::move(submit)) {}
+  explicit PushIntake(Submit submit, Release release = {})
+      : submit_(std::move(submit)), release_(std::move(release)) {}
 
   gateway::Answer take(gateway::Push push) noexcept override;
+  void turnEnded() noexcept override;
 
  private:
   const Submit submit_;
+  const Release release_;
 };
 
 }  // namespace host

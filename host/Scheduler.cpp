@@ -13,6 +13,15 @@
 
 namespace host {
 
+namespace {
+
+// Set on the host thread while it holds its lines (Scheduler::run): the listener hears of its
+// lines once they are written together, rather than after each.
+thread_local bool tHolding = false;
+thread_local bool tWroteWhileHolding = false;
+
+}  // namespace
+
 // What the host knows of one request; shared by the host thread and whichever thread calls
 // the request's content handler.
 struct Scheduler::Record {
@@ -92,13 +101,18 @@ void Scheduler::submit(PushRequest request, bool waitForRoom) {
   wakeLocked();
 }
 
-bool Scheduler::trySubmit(PushRequest request) {
+bool Scheduler::trySubmit(PushRequest request, bool wake) {
   base::MutexLock lock(mu_);
   if (!hasRoom()) return false;
   ++handedOver_;
   incoming_.push_back(std::move(request));
-  wakeLocked();
+  if (wake) wakeLocked();
   return true;
+}
+
+void Scheduler::wake() {
+  base::MutexLock lock(mu_);
+  if (!incoming_.empty()) wakeLocked();
 }
 
 void Scheduler::inputEnded() {
@@ -119,6 +133,21 @@ bool Scheduler::write(std::string line) {
       return false;
   }
   return false;
+}
+
+void Scheduler::lineWritten() {
+  if (tHolding) {
+    tWroteWhileHolding = true;
+    return;
+  }
+  listener_.lineWritten();
+}
+
+void Scheduler::flushHeld() {
+  tHolding = false;
+  const bool wrote = std::exchange(tWroteWhileHolding, false);
+  if (output_.flush() == LineSink::Written::failed) stop_.request();
+  if (wrote) listener_.lineWritten();
 }
 
 bool Scheduler::writeLineOf(const Record& record, bool shown, const UNNotificationContent& content,
@@ -173,7 +202,7 @@ void Scheduler::showOriginal(Record& record, const char* reason) {
       log_.shown(record.activity, reason, record.expired, record.original->attachments().size());
     }
   }
-  if (written) listener_.lineWritten();
+  if (written) lineWritten();
   noteShown(record, *record.original, replaced);
 }
 
@@ -185,7 +214,7 @@ void Scheduler::handToApp(Record& record) {
     written = write(appLine(record.id, *record.original, *record.push));
     if (written) log_.handed(record.activity, record.push->pushType);
   }
-  if (written) listener_.lineWritten();
+  if (written) lineWritten();
   // Nothing is on screen: neither the desktop nor the collapse ids hear of it.
   countShown();
 }
@@ -224,7 +253,7 @@ void Scheduler::deliver(Record& record, UNNotificationContent* delivered) {
       if (first) log_.shown(record.activity, nullptr, record.expired, attachments);
     }
   }
-  if (written) listener_.lineWritten();
+  if (written) lineWritten();
   if (first) noteShown(record, onScreen, replaced);
 }
 
@@ -315,6 +344,10 @@ void Scheduler::run() {
       inputDone = inputDone_;
     }
     if (!incoming.empty()) listener_.beforeStart();
+    // The lines of a burst of requests go out together, once the burst is started and the
+    // requests past their time are expired.
+    output_.hold();
+    tHolding = true;
     for (PushRequest& request : incoming) start(std::move(request));
     // Requests shown by their extension leave the queue as soon as they reach its front; at the
     // stop every one leaves, expired now if it was not shown.
@@ -329,6 +362,7 @@ void Scheduler::run() {
       if (!done) expire(front);
       active_.pop_front();
     }
+    flushHeld();
     if (inputDone) {
       base::MutexLock lock(mu_);
       if (incoming_.empty() && shownCount_ == started_) break;

@@ -99,7 +99,11 @@ class Scheduler {
   // thread makes the room, so only another thread may wait: a reader that runs beside run().
   void submit(PushRequest request, bool waitForRoom = false) EXCLUDES(mu_);
   // Hands a request over unless the bound is reached; false then, and the request is dropped.
-  bool trySubmit(PushRequest request) EXCLUDES(mu_);
+  // Without `wake`, the host thread is not woken for it: a caller that hands over a burst
+  // calls wake() after it, rather than waking the host thread for each request.
+  bool trySubmit(PushRequest request, bool wake = true) EXCLUDES(mu_);
+  // Wakes the host thread for the requests handed over without waking it.
+  void wake() EXCLUDES(mu_);
   // No request will be handed over after this.
   void inputEnded() EXCLUDES(mu_);
 
@@ -125,8 +129,13 @@ class Scheduler {
   void deliver(Record& record, UNNotificationContent* content) EXCLUDES(mu_);
   void showOriginal(Record& record, const char* reason) EXCLUDES(mu_);
   void handToApp(Record& record) EXCLUDES(mu_);
-  // Writes `line`; true when it was written. A failed write requests the stop.
+  // Writes `line`; true when it was written (or held, on the host thread). A failed write
+  // requests the stop.
   bool write(std::string line);
+  // A line was written: the listener hears of it, after the flush when it is held.
+  void lineWritten();
+  // Writes the host thread's held lines; a failed write requests the stop.
+  void flushHeld();
   // Writes the line that `make` gives for `record`. The shown line of a push with a collapse
   // id names the notification it replaces, which `*replaced` is then set to.
   bool writeLineOf(const Record& record, bool shown, const UNNotificationContent& content,

@@ -66,22 +66,28 @@ class Gateway::Loop {
         } else if (key == kListenerKey) {
           if (!stopping) acceptAll();
         } else if (auto found = connections_.find(key); found != connections_.end()) {
-          settle(found, found->second->handle(events[i].events));
+          settle(found, found->second.connection->handle(events[i].events));
         }
       }
       const auto now = Connection::Clock::now();
       for (auto it = connections_.begin(); it != connections_.end();) {
         auto next = std::next(it);
-        if (it->second->deadline() <= now || (stopping && drainEnd <= now)) {
-          settle(it, it->second->expired());
+        if (it->second.connection->deadline() <= now || (stopping && drainEnd <= now)) {
+          settle(it, it->second.connection->expired());
         }
         it = next;
       }
+      // The pushes of this turn start together: one wake-up of the host thread, not one each.
+      sink_.turnEnded();
     }
   }
 
  private:
-  using Connections = std::unordered_map<std::uint64_t, std::unique_ptr<Connection>>;
+  struct Watched {
+    std::unique_ptr<Connection> connection;
+    std::uint32_t interest = 0;  // what epoll watches it for
+  };
+  using Connections = std::unordered_map<std::uint64_t, Watched>;
 
   void watch(int fd, std::uint64_t key, std::uint32_t events) {
     epoll_event event{};
@@ -92,21 +98,26 @@ class Gateway::Loop {
 
   // Keeps the connection and brings its epoll interest up to date, or destroys it.
   void settle(Connections::iterator it, bool keep) {
+    Watched& watched = it->second;
     if (!keep) {
-      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, it->second->fd(), nullptr);
+      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, watched.connection->fd(), nullptr);
       connections_.erase(it);
       return;
     }
+    // Most turns leave it as it was: a system call saved for each.
+    const std::uint32_t interest = watched.connection->interest();
+    if (interest == watched.interest) return;
     epoll_event event{};
-    event.events = it->second->interest();
+    event.events = interest;
     event.data.u64 = it->first;
-    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, it->second->fd(), &event);
+    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, watched.connection->fd(), &event);
+    watched.interest = interest;
   }
 
   int timeoutMs() const {
     auto nearest = Connection::Clock::time_point::max();
-    for (const auto& [key, connection] : connections_) {
-      nearest = std::min(nearest, connection->deadline());
+    for (const auto& [key, watched] : connections_) {
+      nearest = std::min(nearest, watched.connection->deadline());
     }
     if (nearest == Connection::Clock::time_point::max()) return -1;
     const auto wait =
@@ -135,10 +146,11 @@ class Gateway::Loop {
       ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       const std::uint64_t key = nextKey_++;
       auto connection = std::make_unique<Connection>(std::move(fd), peer, options_, sink_, *tls_);
-      watch(connection->fd(), key, connection->interest());
-      auto [it, added] = connections_.emplace(key, std::move(connection));
+      const std::uint32_t interest = connection->interest();
+      watch(connection->fd(), key, interest);
+      auto [it, added] = connections_.emplace(key, Watched{std::move(connection), interest});
       // A client that sent its hello with the connection is served now.
-      settle(it, it->second->handle(EPOLLIN));
+      settle(it, it->second.connection->handle(EPOLLIN));
     }
   }
 
@@ -149,7 +161,7 @@ class Gateway::Loop {
     drainEnd = Connection::Clock::now() + options_.limits.stopDrain;
     for (auto it = connections_.begin(); it != connections_.end();) {
       auto next = std::next(it);
-      settle(it, it->second->stop());
+      settle(it, it->second.connection->stop());
       it = next;
     }
     return true;

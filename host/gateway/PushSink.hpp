@@ -50,6 +50,9 @@ class PushSink {
   // (system_log::currentActivity() gives it to work the push starts elsewhere); must not
   // block.
   virtual Answer take(Push push) noexcept = 0;
+  // The gateway has handled what its connections sent in one turn of its loop. A sink may
+  // leave the pushes it took in that turn waiting until this call, which starts them together.
+  virtual void turnEnded() noexcept {}
 };
 
 }  // namespace host::gateway

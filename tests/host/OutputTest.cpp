@@ -16,13 +16,13 @@ namespace {
 using Written = host::LineSink::Written;
 
 struct Pipe {
-  Pipe() {
+  // The smallest a pipe holds by default: one line fills it.
+  explicit Pipe(int size = 4096) {
     int fds[2];
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
     read = base::FileDescriptor(fds[0]);
     write = base::FileDescriptor(fds[1]);
-    // The smallest a pipe holds: one line fills it.
-    fcntl(write.get(), F_SETPIPE_SZ, 4096);
+    fcntl(write.get(), F_SETPIPE_SZ, size);
   }
   base::FileDescriptor read;
   base::FileDescriptor write;
@@ -82,6 +82,53 @@ TEST(Output, AReaderThatWentAwayFailsEveryLine) {
   output.close();
   EXPECT_EQ(output.writeLine("closed"), Written::closed);
   sigaction(SIGPIPE, &saved, nullptr);
+}
+
+// What the pipe holds now.
+std::string readAvailable(const Pipe& pipe) {
+  fcntl(pipe.read.get(), F_SETFL, O_NONBLOCK);
+  std::string text;
+  char buffer[8192];
+  ssize_t got = 0;
+  while ((got = ::read(pipe.read.get(), buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+// The host thread holds its lines while it starts a burst of requests: they go out at its
+// flush, or before a line of another thread, so that the file has them in the order of the
+// calls; the close writes what is still held, and a stop that gives up counts each one.
+TEST(Output, HeldLinesKeepTheOrderOfTheCalls) {
+  Pipe pipe(64 * 1024);  // a one-page pipe is not writable again until it is read
+  std::unique_ptr<host::Stop> stop = *host::Stop::make();
+  host::Output output(pipe.write.get(), *stop);
+  output.hold();
+  EXPECT_EQ(output.writeLine("a"), Written::yes);
+  EXPECT_EQ(output.writeLine("b"), Written::yes);
+  EXPECT_EQ(readAvailable(pipe), "");
+  std::thread other([&] { EXPECT_EQ(output.writeLine("c"), Written::yes); });
+  other.join();
+  EXPECT_EQ(readAvailable(pipe), "a\nb\nc\n");
+  EXPECT_EQ(output.writeLine("d"), Written::yes);
+  EXPECT_EQ(readAvailable(pipe), "");
+  EXPECT_EQ(output.flush(), Written::yes);
+  EXPECT_EQ(output.writeLine("e"), Written::yes);  // no longer held
+  EXPECT_EQ(readAvailable(pipe), "d\ne\n");
+  output.hold();
+  EXPECT_EQ(output.writeLine("f"), Written::yes);
+  output.close();
+  EXPECT_EQ(readAvailable(pipe), "f\n");
+
+  Pipe full;  // nobody reads it
+  host::Output blocked(full.write.get(), *stop, std::chrono::milliseconds(0));
+  stop->request();
+  stop->request();
+  blocked.hold();
+  EXPECT_EQ(blocked.writeLine(kLine), Written::yes);
+  EXPECT_EQ(blocked.writeLine("later"), Written::yes);
+  EXPECT_EQ(blocked.flush(), Written::failed);
+  EXPECT_EQ(blocked.unwritten(), 2u);
 }
 
 }  // namespace
