@@ -18,10 +18,12 @@ namespace {
 constexpr std::size_t kHeaderOverhead = 32;  // per field, as SETTINGS_MAX_HEADER_LIST_SIZE counts
 constexpr std::size_t kMaximumHeaderFields = 128;
 
-nghttp2_nv field(const std::string& name, const std::string& value) {
+// `unique`: a value no later answer repeats (an id), kept out of the header compression's
+// table, where it would only push out the values that do repeat.
+nghttp2_nv field(const std::string& name, const std::string& value, bool unique = false) {
   return {reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
           reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
-          value.size(), NGHTTP2_NV_FLAG_NONE};
+          value.size(), unique ? NGHTTP2_NV_FLAG_NO_INDEX : NGHTTP2_NV_FLAG_NONE};
 }
 
 std::optional<std::string_view> headerValue(const std::vector<Header>& headers,
@@ -61,6 +63,7 @@ struct Http2Callbacks {
     Http2Session& s = self(user);
     auto made = std::make_unique<Http2Session::Stream>();
     made->id = frame->hd.stream_id;
+    made->headers.reserve(8);  // what a client usually sends
     nghttp2_session_set_stream_user_data(session, made->id, made.get());
     s.streams_[made->id] = std::move(made);
     return 0;
@@ -295,9 +298,9 @@ void Http2Session::answer(Stream& stream, const std::string& apnsId, const Answe
   static const std::string kStatus = ":status", kApnsId = "apns-id", kUniqueId = "apns-unique-id",
                            kContentType = "content-type", kJson = "application/json";
   const std::string status = std::to_string(answer.status);
-  std::vector<nghttp2_nv> fields = {field(kStatus, status), field(kApnsId, apnsId)};
+  std::vector<nghttp2_nv> fields = {field(kStatus, status), field(kApnsId, apnsId, true)};
   if (answer.status == 200) {
-    fields.push_back(field(kUniqueId, uniqueId));
+    fields.push_back(field(kUniqueId, uniqueId, true));
     nghttp2_submit_response(session_, stream.id, fields.data(), fields.size(), nullptr);
     return;
   }

@@ -1,6 +1,9 @@
 #include "System/os_activity.hpp"
 
+#include <algorithm>
 #include <cassert>
+#include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +26,25 @@ void releaseRecord(os_activity_s* activity) {
   const std::int64_t before = activity->references.fetch_sub(1, std::memory_order_acq_rel);
   assert(before > 0);
   if (before == 1) delete activity;
+}
+
+// The description as a JSON string, as every event of the activity writes it. Most are
+// identifiers in plain printable ASCII, quoted as they are; the serializer escapes the rest.
+// (Pushes make an activity each: the serializer was most of their cost.)
+std::string quoted(const char* description) {
+  const std::string_view text(description);
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  });
+  if (!plain) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  std::string json;
+  json.reserve(text.size() + 2);
+  json += '"';
+  json += text;
+  json += '"';
+  return json;
 }
 
 }  // namespace
@@ -57,8 +79,7 @@ os_activity_t os_activity_create(const char* description, os_activity_t parent,
     activity->idJson = parent.get()->idJson;
     activity->parent = std::move(parent);
   } else {
-    activity->idJson =
-        nlohmann::json(description).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    activity->idJson = quoted(description);
   }
   return os_activity_t::adopt(activity);
 }
