@@ -235,10 +235,8 @@ TEST_F(EndpointTest, EveryPushAnswered200IsShownOnceThroughTheStop) {
     while (process.readLine()) {
     }
   });
-  H2Client::Options options;
-  options.port = endpoint.port;
-  options.authorityFile = endpoint.authorityFile;
-  std::unique_ptr<H2Client> client = H2Client::connect(options);
+  std::unique_ptr<H2Client> client =
+      H2Client::connect({.port = endpoint.port, .authorityFile = endpoint.authorityFile});
   ASSERT_TRUE(client);
   const std::string bodies[] = {payload(std::nullopt, false).dump(),
                                 payload(server_.url("/gate/never")).dump()};

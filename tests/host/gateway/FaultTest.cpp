@@ -26,12 +26,7 @@ class FaultTest : public ::testing::Test {
     options.limits = limits;
     gateway_ = std::make_unique<GatewayRun>(std::move(options), sink_, state_.path());
   }
-  H2Client::Options client() const {
-    H2Client::Options options;
-    options.port = gateway_->port();
-    options.authorityFile = gateway_->authorityFile();
-    return options;
-  }
+  H2Client::Options client() const { return gateway_->client(); }
   std::unique_ptr<H2Client> connect(H2Client::Options options) {
     std::string error;
     std::unique_ptr<H2Client> made = H2Client::connect(options, &error);

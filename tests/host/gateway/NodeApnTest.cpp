@@ -3,8 +3,6 @@
 // token and with a certificate, shown, are the host's end-to-end tests (EndpointTest).
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include <nlohmann/json.hpp>
 
 #include "tests/host/gateway/GatewayRun.hpp"
@@ -15,12 +13,6 @@ namespace host::gateway::testing {
 namespace {
 
 using nlohmann::json;
-
-std::int64_t wallSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // Runs send.js with `request` (modules and port filled in); its one line of results.
 json sendWithNodeApn(json request, const GatewayRun& gateway) {
@@ -50,7 +42,7 @@ TEST(NodeApnTest, AnExpiredProviderTokenIsRefused) {
   options.providerToken =
       *ProviderTokenVerifier::fromFile(credentials.publicKeyFile(), kKeyId, kTeamId);
   // The gateway's clock two hours ahead: node-apn's fresh token is, to it, two hours old.
-  options.clock = [] { return wallSeconds() + 2 * 3600; };
+  options.clock = [] { return nowSeconds() + 2 * 3600; };
   GatewayRun gateway(std::move(options), sink, state.path());
   const json result = sendWithNodeApn(
       {{"token", {{"key", credentials.signingKeyFile()}, {"keyId", kKeyId}, {"teamId", kTeamId}}},
