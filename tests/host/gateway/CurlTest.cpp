@@ -10,47 +10,11 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/host/gateway/GatewayRun.hpp"
+#include "tests/host/gateway/Providers.hpp"
 #include "tests/host/gateway/TestCredentials.hpp"
-#include "tests/support/ChildProcess.hpp"
 
 namespace host::gateway::testing {
 namespace {
-
-struct CurlAnswer {
-  int status = 0;       // 0 when there was no answer
-  std::string headers;  // as curl printed them, lowercase names
-  std::string body;
-  std::string printed;  // all curl said, for a failure's message
-};
-
-// One curl run to the device at `host`, `args` after the common ones. Each --next ends a
-// request and starts another on the same connection, with options of its own; the answer is
-// the last one's.
-CurlAnswer curl(const GatewayRun& gateway, const std::vector<std::string>& args,
-                const std::string& host = "127.0.0.1") {
-  testing_support::TempDir dir;
-  const std::string device = "https://" + host + ":" + std::to_string(gateway.port()) +
-                             "/3/device/" + gateway.deviceToken();
-  std::vector<std::string> common = {"--http2", "-sS", "--max-time", "60", "-w", "%{http_code}"};
-  common.insert(common.end(), {"--cacert", gateway.authorityFile(), "-D", dir.file("headers")});
-  common.insert(common.end(), {"-o", dir.file("body")});
-  std::vector<std::string> argv = {"/usr/bin/curl"};
-  argv.insert(argv.end(), common.begin(), common.end());
-  for (const std::string& arg : args) {
-    if (arg == "--next") argv.push_back(device);
-    argv.push_back(arg);
-    if (arg == "--next") argv.insert(argv.end(), common.begin(), common.end());
-  }
-  argv.push_back(device);
-  const testing_support::CommandResult run = testing_support::runCommand(argv);
-  CurlAnswer answer;
-  answer.headers = testing_support::readFile(dir.file("headers"));
-  answer.body = testing_support::readFile(dir.file("body"));
-  answer.printed = run.output + "\n" + answer.headers + answer.body;
-  const std::string& out = run.output;
-  answer.status = out.size() >= 3 ? std::atoi(out.substr(out.size() - 3).c_str()) : 0;
-  return answer;
-}
 
 const std::string kPayload =
     R"({"aps":{"alert":"hi","mutable-content":1},"image":"https://x/a.png"})";
@@ -107,7 +71,7 @@ TEST(CurlTest, CarriesAPushAndAnswersBadOnes) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    const CurlAnswer answer = curl(gateway, row.args);
+    const CurlAnswer answer = curl(gateway.deviceUrl(), gateway.authorityFile(), row.args);
     EXPECT_EQ(answer.status, row.status) << answer.printed;
     if (row.status == 0) continue;
     EXPECT_NE(answer.headers.find("apns-id: "), std::string::npos) << answer.printed;
@@ -145,7 +109,8 @@ TEST(CurlTest, ListensOnTheIpv6Loopback) {
   if (probe >= 0) close(probe);
   if (!bound) GTEST_SKIP() << "no IPv6 loopback here";
   GatewayRun gateway(std::move(options), sink, state.path());
-  const CurlAnswer answer = curl(gateway, {"--data-binary", kPayload}, "[::1]");
+  const CurlAnswer answer =
+      curl(gateway.deviceUrl("[::1]"), gateway.authorityFile(), {"--data-binary", kPayload});
   EXPECT_EQ(answer.status, 200) << answer.printed;
 }
 

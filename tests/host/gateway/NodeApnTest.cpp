@@ -6,27 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/host/gateway/GatewayRun.hpp"
+#include "tests/host/gateway/Providers.hpp"
 #include "tests/host/gateway/TestCredentials.hpp"
-#include "tests/support/ChildProcess.hpp"
 
 namespace host::gateway::testing {
 namespace {
 
 using nlohmann::json;
-
-// Runs send.js with `request` (modules and port filled in); its one line of results.
-json sendWithNodeApn(json request, const GatewayRun& gateway) {
-  request["modules"] = std::string(HALVICOURT_PROVIDER_DIR) + "/node_modules";
-  request["port"] = gateway.port();
-  request["ca"] = gateway.authorityFile();
-  const testing_support::CommandResult run =
-      testing_support::runCommand({HALVICOURT_NODE, HALVICOURT_PROVIDER_SCRIPT, request.dump()});
-  const std::string line = run.output.substr(run.output.rfind('{', run.output.rfind("\"sent\"")));
-  json result = json::parse(line, nullptr, false);
-  EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(result.is_object() && result.contains("sent")) << run.output;
-  return result.is_object() ? result : json::object();
-}
 
 json note(const std::string& deviceToken, const std::string& topic) {
   return {{"deviceToken", deviceToken},
@@ -47,7 +33,7 @@ TEST(NodeApnTest, AnExpiredProviderTokenIsRefused) {
   const json result = sendWithNodeApn(
       {{"token", {{"key", credentials.signingKeyFile()}, {"keyId", kKeyId}, {"teamId", kTeamId}}},
        {"notifications", {note(gateway.deviceToken(), kTopic)}}},
-      gateway);
+      gateway.port(), gateway.authorityFile());
   ASSERT_EQ(result["failed"].size(), 1u) << result.dump();
   EXPECT_EQ(result["failed"][0]["status"], 403);
   EXPECT_EQ(result["failed"][0]["reason"], "ExpiredProviderToken");
