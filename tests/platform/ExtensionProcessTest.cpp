@@ -84,7 +84,8 @@ class ExtensionProcessTest : public ExtensionTest {
 // identifier on; error lines stay whole plain text among the events; the run ends with a
 // summary.
 TEST_F(ExtensionProcessTest, AnImageIsAttachedFixedContentIsShownAsItCameAndTheLogSaysSo) {
-  const std::string address = server_.url("/changing.png");
+  const std::string address = server_.url("/files/changing.png");
+  server_.serveFile("changing.png", pngBytes());
   const json withImage = payload(address);
   const json fixed = payload(server_.url("/images/fixed.png"), /*mutableContent=*/false);
   // A time limit far beyond the safety net: only the download can deliver in time. "none"
@@ -163,6 +164,7 @@ TEST_F(ExtensionProcessTest, AnImageIsAttachedFixedContentIsShownAsItCameAndTheL
 
   // The address answers with an HTML page now, which the extension stores under the same
   // name and which is not attached: the file shown before keeps its bytes.
+  server_.serveFile("changing.png", "<html><body>moved</body></html>");
   const Outcome again =
       runExtension(run({"--time-limit", "3600"}, requestLine("again", withImage)));
   EXPECT_EQ(again.shown("again")["content"]["attachments"], json::array()) << again.stderrText;

@@ -117,13 +117,6 @@ TestServer::TestServer() : server_(std::make_unique<httplib::Server>()) {
       return false;  // httplib drops the connection, which ends a body without a length
     });
   });
-  s.Get("/changing.png", [this](const httplib::Request& req, httplib::Response& res) {
-    if (hits(req.path) == 1) {
-      res.set_content(pngBytes(), "image/png");
-    } else {
-      res.set_content("<html><body>moved</body></html>", "text/html");
-    }
-  });
   s.Get("/big", [](const httplib::Request&, httplib::Response& res) {
     res.set_chunked_content_provider("image/png", [](std::size_t offset, httplib::DataSink& sink) {
       if (offset < kBigBodyBytes) return writeFiller(kBigBodyBytes - offset, sink);

@@ -14,7 +14,6 @@
 //                                                   first 1 KiB
 //   /cut.png                                        the PNG without its last chunk, no length:
 //                                                   the body ends as the connection closes
-//   /changing.png                                   the PNG first, an HTML page after that
 //   /trickle                                        one byte every 100 ms, never ending
 //   /big, /big-declared                             kBigBodyBytes, chunked or with a length
 //   /redirect?to=<url>, /redirect-loop              302 to <url>, or to itself

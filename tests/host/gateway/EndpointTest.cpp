@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/host/gateway/H2Client.hpp"
+#include "tests/host/gateway/Providers.hpp"
 #include "tests/host/gateway/TestCredentials.hpp"
 #include "tests/support/ExtensionRun.hpp"
 
@@ -31,6 +32,9 @@ struct StartLine {
   std::string deviceToken;
   std::string authentication;
   std::string authorityFile;
+  std::string deviceUrl() const {
+    return "https://127.0.0.1:" + std::to_string(port) + "/3/device/" + deviceToken;
+  }
 };
 
 // Waits for the start line of `process` (a minute at most) and reads it.
@@ -44,17 +48,6 @@ StartLine awaitStartLine(const ExtensionProcess& process) {
       << text;
   if (match.empty()) return {};
   return {std::stoi(match[1]), match[2], match[3], match[4]};
-}
-
-// curl's status and body for one push to the device, with `args`.
-std::pair<int, std::string> curlPush(const StartLine& endpoint, std::vector<std::string> args) {
-  TempDir dir;
-  args.insert(args.begin(), {"/usr/bin/curl", "--http2", "-sS", "--max-time", "60", "--cacert",
-                             endpoint.authorityFile, "-o", dir.file("body"), "-w", "%{http_code}"});
-  args.push_back("https://127.0.0.1:" + std::to_string(endpoint.port) + "/3/device/" +
-                 endpoint.deviceToken);
-  const CommandResult run = runCommand(args);
-  return {std::atoi(run.output.c_str()), readFile(dir.file("body"))};
 }
 
 // Each field of `expected` is in `line`, objects field by field.
@@ -131,10 +124,10 @@ TEST_F(EndpointTest, CurlPushesAreShownWithWhatTheirHeadersSaid) {
   std::map<std::string, json> lines;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    const auto [status, body] = curlPush(endpoint, row.args);
-    EXPECT_EQ(status, row.status) << body;
-    if (status != 200) {
-      EXPECT_EQ(json::parse(body, nullptr, false), row.line);
+    const CurlAnswer answer = curl(endpoint.deviceUrl(), endpoint.authorityFile, row.args);
+    EXPECT_EQ(answer.status, row.status) << answer.printed;
+    if (answer.status != 200) {
+      EXPECT_EQ(json::parse(answer.body, nullptr, false), row.line);
       continue;
     }
     // Each line before the next push: a collapse replaces what was shown before it.
@@ -196,18 +189,11 @@ TEST_F(EndpointTest, NodeApnSendsWithATokenAndWithACertificate) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.apnsId);
     json request = row.credentials;
-    request["modules"] = std::string(HALVICOURT_PROVIDER_DIR) + "/node_modules";
-    request["port"] = endpoint.port;
-    request["ca"] = endpoint.authorityFile;
     request["notifications"] = {note(row.apnsId, kTopic, endpoint.deviceToken),
                                 note(row.apnsId, "com.other.app", endpoint.deviceToken),
                                 note(row.apnsId, kTopic, std::string(64, 'f'))};
-    const CommandResult sent =
-        runCommand({HALVICOURT_NODE, HALVICOURT_PROVIDER_SCRIPT, request.dump()});
-    const std::size_t at = sent.output.rfind("{\"sent\"");
-    const json result =
-        json::parse(at == std::string::npos ? "" : sent.output.substr(at), nullptr, false);
-    ASSERT_TRUE(result.is_object()) << sent.output;
+    const json result = sendWithNodeApn(request, endpoint.port, endpoint.authorityFile);
+    ASSERT_TRUE(result.contains("sent"));
     ASSERT_EQ(result["sent"].size(), 1u) << result.dump();
     EXPECT_EQ(result["sent"][0]["apnsId"], row.apnsId);
     ASSERT_EQ(result["failed"].size(), 2u) << result.dump();
@@ -235,10 +221,8 @@ TEST_F(EndpointTest, EveryPushAnswered200IsShownOnceThroughTheStop) {
     while (process.readLine()) {
     }
   });
-  H2Client::Options options;
-  options.port = endpoint.port;
-  options.authorityFile = endpoint.authorityFile;
-  std::unique_ptr<H2Client> client = H2Client::connect(options);
+  std::unique_ptr<H2Client> client =
+      H2Client::connect({.port = endpoint.port, .authorityFile = endpoint.authorityFile});
   ASSERT_TRUE(client);
   const std::string bodies[] = {payload(std::nullopt, false).dump(),
                                 payload(server_.url("/gate/never")).dump()};

@@ -1,8 +1,6 @@
 // Bad peers: each fault costs its own connection or stream, and a good connection opened
 // meanwhile still gets its answers.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,12 +26,7 @@ class FaultTest : public ::testing::Test {
     options.limits = limits;
     gateway_ = std::make_unique<GatewayRun>(std::move(options), sink_, state_.path());
   }
-  H2Client::Options client() const {
-    H2Client::Options options;
-    options.port = gateway_->port();
-    options.authorityFile = gateway_->authorityFile();
-    return options;
-  }
+  H2Client::Options client() const { return gateway_->client(); }
   std::unique_ptr<H2Client> connect(H2Client::Options options) {
     std::string error;
     std::unique_ptr<H2Client> made = H2Client::connect(options, &error);
@@ -47,27 +40,6 @@ class FaultTest : public ::testing::Test {
     const H2Response& response =
         good->awaitResponse(good->push(gateway_->deviceToken(), kBody, kTopicHeader));
     EXPECT_EQ(response.status, 200) << after << ": " << response.body;
-  }
-  // A plain TCP connection to the gateway, held by the test.
-  int rawSocket() const {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(gateway_->port()));
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
-  }
-  // Whether the gateway closes `fd` (reads until its end; a minute at most).
-  static bool closedByGateway(int fd) {
-    timeval minute{60, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
-    char buffer[4096];
-    for (;;) {
-      const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-      if (got == 0 || (got < 0 && errno == ECONNRESET)) return true;
-      if (got < 0) return false;
-    }
   }
 
   testing_support::TempDir state_;
@@ -99,7 +71,8 @@ TEST_F(FaultTest, ASilentClientHoldsOnlyItsOwnConnectionUntilItsDeadline) {
   limits.firstFrame = std::chrono::seconds(3);
   start(limits);
   // Half a ClientHello, then nothing.
-  const int halfOpen = rawSocket();
+  const int halfOpen = connectLoopback(gateway_->port());
+  ASSERT_GE(halfOpen, 0);
   const std::string hello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
   ASSERT_EQ(send(halfOpen, hello.data(), hello.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(hello.size()));
@@ -109,7 +82,7 @@ TEST_F(FaultTest, ASilentClientHoldsOnlyItsOwnConnectionUntilItsDeadline) {
   std::unique_ptr<H2Client> silent = connect(quiet);
   ASSERT_TRUE(silent);
   expectGoodConnection("while two connections are silent");
-  EXPECT_TRUE(closedByGateway(halfOpen));
+  EXPECT_TRUE(readUntilClosed(halfOpen));
   close(halfOpen);
   EXPECT_TRUE(silent->pumpUntil([&] { return silent->closed(); }));
 }

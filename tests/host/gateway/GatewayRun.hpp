@@ -13,6 +13,7 @@
 #include "base/FileDescriptor.hpp"
 #include "base/Mutex.hpp"
 #include "host/gateway/Gateway.hpp"
+#include "tests/host/gateway/H2Client.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace host::gateway::testing {
@@ -54,6 +55,12 @@ class GatewayRun {
   const std::string& deviceToken() const { return gateway_->deviceToken(); }
   // The local authority's certificate, which clients trust.
   const std::string& authorityFile() const { return authorityFile_; }
+  // The device's address at `host`, for a provider.
+  std::string deviceUrl(const std::string& host = "127.0.0.1") const {
+    return "https://" + host + ":" + std::to_string(port()) + "/3/device/" + deviceToken();
+  }
+  // What a client of the tests' own needs to connect.
+  H2Client::Options client() const { return {.port = port(), .authorityFile = authorityFile_}; }
   // Makes the stop descriptor readable and waits for run() to return.
   void stop();
 

@@ -16,10 +16,6 @@
 
 namespace host::gateway::testing {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
 int connectLoopback(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -36,7 +32,14 @@ int connectLoopback(int port) {
   return fd;
 }
 
-}  // namespace
+bool readUntilClosed(int fd, std::string* received) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) return got == 0 || errno == ECONNRESET;
+    if (received != nullptr) received->append(buffer, static_cast<std::size_t>(got));
+  }
+}
 
 struct H2Client::Callbacks {
   static H2Client& self(void* user) { return *static_cast<H2Client*>(user); }
@@ -67,9 +70,7 @@ struct H2Client::Callbacks {
       client.goawayData_.assign(reinterpret_cast<const char*>(frame->goaway.opaque_data),
                                 frame->goaway.opaque_data_len);
     } else if (frame->hd.type == NGHTTP2_RST_STREAM) {
-      H2Response& response = client.responses_[frame->hd.stream_id];
-      response.reset = true;
-      response.resetCode = frame->rst_stream.error_code;
+      client.responses_[frame->hd.stream_id].reset = true;
     }
     return 0;
   }
@@ -112,13 +113,6 @@ std::unique_ptr<H2Client> H2Client::connect(const Options& options, std::string*
   if (SSL_CTX_load_verify_locations(client->context_, options.authorityFile.c_str(), nullptr) !=
       1) {
     return fail("load_verify_locations");
-  }
-  if (!options.certificateFile.empty() &&
-      (SSL_CTX_use_certificate_file(client->context_, options.certificateFile.c_str(),
-                                    SSL_FILETYPE_PEM) != 1 ||
-       SSL_CTX_use_PrivateKey_file(client->context_, options.keyFile.c_str(), SSL_FILETYPE_PEM) !=
-           1)) {
-    return fail("client certificate");
   }
   std::string wire;
   for (const std::string& protocol : options.alpn) {
@@ -176,10 +170,16 @@ std::string H2Client::alpn() const {
   return data == nullptr ? "" : std::string(reinterpret_cast<const char*>(data), length);
 }
 
-std::int32_t H2Client::submit(const std::vector<std::pair<std::string, std::string>>& headers,
-                              const std::string& body, bool endStream) {
+std::int32_t H2Client::push(const std::string& deviceToken, const std::string& body,
+                            const std::vector<std::pair<std::string, std::string>>& headers,
+                            bool endStream) {
+  std::vector<std::pair<std::string, std::string>> all = {{":method", "POST"},
+                                                          {":scheme", "https"},
+                                                          {":authority", "localhost"},
+                                                          {":path", "/3/device/" + deviceToken}};
+  all.insert(all.end(), headers.begin(), headers.end());
   std::vector<nghttp2_nv> fields;
-  for (const auto& [name, value] : headers) {
+  for (const auto& [name, value] : all) {
     fields.push_back({reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
                       reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
                       value.size(), NGHTTP2_NV_FLAG_NONE});
@@ -192,17 +192,6 @@ std::int32_t H2Client::submit(const std::vector<std::pair<std::string, std::stri
   if (hasBody) pendingBodies_[id] = {body, endStream};
   flush();
   return id;
-}
-
-std::int32_t H2Client::push(const std::string& deviceToken, const std::string& body,
-                            const std::vector<std::pair<std::string, std::string>>& headers,
-                            bool endStream) {
-  std::vector<std::pair<std::string, std::string>> all = {{":method", "POST"},
-                                                          {":scheme", "https"},
-                                                          {":authority", "localhost"},
-                                                          {":path", "/3/device/" + deviceToken}};
-  all.insert(all.end(), headers.begin(), headers.end());
-  return submit(all, body, endStream);
 }
 
 void H2Client::sendData(std::int32_t stream, const std::string& bytes, bool endStream) {
@@ -264,6 +253,7 @@ bool H2Client::readOnce(int timeoutMs) {
 }
 
 bool H2Client::pumpUntil(const std::function<bool()>& done) {
+  using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::minutes(1);
   while (!done()) {
     if (closed_ || Clock::now() > deadline) return done();
@@ -293,18 +283,8 @@ RawExchange rawExchange(int port, const std::string& bytes) {
   RawExchange exchange;
   const int fd = connectLoopback(port);
   if (fd < 0) return exchange;
-  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
-    exchange.peerClosed = true;
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-    if (got <= 0) {
-      exchange.peerClosed = got == 0 || errno == ECONNRESET;
-      break;
-    }
-    exchange.received.append(buffer, static_cast<std::size_t>(got));
-  }
+  exchange.peerClosed = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0;
+  exchange.peerClosed = readUntilClosed(fd, &exchange.received) || exchange.peerClosed;
   ::close(fd);
   return exchange;
 }

@@ -24,18 +24,15 @@ struct H2Response {
   int status = 0;
   std::map<std::string, std::string> headers;
   std::string body;
-  bool closed = false;          // the stream ended, by its answer or a reset
-  std::uint32_t resetCode = 0;  // the gateway's RST_STREAM code, when it reset the stream
-  bool reset = false;
+  bool closed = false;  // the stream ended, by its answer or a reset
+  bool reset = false;   // the gateway reset it
 };
 
 class H2Client {
  public:
   struct Options {
     int port = 0;
-    std::string authorityFile;    // the gateway's authority, to verify it
-    std::string certificateFile;  // a client certificate and its key, when set
-    std::string keyFile;
+    std::string authorityFile;               // the gateway's authority, to verify it
     std::vector<std::string> alpn = {"h2"};  // empty: offer none
     bool preface = true;  // false: send nothing after the handshake (writeRaw does)
   };
@@ -45,10 +42,8 @@ class H2Client {
   H2Client(const H2Client&) = delete;
   H2Client& operator=(const H2Client&) = delete;
 
-  // A request on a new stream; without `endStream`, more body may follow (sendData).
-  std::int32_t submit(const std::vector<std::pair<std::string, std::string>>& headers,
-                      const std::string& body, bool endStream = true);
-  // A POST /3/device/<token> with `headers` added.
+  // A POST /3/device/<token> with `headers` added, on a new stream; without `endStream`, more
+  // body may follow (sendData).
   std::int32_t push(const std::string& deviceToken, const std::string& body,
                     const std::vector<std::pair<std::string, std::string>>& headers = {},
                     bool endStream = true);
@@ -96,8 +91,13 @@ class H2Client {
   bool speaks_ = true;  // HTTP/2 goes out (Options::preface)
 };
 
-// A plain TCP connection to 127.0.0.1:`port` that writes `bytes` and reads until the peer
-// closes (or a minute passes): what came back, and whether the peer closed.
+// A plain TCP connection to 127.0.0.1:`port` whose reads wait a minute at most; -1 when refused.
+int connectLoopback(int port);
+// Reads `fd` until the peer closes (true) or a read fails or times out (false); what came is
+// appended to `received`.
+bool readUntilClosed(int fd, std::string* received = nullptr);
+// connectLoopback, then writes `bytes` and reads until the peer closes: what came back, and
+// whether the peer closed.
 struct RawExchange {
   std::string received;
   bool peerClosed = false;

@@ -2,7 +2,6 @@
 // first valid token, and the log of each push under its apns-id.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <thread>
 
 #include "System/os_log.hpp"
@@ -16,12 +15,6 @@ namespace {
 
 const std::string kBody = R"({"aps":{"alert":"hi"}})";
 
-std::int64_t wallSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 TEST(SessionTest, ATokenConnectionGetsMoreStreamsOnceItsTokenHolds) {
   testing_support::TempDir state;
   TestCredentials credentials;
@@ -31,16 +24,13 @@ TEST(SessionTest, ATokenConnectionGetsMoreStreamsOnceItsTokenHolds) {
       *ProviderTokenVerifier::fromFile(credentials.publicKeyFile(), kKeyId, kTeamId);
   options.limits.concurrentStreams = 50;
   GatewayRun gateway(std::move(options), sink, state.path());
-  H2Client::Options connect;
-  connect.port = gateway.port();
-  connect.authorityFile = gateway.authorityFile();
-  std::unique_ptr<H2Client> client = H2Client::connect(connect);
+  std::unique_ptr<H2Client> client = H2Client::connect(gateway.client());
   ASSERT_TRUE(client);
   const H2Response& refused =
       client->awaitResponse(client->push(gateway.deviceToken(), kBody, {{"apns-topic", kTopic}}));
   EXPECT_EQ(refused.status, 403);
   EXPECT_EQ(client->remoteMaxStreams(), 1u);
-  const std::string authorization = "bearer " + credentials.token(wallSeconds());
+  const std::string authorization = "bearer " + credentials.token(nowSeconds());
   const H2Response& taken = client->awaitResponse(client->push(
       gateway.deviceToken(), kBody, {{"apns-topic", kTopic}, {"authorization", authorization}}));
   EXPECT_EQ(taken.status, 200);
@@ -53,10 +43,7 @@ TEST(SessionTest, LogsEachPushUnderItsApnsId) {
   testing_support::LogCapture log(OS_LOG_TYPE_DEBUG);
   {
     GatewayRun gateway(GatewayRun::defaults(), sink, state.path());
-    H2Client::Options connect;
-    connect.port = gateway.port();
-    connect.authorityFile = gateway.authorityFile();
-    std::unique_ptr<H2Client> client = H2Client::connect(connect);
+    std::unique_ptr<H2Client> client = H2Client::connect(gateway.client());
     ASSERT_TRUE(client);
     const std::string id = "7a6b5c4d-0000-4000-8000-00000000abcd";
     EXPECT_EQ(

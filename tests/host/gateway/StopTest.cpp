@@ -17,19 +17,12 @@ namespace {
 const std::string kBody = R"({"aps":{"alert":"before the stop"}})";
 const std::vector<std::pair<std::string, std::string>> kTopicHeader = {{"apns-topic", kTopic}};
 
-H2Client::Options clientOf(const GatewayRun& gateway) {
-  H2Client::Options options;
-  options.port = gateway.port();
-  options.authorityFile = gateway.authorityFile();
-  return options;
-}
-
 TEST(StopTest, AnswersWhatItReceivedAndSaysShutdown) {
   testing_support::TempDir state;
   RecordingSink sink;
   GatewayRun gateway(GatewayRun::defaults(), sink, state.path());
-  std::unique_ptr<H2Client> client = H2Client::connect(clientOf(gateway));
-  std::unique_ptr<H2Client> idle = H2Client::connect(clientOf(gateway));
+  std::unique_ptr<H2Client> client = H2Client::connect(gateway.client());
+  std::unique_ptr<H2Client> idle = H2Client::connect(gateway.client());
   ASSERT_TRUE(client && idle);
   // The idle connection has had an answer, so the gateway is past its handshake with it.
   const H2Response& idleAnswer =
@@ -70,14 +63,14 @@ TEST(StopTest, AnswersWhatItReceivedAndSaysShutdown) {
   for (const Push& push : sink.taken()) taken.insert(push.apnsId);
   EXPECT_EQ(taken, answered200);
   // The listening socket is gone with the stop.
-  EXPECT_FALSE(H2Client::connect(clientOf(gateway)));
+  EXPECT_FALSE(H2Client::connect(gateway.client()));
 }
 
 TEST(StopTest, NothingTakenIsLostWhilePushesStream) {
   testing_support::TempDir state;
   RecordingSink sink;
   GatewayRun gateway(GatewayRun::defaults(), sink, state.path());
-  std::unique_ptr<H2Client> client = H2Client::connect(clientOf(gateway));
+  std::unique_ptr<H2Client> client = H2Client::connect(gateway.client());
   ASSERT_TRUE(client);
   std::atomic<bool> sending{true};
   std::vector<std::int32_t> sent;

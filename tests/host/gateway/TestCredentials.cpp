@@ -21,6 +21,20 @@ void openssl(std::vector<std::string> args) {
   EXPECT_EQ(result.status, 0) << "openssl " << args[1] << ": " << result.output;
 }
 
+// A P-256 key at `base`.key and its certificate at `base`.pem for `subject`, with `more` of
+// openssl req's options: self-signed unless they name an authority.
+void certificate(const std::string& base, const std::string& subject,
+                 std::vector<std::string> more) {
+  std::vector<std::string> args = {"req",     "-x509",      "-noenc",
+                                   "-days",   "2",          "-newkey",
+                                   "ec",      "-pkeyopt",   "ec_paramgen_curve:prime256v1",
+                                   "-config", "/dev/null",  "-subj",
+                                   subject,   "-keyout",    base + ".key",
+                                   "-out",    base + ".pem"};
+  args.insert(args.end(), more.begin(), more.end());
+  openssl(args);
+}
+
 std::string signEs256(const std::string& keyFile, const std::string& data) {
   const std::string pem = testing_support::readFile(keyFile);
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
@@ -75,42 +89,14 @@ std::string base64Url(const std::string& bytes) {
 }
 
 TestCredentials::TestCredentials() {
-  const std::vector<std::string> p256 = {"-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"};
-  std::vector<std::string> args = {"genpkey"};
-  args.insert(args.end(), p256.begin(), p256.end());
-  openssl([&] {
-    auto a = args;
-    a.insert(a.end(), {"-out", signingKeyFile()});
-    return a;
-  }());
+  for (const std::string& key : {signingKeyFile(), dir_.file("other.p8")}) {
+    openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key});
+  }
   openssl({"pkey", "-in", signingKeyFile(), "-pubout", "-out", publicKeyFile()});
-  openssl([&] {
-    auto a = args;
-    a.insert(a.end(), {"-out", dir_.file("other.p8")});
-    return a;
-  }());
   for (const std::string name : {"client-authority", "stranger-authority"}) {
-    openssl({"req",
-             "-x509",
-             "-noenc",
-             "-days",
-             "2",
-             "-newkey",
-             "ec",
-             "-pkeyopt",
-             "ec_paramgen_curve:prime256v1",
-             "-subj",
-             "/CN=" + name,
-             "-config",
-             "/dev/null",
-             "-addext",
-             "basicConstraints=critical,CA:TRUE",
-             "-addext",
-             "keyUsage=critical,keyCertSign,cRLSign",
-             "-keyout",
-             dir_.file(name + ".key"),
-             "-out",
-             dir_.file(name + ".pem")});
+    certificate(dir_.file(name), "/CN=" + name,
+                {"-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                 "keyUsage=critical,keyCertSign,cRLSign"});
   }
 }
 
@@ -130,15 +116,12 @@ TestCredentials::ClientCertificate certify(const testing_support::TempDir& dir,
                                            const std::string& authority) {
   TestCredentials::ClientCertificate made{dir.file(name + ".pem"), dir.file(name + ".key")};
   if (!testing_support::readFile(made.certificateFile).empty()) return made;
-  openssl({"req", "-x509", "-noenc", "-days", "2", "-newkey", "ec", "-pkeyopt",
-           "ec_paramgen_curve:prime256v1", "-subj",
-           "/UID=" + uid + "/CN=Apple Development IOS Push Services: " + uid, "-config",
-           "/dev/null", "-addext", "basicConstraints=critical,CA:FALSE", "-addext",
-           "extendedKeyUsage=clientAuth",
-           // The development environment's mark that push certificates carry.
-           "-addext", "1.2.840.113635.100.6.3.1=ASN1:NULL", "-CA", dir.file(authority + ".pem"),
-           "-CAkey", dir.file(authority + ".key"), "-keyout", made.keyFile, "-out",
-           made.certificateFile});
+  certificate(
+      dir.file(name), "/UID=" + uid + "/CN=Apple Development IOS Push Services: " + uid,
+      {"-addext", "basicConstraints=critical,CA:FALSE", "-addext", "extendedKeyUsage=clientAuth",
+       // The development environment's mark that push certificates carry.
+       "-addext", "1.2.840.113635.100.6.3.1=ASN1:NULL", "-CA", dir.file(authority + ".pem"),
+       "-CAkey", dir.file(authority + ".key")});
   return made;
 }
 

@@ -5,6 +5,7 @@
 // Not thread-safe; one owner.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -43,6 +44,13 @@ class TestCredentials {
  private:
   testing_support::TempDir dir_;
 };
+
+// The wall clock's seconds, as the gateway reads them to judge a token's age.
+inline std::int64_t nowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // `bytes` in base64url without padding.
 std::string base64Url(const std::string& bytes);

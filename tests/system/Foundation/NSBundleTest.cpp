@@ -105,47 +105,28 @@ TEST_F(NSBundleTest, TextsComeFromThePreferredTablesThenTheDevelopmentRegionThen
   const NSBundle bundle(app_.path());
   EXPECT_EQ(bundle.localizations(), (std::vector<std::string>{"de", "en", "fr", "pt_BR"}));
   const struct {
-    Languages set;
+    std::optional<std::string> language;  // LANGUAGE; LANG is `lang`
+    const char* lang;
     const char* key;
     const char* value;
     std::vector<std::string> preferred;
     const char* text;
   } rows[] = {
-      {{std::nullopt, std::nullopt, std::nullopt, "fr_FR.UTF-8"},
-       "GREETING",
-       "",
-       {"fr", "en"},
-       "Bonjour"},
+      {std::nullopt, "fr_FR.UTF-8", "GREETING", "", {"fr", "en"}, "Bonjour"},
       // A key the French table lacks is the development region's.
-      {{std::nullopt, std::nullopt, std::nullopt, "fr_FR.UTF-8"},
-       "ONLY_EN",
-       "",
-       {"fr", "en"},
-       "English only"},
+      {std::nullopt, "fr_FR.UTF-8", "ONLY_EN", "", {"fr", "en"}, "English only"},
       // A key no table has is its own text, unless a value is given.
-      {{std::nullopt, std::nullopt, std::nullopt, "fr_FR.UTF-8"},
-       "MISSING",
-       "",
-       {"fr", "en"},
-       "MISSING"},
-      {{std::nullopt, std::nullopt, std::nullopt, "fr_FR.UTF-8"},
-       "MISSING",
-       "Default",
-       {"fr", "en"},
-       "Default"},
-      {{"es:pt-BR", std::nullopt, std::nullopt, "fr_FR.UTF-8"},
-       "GREETING",
-       "",
-       {"pt_BR", "en"},
-       "Olá"},
+      {std::nullopt, "fr_FR.UTF-8", "MISSING", "", {"fr", "en"}, "MISSING"},
+      {std::nullopt, "fr_FR.UTF-8", "MISSING", "Default", {"fr", "en"}, "Default"},
+      {"es:pt-BR", "fr_FR.UTF-8", "GREETING", "", {"pt_BR", "en"}, "Olá"},
       // A table that is not a property list is one without the key.
-      {{std::nullopt, std::nullopt, std::nullopt, "de_AT"}, "GREETING", "", {"de", "en"}, "Hello"},
-      {{std::nullopt, std::nullopt, std::nullopt, "C"}, "GREETING", "", {"en"}, "Hello"},
+      {std::nullopt, "de_AT", "GREETING", "", {"de", "en"}, "Hello"},
+      {std::nullopt, "C", "GREETING", "", {"en"}, "Hello"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.set.language.value_or("-") + " " + row.set.lang.value_or("-") + " " + row.key);
+    SCOPED_TRACE(row.language.value_or("-") + " " + row.lang + " " + row.key);
     ScopedEnvironment environment;
-    setLanguages(environment, row.set);
+    setLanguages(environment, {row.language, std::nullopt, std::nullopt, row.lang});
     EXPECT_EQ(bundle.preferredLocalizations(), row.preferred);
     EXPECT_EQ(bundle.localizedStringForKey(row.key, row.value, ""), row.text);
   }
