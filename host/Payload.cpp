@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/AppBundle.hpp"
+#include "host/JsonReader.hpp"
 #include "host/LocalizedAlert.hpp"
 
 namespace host {
@@ -24,22 +25,22 @@ std::string field(const std::string& path) { return "\"" + path + "\""; }
 // Reads an optional string member of the object at `where` into `out` (a std::string, or a
 // std::optional<std::string>); an error when present but not a string.
 template <class Out>
-foundation::Status readString(const json& object, const std::string& where, const char* key,
+foundation::Status readString(const json& object, std::string_view where, const char* key,
                               Out* out) {
   auto it = object.find(key);
   if (it == object.end() || it->is_null()) return {};
-  if (!it->is_string()) return corrupt(field(where + key) + " is not a string");
+  if (!it->is_string()) return corrupt(field(std::string(where) + key) + " is not a string");
   *out = it->get<std::string>();
   return {};
 }
 
 // Reads an optional number member of the object at `where`; an error when present but not a
 // number.
-foundation::Status readNumber(const json& object, const std::string& where, const char* key,
+foundation::Status readNumber(const json& object, std::string_view where, const char* key,
                               std::optional<double>* out) {
   auto it = object.find(key);
   if (it == object.end() || it->is_null()) return {};
-  if (!it->is_number()) return corrupt(field(where + key) + " is not a number");
+  if (!it->is_number()) return corrupt(field(std::string(where) + key) + " is not a number");
   *out = it->get<double>();
   return {};
 }
@@ -154,47 +155,27 @@ foundation::Status readPresentation(const json& aps, user_notifications::Content
 
 // `text` parsed as JSON whose values nest at most `maximumDepth` levels; an error when it is
 // not valid JSON or nests deeper.
-// The deepest nesting of objects and arrays in `text`, read as JSON would be (brackets inside
-// strings do not count), the outermost one at 1. For text that is not JSON, some count.
-int nestingDepth(std::string_view text) {
-  int depth = 0;
-  int deepest = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      deepest = std::max(deepest, ++depth);
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
 foundation::Result<json> parseJSON(std::string_view text, int maximumDepth) {
   // The parser takes a NUL byte for the end of the text and drops what follows; in JSON, a NUL
   // may only be written escaped, so one in the text is not JSON.
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     return corrupt("not valid JSON: a NUL byte at byte " + std::to_string(nul + 1));
   }
-  // The depth is read before anything is built, so that a deep text is refused without making
-  // its values; the parser keeps its own stack, so it reads any depth it is then given. (A
-  // parser callback that dropped values past the limit cost a third of each parse.)
-  if (nestingDepth(text) > maximumDepth) {
-    if (!json::accept(text)) return corrupt("not valid JSON");
-    return corrupt("nested deeper than " + std::to_string(kMaximumPayloadDepth) + " levels");
+  // The reader stops where objects and arrays open too deep, before it has built them; the
+  // rest of such a text is then only checked, so that invalid JSON is said first.
+  json parsed;
+  switch (readJSON(text, maximumDepth, parsed)) {
+    case JsonRead::value:
+      return parsed;
+    case JsonRead::tooDeep:
+      if (json::accept(text)) {
+        return corrupt("nested deeper than " + std::to_string(kMaximumPayloadDepth) + " levels");
+      }
+      break;
+    case JsonRead::invalid:
+      break;
   }
-  json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded()) return corrupt("not valid JSON");
-  return parsed;
+  return corrupt("not valid JSON");
 }
 
 }  // namespace
