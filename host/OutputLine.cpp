@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -162,9 +163,13 @@ void appendContent(std::string& out, const UNNotificationContent& content) {
   out += ",\"body\":";
   appendString(out, content.body());
   out += ",\"badge\":";
-  out += content.badge().dump();  // null or a number
+  appendJSON(out, content.badge());  // null or a number
   out += ",\"sound\":";
-  appendValue(out, soundJSON(content.sound().get()));
+  if (const UNNotificationSound* sound = content.sound().get()) {
+    appendValue(out, soundJSON(sound));
+  } else {
+    out += "null";
+  }
   out += ",\"threadIdentifier\":";
   appendString(out, content.threadIdentifier());
   out += ",\"categoryIdentifier\":";
@@ -172,7 +177,11 @@ void appendContent(std::string& out, const UNNotificationContent& content) {
   out += ",\"interruptionLevel\":\"";
   out += interruptionLevelName(content.interruptionLevel());
   out += "\",\"relevanceScore\":";
-  appendValue(out, ordered_json(content.relevanceScore()));
+  if (const double score = content.relevanceScore(); score == 0 && !std::signbit(score)) {
+    out += "0.0";  // the default, as the serializer writes it
+  } else {
+    appendValue(out, ordered_json(score));
+  }
   out += ",\"targetContentIdentifier\":";
   appendOptionalText(out, content.targetContentIdentifier());
   out += ",\"filterCriteria\":";
