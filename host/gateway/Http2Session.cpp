@@ -23,7 +23,8 @@ constexpr std::size_t kMaximumHeaderFields = 128;
 nghttp2_nv field(const std::string& name, const std::string& value, bool unique = false) {
   return {reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
           reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
-          value.size(), unique ? NGHTTP2_NV_FLAG_NO_INDEX : NGHTTP2_NV_FLAG_NONE};
+          value.size(),
+          static_cast<std::uint8_t>(unique ? NGHTTP2_NV_FLAG_NO_INDEX : NGHTTP2_NV_FLAG_NONE)};
 }
 
 std::optional<std::string_view> headerValue(const std::vector<Header>& headers,
