@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "Foundation/NSBundle.hpp"
+#include "Foundation/Text.hpp"
 #include "host/Input.hpp"
 
 namespace host {
@@ -18,9 +19,7 @@ std::string formatAlertString(std::string_view format, const std::vector<std::st
       text += piece;
       return true;
     }
-    std::size_t fits = maximumBytes - text.size();
-    while (fits > 0 && (static_cast<unsigned char>(piece[fits]) & 0xC0) == 0x80) --fits;
-    text += piece.substr(0, fits);
+    text += piece.substr(0, foundation::utf8PrefixLength(piece, maximumBytes - text.size()));
     return false;
   };
   std::size_t next = 0;  // the argument the next "%@" takes

@@ -96,4 +96,11 @@ std::string randomHex(std::size_t bytes) noexcept {
   return hexString({random, bytes});
 }
 
+std::size_t utf8PrefixLength(std::string_view text, std::size_t bytes) noexcept {
+  if (bytes >= text.size()) return text.size();
+  // A cut before a continuation byte would split its character: back off to where it starts.
+  while (bytes > 0 && (static_cast<std::uint8_t>(text[bytes]) & 0xC0) == 0x80) --bytes;
+  return bytes;
+}
+
 }  // namespace foundation

@@ -38,4 +38,8 @@ FOUNDATION_EXPORT std::string hexString(std::span<const std::uint8_t> bytes) noe
 // REQUIRES: bytes <= 16.
 FOUNDATION_EXPORT std::string randomHex(std::size_t bytes) noexcept;
 
+// The longest prefix of `text` of at most `bytes` bytes that does not end inside a UTF-8
+// sequence: its length. A cut name or message then stays readable text.
+FOUNDATION_EXPORT std::size_t utf8PrefixLength(std::string_view text, std::size_t bytes) noexcept;
+
 }  // namespace foundation

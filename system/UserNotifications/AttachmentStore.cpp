@@ -22,7 +22,7 @@ namespace {
 // "<32 hex digits>-<sourceName>", cut to the longest name a file may have.
 std::string freshName(const std::string& sourceName) {
   std::string name = foundation::randomHex(16) + "-" + sourceName;
-  if (name.size() > NAME_MAX) name.resize(NAME_MAX);
+  name.resize(foundation::utf8PrefixLength(name, NAME_MAX));
   return name;
 }
 
@@ -189,7 +189,7 @@ std::optional<std::string> AttachmentStore::derivedPath(const std::string& path,
                                                         std::string_view suffix) const {
   std::optional<std::string> name = nameInStore(path);
   if (!name || suffix.empty() || suffix.size() >= NAME_MAX - 32) return std::nullopt;
-  name->resize(std::min(name->size(), NAME_MAX - suffix.size()));
+  name->resize(foundation::utf8PrefixLength(*name, NAME_MAX - suffix.size()));
   return directory() + "/" + *name + std::string(suffix);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Foundation/FileManager.hpp"
+#include "Foundation/Text.hpp"
 #include "UserNotifications/UNNotificationAttachment.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/support/TestServer.hpp"
@@ -93,19 +94,34 @@ TEST_F(AttachmentStoreTest, AnAttachmentKeepsItsBytesWhateverLaterHappensToTheCa
 }
 
 // One rule for the store's names, whatever the caches file's name: "<32 hex digits>-<name>",
-// cut to the longest name a file may have.
+// cut to the longest name a file may have, where a character starts.
 TEST_F(AttachmentStoreTest, StoreNamesAreTheCachesNameAfterARandomPrefixCutToAFileName) {
   ASSERT_NO_FATAL_FAILURE(open(1 << 20));
   const std::string md5(32, 'a');
-  for (const std::size_t extension : {3u, 150u, 188u, 189u, 205u, 222u}) {
-    SCOPED_TRACE(extension);
-    const std::string name = md5 + "." + std::string(extension, 'e');
+  const std::string e189(189, 'e');  // 33 + 32 + 1 + 189 = 255 bytes: the name fits exactly
+  struct Row {
+    std::string extension;
+    std::size_t length;  // of the store's name
+  } const rows[] = {
+      {"png", 69},
+      {std::string(150, 'e'), 216},
+      {e189.substr(1), 254},
+      {e189, 255},
+      {e189 + "e", 255},
+      {std::string(222, 'e'), 255},
+      {e189.substr(1) + "\u00e9", 254},  // "\u00e9" would end at byte 256: it goes whole
+      {e189.substr(1) + "\u20ac", 254},  // the euro sign's 3 bytes would end at byte 257
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.extension.size());
+    const std::string name = md5 + "." + row.extension;
     writeFile(caches_.file(name), pngBytes());
     base::FileDescriptor fd(::open(caches_.file(name).c_str(), O_RDONLY | O_CLOEXEC));
     foundation::Result<user_notifications::StoredFile> taken = store_->take(fd, name);
     ASSERT_TRUE(taken.ok()) << taken.error().description;
     const std::string file = std::filesystem::path(taken->path()).filename();
-    EXPECT_EQ(file.size(), std::min<std::size_t>(33 + name.size(), 255));
+    EXPECT_EQ(file.size(), row.length);
+    EXPECT_TRUE(dataUsingUTF8(file).has_value());
     EXPECT_TRUE(std::regex_match(file.substr(0, 33), std::regex("[0-9a-f]{32}-")));
     EXPECT_EQ(file.substr(33), name.substr(0, file.size() - 33));
     taken->discard();
