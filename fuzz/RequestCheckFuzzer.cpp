@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   context.certificateTopic = "com.halvicourt.app";
   if (data[0] & 0x80) context.tokenRefusal = Answer{403, "InvalidProviderToken"};
   context.newId = "11111111-2222-4333-8444-555555555555";
-  const Verdict verdict = checkRequest(headers, input, context);
+  const Verdict verdict = checkRequest(headers, std::string(input), context);
   if ((verdict.answer.status == 200) != verdict.push.has_value()) __builtin_trap();
   if (verdict.answer.status != 200 && verdict.answer.reason.empty()) __builtin_trap();
   if (!isUuid(verdict.apnsId)) __builtin_trap();

@@ -33,6 +33,8 @@ void logPush(const PushRecord& record) {
                     {"ms", record.ms}});
 }
 
+bool pushEventsEnabled() { return os_log_type_enabled(gatewayLog(), OS_LOG_TYPE_INFO); }
+
 bool connectionEventsEnabled() { return os_log_type_enabled(gatewayLog(), OS_LOG_TYPE_DEBUG); }
 
 void logConnectionOpened(const std::string& peer) {

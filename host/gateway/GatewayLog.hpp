@@ -33,6 +33,8 @@ struct PushRecord {
 };
 // REQUIRES: called inside the push's activity.
 void logPush(const PushRecord& record);
+// Whether logPush writes anything: a caller need not gather a record nobody reads.
+bool pushEventsEnabled();
 
 bool connectionEventsEnabled();
 void logConnectionOpened(const std::string& peer);

@@ -266,25 +266,30 @@ void Http2Session::respond(Stream& stream) {
       nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, more, std::size(more));
     }
   }
-  Verdict verdict = checkRequest(stream.headers, stream.body, context);
+  Verdict verdict = checkRequest(stream.headers, std::move(stream.body), context);
   const os_activity_t activity = pushActivity(verdict.apnsId);
   system_log::ActivityScope scope(activity);
+  // What the log says of the push, kept before the sink takes it; nothing when nobody reads it.
+  const bool logged = pushEventsEnabled();
   std::string uniqueId;
   std::string topic;
   std::string pushType;
   if (verdict.push) {
     uniqueId = newUuid();
     verdict.push->uniqueId = uniqueId;
-    topic = verdict.push->topic;
-    pushType = verdict.push->pushType;
+    if (logged) {
+      topic = verdict.push->topic;
+      pushType = verdict.push->pushType;
+    }
     verdict.answer = sink_.take(std::move(*verdict.push));
     // A sink that says 200 with a reason still took the push: the reason is not sent.
     if (verdict.answer.status == 200) verdict.answer.reason.clear();
-  } else {
+  } else if (logged) {
     topic = std::string(headerValue(stream.headers, "apns-topic").value_or(""));
     pushType = std::string(headerValue(stream.headers, "apns-push-type").value_or("alert"));
   }
   answer(stream, verdict.apnsId, verdict.answer, uniqueId);
+  if (!logged) return;
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stream.begun)
           .count();

@@ -1,6 +1,7 @@
 #include "host/gateway/RequestCheck.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 
@@ -42,23 +43,93 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                                             [](char x, char y) { return lower(x) == lower(y); });
 }
 
-// The one value of `name`, absent when not given. The caller has refused duplicates.
-std::optional<std::string_view> valueOf(std::span<const Header> headers, std::string_view name) {
-  for (const Header& header : headers) {
-    if (header.name == name) return std::string_view(header.value);
+// The headers the check reads.
+enum Field : std::uint8_t {
+  kMethod,
+  kPath,
+  kApnsId,
+  kTopic,
+  kPushType,
+  kPriority,
+  kExpiration,
+  kCollapseId,
+  kAuthorization,
+  kFieldCount,
+  kOtherApns,  // an apns-* header the service does not read
+  kOther,
+};
+
+Field fieldOf(std::string_view name) {
+  // By length first: a request has a dozen headers, and each is looked at once.
+  switch (name.size()) {
+    case 5:
+      if (name == ":path") return kPath;
+      break;
+    case 7:
+      if (name == ":method") return kMethod;
+      if (name == "apns-id") return kApnsId;
+      break;
+    case 10:
+      if (name == "apns-topic") return kTopic;
+      break;
+    case 13:
+      if (name == "apns-priority") return kPriority;
+      if (name == "authorization") return kAuthorization;
+      break;
+    case 14:
+      if (name == "apns-push-type") return kPushType;
+      break;
+    case 15:
+      if (name == "apns-expiration") return kExpiration;
+      break;
+    case 16:
+      if (name == "apns-collapse-id") return kCollapseId;
+      break;
+    default:
+      break;
   }
-  return std::nullopt;
+  return name.starts_with("apns-") ? kOtherApns : kOther;
 }
 
-bool repeated(std::span<const Header> headers) {
-  for (std::size_t i = 0; i < headers.size(); ++i) {
-    const std::string& name = headers[i].name;
-    if (!name.starts_with("apns-") && name != "authorization") continue;
-    for (std::size_t j = i + 1; j < headers.size(); ++j) {
-      if (headers[j].name == name) return true;
+// Each header the check reads, by its first value, found in one pass; and whether an apns-*
+// header or authorization came twice.
+struct Fields {
+  std::array<std::optional<std::string_view>, kFieldCount> value;
+  bool repeated = false;
+
+  explicit Fields(std::span<const Header> headers) {
+    bool otherApns = false;
+    for (const Header& header : headers) {
+      const Field field = fieldOf(header.name);
+      if (field == kOtherApns) otherApns = true;
+      if (field >= kFieldCount) continue;
+      if (value[field]) {
+        repeated = repeated || (field != kMethod && field != kPath);
+      } else {
+        value[field] = header.value;
+      }
     }
+    if (otherApns && !repeated) repeated = otherApnsRepeated(headers);
   }
-  return false;
+
+  std::optional<std::string_view> operator[](Field field) const { return value[field]; }
+
+ private:
+  // Rare: a header the service does not read, given twice.
+  static bool otherApnsRepeated(std::span<const Header> headers) {
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+      if (fieldOf(headers[i].name) != kOtherApns) continue;
+      for (std::size_t j = i + 1; j < headers.size(); ++j) {
+        if (headers[j].name == headers[i].name) return true;
+      }
+    }
+    return false;
+  }
+};
+
+// `text` is `head` followed by `tail`, without building it.
+bool isJoined(std::string_view text, std::string_view head, std::string_view tail) {
+  return text.size() == head.size() + tail.size() && text.starts_with(head) && text.ends_with(tail);
 }
 
 Verdict refused(std::string apnsId, int status, std::string reason) {
@@ -96,90 +167,105 @@ std::optional<std::string_view> topicSuffix(std::string_view pushType) {
 }
 
 std::size_t payloadLimit(std::span<const Header> headers) {
-  return valueOf(headers, "apns-push-type") == "voip" ? kVoipPayloadLimit : kPayloadLimit;
+  for (const Header& header : headers) {
+    if (header.name == "apns-push-type") {
+      return header.value == "voip" ? kVoipPayloadLimit : kPayloadLimit;
+    }
+  }
+  return kPayloadLimit;
 }
 
-Verdict checkRequest(std::span<const Header> headers, std::string_view body,
+Verdict checkRequest(std::span<const Header> headers, std::string body,
                      const CheckContext& context) {
-  std::string apnsId(context.newId);
-  const std::optional<std::string_view> givenId = valueOf(headers, "apns-id");
-  if (givenId && isUuid(*givenId)) apnsId = std::string(*givenId);
+  const Fields fields(headers);
+  const std::optional<std::string_view> givenId = fields[kApnsId];
+  const bool idGiven = givenId && isUuid(*givenId);
+  std::string apnsId(idGiven ? *givenId : context.newId);
 
-  if (valueOf(headers, ":method") != "POST") return refused(apnsId, 405, "MethodNotAllowed");
-  const std::string_view path = valueOf(headers, ":path").value_or("");
+  if (fields[kMethod] != "POST") return refused(apnsId, 405, "MethodNotAllowed");
+  const std::string_view path = fields[kPath].value_or("");
   if (path == kDevicePath.substr(0, kDevicePath.size() - 1) || path == kDevicePath) {
     return refused(apnsId, 400, "MissingDeviceToken");
   }
   if (!path.starts_with(kDevicePath)) return refused(apnsId, 404, "BadPath");
   const std::string_view token = path.substr(kDevicePath.size());
-  if (!std::all_of(token.begin(), token.end(), isHex) ||
-      !equalsIgnoringCase(token, context.deviceToken)) {
+  // The device's own token, as providers send it, is hex already: compared in one piece first.
+  if (token != context.deviceToken && (!std::all_of(token.begin(), token.end(), isHex) ||
+                                       !equalsIgnoringCase(token, context.deviceToken))) {
     return refused(apnsId, 400, "BadDeviceToken");
   }
-  if (repeated(headers)) return refused(apnsId, 400, "DuplicateHeaders");
+  if (fields.repeated) return refused(apnsId, 400, "DuplicateHeaders");
   if (context.authentication == Authentication::token && context.tokenRefusal) {
     return refused(apnsId, context.tokenRefusal->status, context.tokenRefusal->reason);
   }
-  if (givenId && !isUuid(*givenId)) return refused(apnsId, 400, "BadMessageId");
+  if (givenId && !idGiven) return refused(apnsId, 400, "BadMessageId");
 
-  Push push;
-  push.apnsId = apnsId;
-  push.authentication = context.authentication;
-  push.pushType = std::string(valueOf(headers, "apns-push-type").value_or("alert"));
-  const bool management = push.pushType == "mdm";
-  const std::optional<std::string_view> suffix = topicSuffix(push.pushType);
+  const std::string_view pushType = fields[kPushType].value_or("alert");
+  const bool management = pushType == "mdm";
+  const std::optional<std::string_view> suffix = topicSuffix(pushType);
   if (!suffix && !management) return refused(apnsId, 400, "InvalidPushType");
 
   const std::string_view base = context.authentication == Authentication::certificate
                                     ? context.certificateTopic
                                     : context.appTopic;
-  if (const std::optional<std::string_view> topic = valueOf(headers, "apns-topic")) {
-    push.topic = std::string(*topic);
+  std::string topic;
+  if (const std::optional<std::string_view> given = fields[kTopic]) {
+    topic = *given;
   } else if (context.authentication == Authentication::token) {
     return refused(apnsId, 400, "MissingTopic");
   } else {
-    push.topic = std::string(base) + std::string(suffix.value_or(""));
+    topic.reserve(base.size() + suffix.value_or("").size());
+    topic.append(base).append(suffix.value_or(""));
   }
   if (context.authentication == Authentication::certificate) {
-    const std::string uid(context.certificateTopic);
-    if (push.topic != uid && push.topic != uid + ".voip" && push.topic != uid + ".complication") {
+    const std::string_view uid = context.certificateTopic;
+    if (topic != uid && !isJoined(topic, uid, ".voip") && !isJoined(topic, uid, ".complication")) {
       return refused(apnsId, 400, "TopicDisallowed");
     }
   }
-  if (management || push.topic != std::string(context.appTopic) + std::string(*suffix)) {
+  if (management || !isJoined(topic, context.appTopic, *suffix)) {
     return refused(apnsId, 400, "DeviceTokenNotForTopic");
   }
 
-  const bool background = push.pushType == "background";
-  push.priority = background ? 5 : 10;
-  if (const std::optional<std::string_view> priority = valueOf(headers, "apns-priority")) {
-    if (*priority == "10") {
-      push.priority = 10;
-    } else if (*priority == "5") {
-      push.priority = 5;
-    } else if (*priority == "1") {
-      push.priority = 1;
+  const bool background = pushType == "background";
+  int priority = background ? 5 : 10;
+  if (const std::optional<std::string_view> given = fields[kPriority]) {
+    if (*given == "10") {
+      priority = 10;
+    } else if (*given == "5") {
+      priority = 5;
+    } else if (*given == "1") {
+      priority = 1;
     } else {
       return refused(apnsId, 400, "BadPriority");
     }
-    if (background && push.priority != 5) return refused(apnsId, 400, "BadPriority");
+    if (background && priority != 5) return refused(apnsId, 400, "BadPriority");
   }
-  if (const std::optional<std::string_view> expiration = valueOf(headers, "apns-expiration")) {
+  std::optional<std::int64_t> expiration;
+  if (const std::optional<std::string_view> given = fields[kExpiration]) {
     std::int64_t seconds = 0;
-    const char* end = expiration->data() + expiration->size();
-    const auto [stop, error] = std::from_chars(expiration->data(), end, seconds);
-    if (expiration->empty() || (*expiration)[0] == '-' || error != std::errc() || stop != end) {
+    const char* end = given->data() + given->size();
+    const auto [stop, error] = std::from_chars(given->data(), end, seconds);
+    if (given->empty() || (*given)[0] == '-' || error != std::errc() || stop != end) {
       return refused(apnsId, 400, "BadExpirationDate");
     }
-    push.expiration = seconds;
+    expiration = seconds;
   }
-  if (const std::optional<std::string_view> collapseId = valueOf(headers, "apns-collapse-id")) {
-    if (collapseId->size() > kCollapseIdLimit) return refused(apnsId, 400, "BadCollapseId");
-    push.collapseId = std::string(*collapseId);
-  }
+  const std::string_view collapseId = fields[kCollapseId].value_or("");
+  if (collapseId.size() > kCollapseIdLimit) return refused(apnsId, 400, "BadCollapseId");
   if (body.empty()) return refused(apnsId, 400, "PayloadEmpty");
-  if (body.size() > payloadLimit(headers)) return refused(apnsId, 413, "PayloadTooLarge");
-  push.payload = std::string(body);
+  const std::size_t limit = pushType == "voip" ? kVoipPayloadLimit : kPayloadLimit;
+  if (body.size() > limit) return refused(apnsId, 413, "PayloadTooLarge");
+
+  Push push;
+  push.apnsId = apnsId;
+  push.topic = std::move(topic);
+  push.pushType = std::string(pushType);
+  push.priority = priority;
+  push.expiration = expiration;
+  push.collapseId = std::string(collapseId);
+  push.authentication = context.authentication;
+  push.payload = std::move(body);
   return {std::move(apnsId), Answer{}, std::move(push)};
 }
 

@@ -57,7 +57,8 @@ struct Verdict {
   std::optional<Push> push;
 };
 
-Verdict checkRequest(std::span<const Header> headers, std::string_view body,
+// `body` becomes the push's payload.
+Verdict checkRequest(std::span<const Header> headers, std::string body,
                      const CheckContext& context);
 
 // The largest body a request with these headers may carry: 5,120 bytes for voip, 4,096

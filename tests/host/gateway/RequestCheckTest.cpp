@@ -93,6 +93,8 @@ TEST(RequestCheckTest, AnswersEachRequestAsTheServiceDoes) {
       {"apns-topic twice", 400, "DuplicateHeaders", with("+apns-topic", "com.halvicourt.app")},
       {"authorization twice", 400, "DuplicateHeaders",
        with({{"+authorization", "bearer a"}, {"+authorization", "bearer b"}})},
+      {"an apns-* header the service does not read, twice", 400, "DuplicateHeaders",
+       with({{"+apns-request-tag", "a"}, {"+apns-request-tag", "b"}})},
       {"two different apns-* headers", 200, "",
        with({{"apns-priority", "10"}, {"apns-expiration", "0"}})},
       {"apns-id not a UUID", 400, "BadMessageId", with("apns-id", "not-a-uuid")},
