@@ -1,6 +1,7 @@
 #include "host/Payload.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -22,58 +23,106 @@ NSError corrupt(std::string description) {
 // `path` quoted, as every message names a field.
 std::string field(const std::string& path) { return "\"" + path + "\""; }
 
-// Reads an optional string member of the object at `where` into `out` (a std::string, or a
-// std::optional<std::string>); an error when present but not a string.
-template <class Out>
-foundation::Status readString(const json& object, std::string_view where, const char* key,
-                              Out* out) {
+// The members named in `keys` of `object`, found in one pass over it: slot i is keys[i]'s
+// value, or null when the object has none or a JSON null (which counts as none). A lookup of
+// each key the reader knows cost more than the rest of reading a push.
+template <std::size_t N>
+std::array<const json*, N> membersOf(const json& object,
+                                     const std::array<std::string_view, N>& keys) {
+  std::array<const json*, N> found{};
+  for (const auto& [key, value] : object.get_ref<const json::object_t&>()) {
+    if (value.is_null()) continue;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (key == keys[i]) {
+        found[i] = &value;
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// The member `key` of `object`, null when it has none or a JSON null.
+const json* memberOf(const json& object, const char* key) {
   auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return {};
-  if (!it->is_string()) return corrupt(field(std::string(where) + key) + " is not a string");
-  *out = it->get<std::string>();
+  return it == object.end() || it->is_null() ? nullptr : &*it;
+}
+
+// Reads an optional string member `key` of the object at `where`, whose value is `value`
+// (null when absent), into `out` (a std::string, or a std::optional<std::string>); an error
+// when present but not a string.
+template <class Out>
+foundation::Status readString(const json* value, std::string_view where, std::string_view key,
+                              Out* out) {
+  if (value == nullptr) return {};
+  if (!value->is_string()) {
+    return corrupt(field(std::string(where) + std::string(key)) + " is not a string");
+  }
+  *out = value->get<std::string>();
   return {};
 }
 
-// Reads an optional number member of the object at `where`; an error when present but not a
+// Reads an optional number member as readString does; an error when present but not a
 // number.
-foundation::Status readNumber(const json& object, std::string_view where, const char* key,
+foundation::Status readNumber(const json* value, std::string_view where, std::string_view key,
                               std::optional<double>* out) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return {};
-  if (!it->is_number()) return corrupt(field(std::string(where) + key) + " is not a number");
-  *out = it->get<double>();
+  if (value == nullptr) return {};
+  if (!value->is_number()) {
+    return corrupt(field(std::string(where) + std::string(key)) + " is not a number");
+  }
+  *out = value->get<double>();
   return {};
 }
+
+// The members of an alert object, in the order of kAlertKeys.
+enum AlertKey : std::size_t {
+  kTitle,
+  kTitleLocKey,
+  kTitleLocArgs,
+  kSubtitle,
+  kSubtitleLocKey,
+  kSubtitleLocArgs,
+  kBody,
+  kLocKey,
+  kLocArgs,
+  kAlertKeyCount,
+};
+constexpr std::array<std::string_view, kAlertKeyCount> kAlertKeys = {
+    "title", "title-loc-key", "title-loc-args", "subtitle", "subtitle-loc-key", "subtitle-loc-args",
+    "body",  "loc-key",       "loc-args"};
+using AlertMembers = std::array<const json*, kAlertKeyCount>;
 
 // One text of an alert object: its plain key, and the keys that localize it.
 struct AlertText {
-  const char* key;
-  const char* locKey;
-  const char* locArgs;
+  AlertKey key;
+  AlertKey locKey;
+  AlertKey locArgs;
   std::string* out;
 };
 
 // The alert's text `text`: the localized string its loc-key names, formatted with its
 // loc-args, or else its plain text.
-foundation::Status readAlertText(const json& alert, const AlertText& text) {
-  if (foundation::Status read = readString(alert, "aps.alert.", text.key, text.out); !read.ok()) {
+foundation::Status readAlertText(const AlertMembers& alert, const AlertText& text) {
+  if (foundation::Status read =
+          readString(alert[text.key], "aps.alert.", kAlertKeys[text.key], text.out);
+      !read.ok()) {
     return read;
   }
   std::optional<std::string> locKey;
-  if (foundation::Status read = readString(alert, "aps.alert.", text.locKey, &locKey); !read.ok()) {
+  if (foundation::Status read =
+          readString(alert[text.locKey], "aps.alert.", kAlertKeys[text.locKey], &locKey);
+      !read.ok()) {
     return read;
   }
   std::vector<std::string> arguments;
-  if (auto args = alert.find(text.locArgs); args != alert.end() && !args->is_null()) {
-    if (!args->is_array()) {
-      return corrupt(field(std::string("aps.alert.") + text.locArgs) + " is not an array");
-    }
+  if (const json* args = alert[text.locArgs]) {
+    const std::string name(kAlertKeys[text.locArgs]);
+    if (!args->is_array()) return corrupt(field("aps.alert." + name) + " is not an array");
     for (std::size_t i = 0; i < args->size(); ++i) {
       const json& argument = (*args)[i];
       if (!argument.is_string()) {
-        return corrupt(
-            field("aps.alert." + std::string(text.locArgs) + "[" + std::to_string(i) + "]") +
-            " is not a string");
+        return corrupt(field("aps.alert." + name + "[" + std::to_string(i) + "]") +
+                       " is not a string");
       }
       arguments.push_back(argument.get<std::string>());
     }
@@ -84,9 +133,8 @@ foundation::Status readAlertText(const json& alert, const AlertText& text) {
 
 // aps.sound: a sound file's name ("default" for the system's), or a critical alert's sound as
 // a dictionary of "critical" (1 for a critical sound), "name" and "volume" (0 to 1).
-foundation::Status readSound(const json& aps, objc::Strong<UNNotificationSound>* out) {
-  auto sound = aps.find("sound");
-  if (sound == aps.end() || sound->is_null()) return {};
+foundation::Status readSound(const json* sound, objc::Strong<UNNotificationSound>* out) {
+  if (sound == nullptr) return {};
   const auto named = [](const std::string& name, bool critical, float volume) {
     if (critical) {
       return name == "default" ? UNNotificationSound::defaultCriticalSoundWithAudioVolume(volume)
@@ -108,14 +156,18 @@ foundation::Status readSound(const json& aps, objc::Strong<UNNotificationSound>*
   std::string name = "default";
   std::optional<double> critical;
   std::optional<double> volume;
-  if (foundation::Status read = readString(*sound, "aps.sound.", "name", &name); !read.ok()) {
-    return read;
-  }
-  if (foundation::Status read = readNumber(*sound, "aps.sound.", "critical", &critical);
+  if (foundation::Status read = readString(memberOf(*sound, "name"), "aps.sound.", "name", &name);
       !read.ok()) {
     return read;
   }
-  if (foundation::Status read = readNumber(*sound, "aps.sound.", "volume", &volume); !read.ok()) {
+  if (foundation::Status read =
+          readNumber(memberOf(*sound, "critical"), "aps.sound.", "critical", &critical);
+      !read.ok()) {
+    return read;
+  }
+  if (foundation::Status read =
+          readNumber(memberOf(*sound, "volume"), "aps.sound.", "volume", &volume);
+      !read.ok()) {
     return read;
   }
   // Held to its range before it narrows to the platform's float, which 1e300 would overflow.
@@ -124,13 +176,38 @@ foundation::Status readSound(const json& aps, objc::Strong<UNNotificationSound>*
   return {};
 }
 
+// The members of aps the reader knows, in the order of kApsKeys.
+enum ApsKey : std::size_t {
+  kAlert,
+  kBadge,
+  kSound,
+  kThreadId,
+  kCategory,
+  kInterruptionLevel,
+  kRelevanceScore,
+  kTargetContentId,
+  kFilterCriteria,
+  kMutableContent,
+  kApsKeyCount,
+};
+constexpr std::array<std::string_view, kApsKeyCount> kApsKeys = {
+    "alert",           "badge",
+    "sound",           "thread-id",
+    "category",        "interruption-level",
+    "relevance-score", "target-content-id",
+    "filter-criteria", "mutable-content"};
+using ApsMembers = std::array<const json*, kApsKeyCount>;
+
 // What decides how the notification is presented: aps.interruption-level, relevance-score,
 // target-content-id and filter-criteria. A level the platform does not know is the default,
 // active, and a score outside 0 to 1 is the nearer end, so that a push meant for a newer or
 // looser reader still arrives.
-foundation::Status readPresentation(const json& aps, user_notifications::ContentFields& fields) {
+foundation::Status readPresentation(const ApsMembers& aps,
+                                    user_notifications::ContentFields& fields) {
   std::optional<std::string> level;
-  if (foundation::Status read = readString(aps, "aps.", "interruption-level", &level); !read.ok()) {
+  if (foundation::Status read =
+          readString(aps[kInterruptionLevel], "aps.", kApsKeys[kInterruptionLevel], &level);
+      !read.ok()) {
     return read;
   }
   for (auto [name, value] :
@@ -141,16 +218,20 @@ foundation::Status readPresentation(const json& aps, user_notifications::Content
     if (level == name) fields.interruptionLevel = value;
   }
   std::optional<double> score;
-  if (foundation::Status read = readNumber(aps, "aps.", "relevance-score", &score); !read.ok()) {
+  if (foundation::Status read =
+          readNumber(aps[kRelevanceScore], "aps.", kApsKeys[kRelevanceScore], &score);
+      !read.ok()) {
     return read;
   }
   if (score) fields.relevanceScore = std::clamp(*score, 0.0, 1.0);
   if (foundation::Status read =
-          readString(aps, "aps.", "target-content-id", &fields.targetContentIdentifier);
+          readString(aps[kTargetContentId], "aps.", kApsKeys[kTargetContentId],
+                     &fields.targetContentIdentifier);
       !read.ok()) {
     return read;
   }
-  return readString(aps, "aps.", "filter-criteria", &fields.filterCriteria);
+  return readString(aps[kFilterCriteria], "aps.", kApsKeys[kFilterCriteria],
+                    &fields.filterCriteria);
 }
 
 // `text` parsed as JSON whose values nest at most `maximumDepth` levels; an error when it is
@@ -184,18 +265,20 @@ foundation::Result<PushRequest> requestFromPayload(std::string identifier, json 
   if (!payload.is_object()) return corrupt("payload is not a JSON object");
   user_notifications::ContentFields fields;
   bool mutableContent = false;
-  auto aps = payload.find("aps");
-  if (aps != payload.end() && !aps->is_null()) {
-    if (!aps->is_object()) return corrupt(field("aps") + " is not an object");
-    if (auto alert = aps->find("alert"); alert != aps->end() && !alert->is_null()) {
+  auto found = payload.find("aps");
+  if (found != payload.end() && !found->is_null()) {
+    if (!found->is_object()) return corrupt(field("aps") + " is not an object");
+    const ApsMembers aps = membersOf(*found, kApsKeys);
+    if (const json* alert = aps[kAlert]) {
       if (alert->is_string()) {
         fields.body = alert->get<std::string>();
       } else if (alert->is_object()) {
+        const AlertMembers members = membersOf(*alert, kAlertKeys);
         for (const AlertText& text :
-             {AlertText{"title", "title-loc-key", "title-loc-args", &fields.title},
-              AlertText{"subtitle", "subtitle-loc-key", "subtitle-loc-args", &fields.subtitle},
-              AlertText{"body", "loc-key", "loc-args", &fields.body}}) {
-          if (foundation::Status read = readAlertText(*alert, text); !read.ok()) {
+             {AlertText{kTitle, kTitleLocKey, kTitleLocArgs, &fields.title},
+              AlertText{kSubtitle, kSubtitleLocKey, kSubtitleLocArgs, &fields.subtitle},
+              AlertText{kBody, kLocKey, kLocArgs, &fields.body}}) {
+          if (foundation::Status read = readAlertText(members, text); !read.ok()) {
             return read.error();
           }
         }
@@ -203,19 +286,21 @@ foundation::Result<PushRequest> requestFromPayload(std::string identifier, json 
         return corrupt(field("aps.alert") + " is neither a string nor an object");
       }
     }
-    if (auto badge = aps->find("badge"); badge != aps->end() && !badge->is_null()) {
+    if (const json* badge = aps[kBadge]) {
       if (!badge->is_number()) return corrupt(field("aps.badge") + " is not a number");
       fields.badge = *badge;
     }
-    if (foundation::Status read = readSound(*aps, &fields.sound); !read.ok()) return read.error();
-    for (auto [key, text] : {std::pair{"thread-id", &fields.threadIdentifier},
-                             std::pair{"category", &fields.categoryIdentifier}}) {
-      if (foundation::Status read = readString(*aps, "aps.", key, text); !read.ok()) {
+    if (foundation::Status read = readSound(aps[kSound], &fields.sound); !read.ok()) {
+      return read.error();
+    }
+    for (auto [key, text] : {std::pair{kThreadId, &fields.threadIdentifier},
+                             std::pair{kCategory, &fields.categoryIdentifier}}) {
+      if (foundation::Status read = readString(aps[key], "aps.", kApsKeys[key], text); !read.ok()) {
         return read.error();
       }
     }
-    if (foundation::Status read = readPresentation(*aps, fields); !read.ok()) return read.error();
-    if (auto mc = aps->find("mutable-content"); mc != aps->end() && !mc->is_null()) {
+    if (foundation::Status read = readPresentation(aps, fields); !read.ok()) return read.error();
+    if (const json* mc = aps[kMutableContent]) {
       if (!mc->is_number()) return corrupt(field("aps.mutable-content") + " is not a number");
       mutableContent = *mc == 1;
     }
