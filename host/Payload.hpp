@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Foundation/NSError.hpp"
+#include "System/os_activity.hpp"
 #include "UserNotifications/UNNotificationRequest.hpp"
 #include "objc/Strong.hpp"
 
@@ -41,6 +42,9 @@ struct PushRequest {
   const char* notMutableReason = nullptr;
   // Set for a push: its request identifier is then its apns-id.
   std::optional<PushHeaders> push = std::nullopt;
+  // The activity the request's events are logged under; when none, the host makes one
+  // described by the identifier. A push brings the one the gateway logged it under.
+  os_activity_t activity = nullptr;
 };
 
 // How deeply arrays and objects may nest in a payload, the payload itself counted as the first

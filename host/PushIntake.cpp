@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "System/os_activity.hpp"
+
 namespace host {
 
 gateway::Answer PushIntake::take(gateway::Push push) noexcept {
@@ -16,6 +18,7 @@ gateway::Answer PushIntake::take(gateway::Push push) noexcept {
                                 .priority = push.priority,
                                 .expiration = push.expiration,
                                 .collapseId = std::move(push.collapseId)};
+    request->activity = system_log::currentActivity();
     if (!submit_(*std::move(request))) return {429, "TooManyRequests"};
     return {};
   } catch (const std::exception&) {

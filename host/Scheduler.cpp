@@ -20,17 +20,20 @@ namespace {
 thread_local bool tHolding = false;
 thread_local bool tWroteWhileHolding = false;
 
+// Requests the hand-over keeps room for between bursts.
+constexpr std::size_t kKeptRoom = 1024;
+
 }  // namespace
 
 // What the host knows of one request; shared by the host thread and whichever thread calls
 // the request's content handler.
 struct Scheduler::Record {
   Record(std::string identifier, objc::Strong<UNNotificationContent> content,
-         std::optional<PushHeaders> headers)
+         std::optional<PushHeaders> headers, os_activity_t given)
       : id(std::move(identifier)),
         original(std::move(content)),
         push(std::move(headers)),
-        activity(Log::activityFor(id)) {}
+        activity(given ? std::move(given) : Log::activityFor(id)) {}
 
   const std::string id;
   const objc::Strong<UNNotificationContent> original;
@@ -270,7 +273,7 @@ void Scheduler::start(PushRequest request) {
     request.notMutableReason = "the push type is not alert";
   }
   auto record = std::make_shared<Record>(request.request->identifier(), request.request->content(),
-                                         std::move(request.push));
+                                         std::move(request.push), std::move(request.activity));
   // What the extension starts from here on (its transfers, their completions) carries the
   // request's activity, though the extension never hands it on.
   system_log::ActivityScope scope(record->activity);
@@ -336,19 +339,21 @@ void Scheduler::run() {
     }
     stopping = stopping || stop_.requested();
 
-    std::deque<PushRequest> incoming;
     bool inputDone = false;
     {
       base::MutexLock lock(mu_);
-      incoming.swap(incoming_);
+      starting_.swap(incoming_);
       inputDone = inputDone_;
     }
-    if (!incoming.empty()) listener_.beforeStart();
+    if (!starting_.empty()) listener_.beforeStart();
     // The lines of a burst of requests go out together, once the burst is started and the
     // requests past their time are expired.
     output_.hold();
     tHolding = true;
-    for (PushRequest& request : incoming) start(std::move(request));
+    for (PushRequest& request : starting_) start(std::move(request));
+    starting_.clear();
+    // The room of a burst far above the usual is given back.
+    if (starting_.capacity() > kKeptRoom) starting_.shrink_to_fit();
     // Requests shown by their extension leave the queue as soon as they reach its front; at the
     // stop every one leaves, expired now if it was not shown.
     while (!active_.empty()) {

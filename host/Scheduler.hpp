@@ -32,6 +32,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/Mutex.hpp"
 #include "base/WakeEvent.hpp"
@@ -170,7 +171,10 @@ class Scheduler {
   CollapseIds collapse_ GUARDED_BY(collapseMu_);
 
   base::Mutex mu_;  // guards the hand-over from the input thread and the shown count
-  std::deque<PushRequest> incoming_ GUARDED_BY(mu_);
+  // Handed over and not yet taken by the host thread, which swaps it with `starting_`: the two
+  // keep their room, so that a steady stream of requests allocates nothing to queue them.
+  std::vector<PushRequest> incoming_ GUARDED_BY(mu_);
+  std::vector<PushRequest> starting_;  // host thread only
   bool inputDone_ GUARDED_BY(mu_) = false;
   bool sleeping_ GUARDED_BY(mu_) = false;       // the host thread is, or is about to be, asleep
   std::size_t started_ GUARDED_BY(mu_) = 0;     // written by the host thread only
