@@ -86,11 +86,11 @@ LineSink::Written Output::writeText(std::string_view text) {
 
 LineSink::Written Output::writeHeld() {
   if (held_.empty()) return Written::yes;
-  const std::string text = std::move(held_);
+  // Cleared, not moved from: the next burst's lines go into the room this one's had.
+  Written written = Written::failed;
+  if (error_ == 0) written = givenUp_ ? giveUp(held_) : writeText(held_);
   held_.clear();
-  if (error_ != 0) return Written::failed;
-  if (givenUp_) return giveUp(text);
-  return writeText(text);
+  return written;
 }
 
 LineSink::Written Output::writeLine(std::string line) {

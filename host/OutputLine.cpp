@@ -1,10 +1,10 @@
 #include "host/OutputLine.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,20 +52,23 @@ const char* interruptionLevelName(UNNotificationInterruptionLevel level) {
 // Appends `text` as a JSON string: as it is when it is plain printable ASCII, as the
 // identifiers and names of a push are, escaped by the serializer otherwise. Copied in one
 // piece: a line has a few dozen strings, and a character at a time was a third of its cost.
+// The bytes a JSON string holds as they are: printable ASCII but the quote and the backslash.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+  std::array<bool, 256> plain{};
+  for (std::size_t byte = 0x20; byte < 0x7f; ++byte) plain[byte] = byte != '"' && byte != '\\';
+  return plain;
+}();
+
 void appendString(std::string& out, std::string_view text) {
   for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+    if (!kPlainBytes[static_cast<unsigned char>(c)]) {
       out += dumpLine(ordered_json(std::string(text)));
       return;
     }
   }
-  const std::size_t at = out.size();
-  out.resize(at + text.size() + 2);
-  char* to = out.data() + at;
-  *to = '"';
-  std::memcpy(to + 1, text.data(), text.size());
-  to[text.size() + 1] = '"';
+  out += '"';
+  out.append(text);
+  out += '"';
 }
 
 // Appends `value` as dumpLine writes it: strings, integers and what holds them directly, the
