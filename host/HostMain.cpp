@@ -10,6 +10,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -128,12 +129,17 @@ int run(Class principalClass, const Options& options, const Directories& directo
                       around, diagnostics, transfers, stop);
   // With --listen the endpoint stands where the input would be: pushes are answered at the
   // bound rather than waited for, and the socket is bound before anything is said.
-  // A turn of the gateway's loop wakes the host thread once, for every push it took.
+  // A turn of the gateway's loop wakes the host thread once, for every push it took; the next
+  // turn waits, for a moment, while the host thread has more than about a turn's pushes (4
+  // connections of 100 streams) still to start.
   PushIntake intake(
       [&scheduler](PushRequest request) {
         return scheduler.trySubmit(std::move(request), /*wake=*/false);
       },
-      [&scheduler] { scheduler.wake(); });
+      [&scheduler] {
+        scheduler.wake();
+        scheduler.waitForHostThread(512, std::chrono::milliseconds(20));
+      });
   std::unique_ptr<Endpoint> endpoint;
   if (options.listen) {
     if (!directories.gateway) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
@@ -116,6 +117,15 @@ bool Scheduler::trySubmit(PushRequest request, bool wake) {
 void Scheduler::wake() {
   base::MutexLock lock(mu_);
   if (!incoming_.empty()) wakeLocked();
+}
+
+void Scheduler::waitForHostThread(std::size_t most, std::chrono::milliseconds longest) {
+  const auto deadline = std::chrono::steady_clock::now() + longest;
+  base::MutexLock lock(mu_);
+  while (incoming_.size() > most && !inputDone_) {
+    waitingForTake_ = true;
+    if (!lock.waitUntil(taken_, deadline)) break;
+  }
 }
 
 void Scheduler::inputEnded() {
@@ -344,6 +354,7 @@ void Scheduler::run() {
       base::MutexLock lock(mu_);
       starting_.swap(incoming_);
       inputDone = inputDone_;
+      if (std::exchange(waitingForTake_, false)) taken_.notify_all();
     }
     if (!starting_.empty()) listener_.beforeStart();
     // The lines of a burst of requests go out together, once the burst is started and the

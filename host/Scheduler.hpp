@@ -105,6 +105,12 @@ class Scheduler {
   bool trySubmit(PushRequest request, bool wake = true) EXCLUDES(mu_);
   // Wakes the host thread for the requests handed over without waking it.
   void wake() EXCLUDES(mu_);
+  // Waits, at most `longest`, while more than `most` requests handed over are not yet taken by
+  // the host thread. A caller that hands over bursts faster than the host thread starts them
+  // is held back, so that the requests wait in its peers' sockets rather than in a queue that
+  // grows to the bound: a host thread far behind starts each request from cold memory, and
+  // falls further behind. Returns at once while the host thread keeps up.
+  void waitForHostThread(std::size_t most, std::chrono::milliseconds longest) EXCLUDES(mu_);
   // No request will be handed over after this.
   void inputEnded() EXCLUDES(mu_);
 
@@ -181,6 +187,8 @@ class Scheduler {
   std::size_t handedOver_ GUARDED_BY(mu_) = 0;  // by submit()
   std::size_t shownCount_ GUARDED_BY(mu_) = 0;
   std::condition_variable roomMade_;  // a request shown while a submit() waits for room
+  std::condition_variable taken_;     // the host thread took what was handed over
+  bool waitingForTake_ GUARDED_BY(mu_) = false;
   bool waitingForRoom_ GUARDED_BY(mu_) = false;
   Clock::TimePoint lastShown_ GUARDED_BY(mu_);
   bool transfersIdle_ GUARDED_BY(mu_) = false;

@@ -51,7 +51,9 @@ class PushSink {
   // block.
   virtual Answer take(Push push) noexcept = 0;
   // The gateway has handled what its connections sent in one turn of its loop. A sink may
-  // leave the pushes it took in that turn waiting until this call, which starts them together.
+  // leave the pushes it took in that turn waiting until this call, which starts them together;
+  // and it may hold the gateway back here for a few milliseconds while the pushes it took
+  // before are not yet started, which leaves the next ones in the connections' sockets.
   virtual void turnEnded() noexcept {}
 };
 

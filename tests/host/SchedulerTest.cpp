@@ -327,6 +327,23 @@ TEST(Scheduler, RequestsUnderWayAreHeldToTheBound) {
   EXPECT_EQ(ids, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
 }
 
+// A caller that hands over far ahead of the host thread waits until it has taken what was
+// handed over; when the host thread does not take it, no longer than the caller asked.
+TEST(Scheduler, AHandOverFarAheadWaitsForTheHostThread) {
+  Rig rig(&kExtension<Delivers::never>, {.timeLimitSeconds = 1});
+  for (const char* id : {"a", "b", "c"}) {
+    ASSERT_TRUE(rig.scheduler.trySubmit(request(id, false), /*wake=*/false));
+  }
+  rig.scheduler.waitForHostThread(3, std::chrono::minutes(10));  // not ahead: at once
+  rig.scheduler.waitForHostThread(1, std::chrono::milliseconds(1));
+  std::thread host([&] { rig.scheduler.run(); });
+  rig.scheduler.wake();
+  rig.scheduler.waitForHostThread(0, std::chrono::minutes(10));  // the test's timeout otherwise
+  rig.scheduler.inputEnded();
+  host.join();
+  EXPECT_EQ(rig.lines.lines().size(), 3u);
+}
+
 // After the run's end nothing more is written: a late delivery is dropped.
 TEST(Scheduler, TheRunEndsOnceEveryRequestIsShownAndDropsWhatComesAfter) {
   Rig rig(&kExtension<Delivers::atExpiry>, {.timeLimitSeconds = 5});
