@@ -293,9 +293,13 @@ def main():
                         'e.g. "--log info"')
     parser.add_argument("--gateway-only", action="store_true", help="run only the gateway case")
     parser.add_argument("--no-gateway", action="store_true", help="leave out the gateway case")
+    parser.add_argument("--gateway-unpinned", action="store_true",
+                        help="leave the gateway's servers and h2load to the kernel's placement "
+                             "instead of one CPU each")
     parser.add_argument("--gateway-runs", type=int,
                         help="runs of the gateway's throughput case (default 3, 1 with --quick)")
     args = parser.parse_args()
+    gateway.PINNED = not args.gateway_unpinned
     args.build = os.path.abspath(os.path.join(os.path.dirname(args.exe), "..", "..", ".."))
     runs = args.runs or (3 if args.quick else 9)
     cold_runs = 3 * runs

@@ -6,6 +6,10 @@
               Wall time is h2load's run; CPU time (user + system) and peak RSS (VmHWM) are the
               server's, read from /proc while it runs, so that a server that lives across the
               runs is measured like one that does not. Each server first takes 10,000 pushes.
+              Each server runs on one CPU and h2load on another (when two are allowed;
+              --gateway-unpinned leaves them to the kernel): unpinned on a 2-vCPU machine,
+              the endpoint's two threads land on different vCPUs in some runs and then use
+              two to four times the CPU.
   flat RSS    the endpoint's peak RSS after those first 10,000 pushes and after 100,000 more.
   latency     2,000 mutable pushes, each naming its own 64 KiB image on the bench's nginx,
               sent by bench/latency.js (Node's http2) with at most 64 in flight: from each
@@ -39,6 +43,21 @@ TARGETS = {
     "gateway_rss_growth": 1.10,
 }
 
+# Whether the throughput case pins each server to one CPU and h2load to another.
+PINNED = True
+
+
+def placement():
+    """The CPUs of the throughput case: the server's and h2load's, or (None, None)."""
+    cpus = sorted(os.sched_getaffinity(0))
+    return (cpus[0], cpus[1]) if PINNED and len(cpus) >= 2 else (None, None)
+
+
+def on_cpu(cpu):
+    """A preexec_fn that keeps the child on `cpu`, or None to leave it to the kernel."""
+    return None if cpu is None else (lambda: os.sched_setaffinity(0, {cpu}))
+
+
 START_LINE = re.compile(r"listening on 127\.0\.0\.1:(\d+); device token ([0-9a-f]+); .*; "
                         r"authority (.+)$", re.M)
 
@@ -47,10 +66,11 @@ class Server:
     """A server process that lives across the runs of h2load: its CPU time and peak RSS come
     from /proc, read while it runs."""
 
-    def __init__(self, argv, env=None, stdout=None, stderr=None):
+    def __init__(self, argv, env=None, stdout=None, stderr=None, cpu=None):
         self.process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
                                         stdout=stdout or subprocess.DEVNULL,
-                                        stderr=stderr or subprocess.DEVNULL)
+                                        stderr=stderr or subprocess.DEVNULL,
+                                        preexec_fn=on_cpu(cpu))
 
     def cpu(self):
         with open("/proc/%d/stat" % self.process.pid) as f:
@@ -86,12 +106,12 @@ def wait_until(done, what, seconds=30):
     raise SystemExit("bench: " + what)
 
 
-def start_endpoint(exe, env, work, stdout):
+def start_endpoint(exe, env, work, stdout, cpu=None):
     """The extension with --listen on a free port: the server, and what its start line says
     (port, device token, the authority's file)."""
     err = os.path.join(work, "endpoint.log")
     server = Server([exe, "--listen", "127.0.0.1:0", "--time-limit", "60"], env, stdout,
-                    open(err, "wb"))
+                    open(err, "wb"), cpu)
     found = []
 
     def started():
@@ -113,7 +133,8 @@ def h2load(port, token, pushes, body_file):
     url = "https://127.0.0.1:%d/3/device/%s" % (port, token)
     started = time.monotonic()
     run = subprocess.run(["h2load", "-n", str(pushes), "-c", "4", "-m", "100", "-d", body_file,
-                          "-H", "apns-topic: " + TOPIC, url], capture_output=True, text=True)
+                          "-H", "apns-topic: " + TOPIC, url], capture_output=True, text=True,
+                         preexec_fn=on_cpu(placement()[1]))
     wall = time.monotonic() - started
     codes = re.search(r"status codes: (\d+) 2xx, \d+ 3xx, (\d+) 4xx", run.stdout)
     if run.returncode != 0 or not codes or int(codes.group(1)) + int(codes.group(2)) != pushes:
@@ -136,7 +157,8 @@ def measured(server, port, token, body_file):
 def ours(bench, body_file):
     lines = os.path.join(bench.work, "endpoint.jsonl")
     with open(lines, "wb") as out:
-        server, port, token, _ = start_endpoint(bench.exe, bench.env, bench.work, out)
+        server, port, token, _ = start_endpoint(bench.exe, bench.env, bench.work, out,
+                                                placement()[0])
         try:
             sample, rss_warm, taken = measured(server, port, token, body_file)
         finally:
@@ -161,7 +183,7 @@ def nghttpd(bench, token, body_file):
     for _ in range(5):
         port = free_port()
         server = Server(["nghttpd", "-d", htdocs, str(port), os.path.join(gateway, "server.key"),
-                         os.path.join(gateway, "server.pem")])
+                         os.path.join(gateway, "server.pem")], cpu=placement()[0])
 
         def listening():
             try:
@@ -264,8 +286,11 @@ def report(results):
     growth = last / warm
     lat = results["latencies"]
     ok = lambda value, limit: "%s %.2f" % ("ok <=" if value <= limit else "MISSED >", limit)
+    server_cpu, client_cpu = placement()
     return [
-        "runs: %d of each; medians, peak RSS the largest of the runs" % results["runs"],
+        "runs: %d of each; medians, peak RSS the largest of the runs; %s" % (
+            results["runs"], "each server on CPU %d, h2load on CPU %d" % (server_cpu, client_cpu)
+            if server_cpu is not None else "unpinned"),
         "",
         "| Case | Wall s, ours / nghttpd | Wall ratio | CPU s, ours / nghttpd | CPU ratio "
         "| Peak RSS MiB, ours / nghttpd |",
