@@ -127,6 +127,11 @@ struct Fields {
   }
 };
 
+// The largest body a push of `pushType` may carry.
+std::size_t limitOf(std::string_view pushType) {
+  return pushType == "voip" ? kVoipPayloadLimit : kPayloadLimit;
+}
+
 // `text` is `head` followed by `tail`, without building it.
 bool isJoined(std::string_view text, std::string_view head, std::string_view tail) {
   return text.size() == head.size() + tail.size() && text.starts_with(head) && text.ends_with(tail);
@@ -168,9 +173,7 @@ std::optional<std::string_view> topicSuffix(std::string_view pushType) {
 
 std::size_t payloadLimit(std::span<const Header> headers) {
   for (const Header& header : headers) {
-    if (header.name == "apns-push-type") {
-      return header.value == "voip" ? kVoipPayloadLimit : kPayloadLimit;
-    }
+    if (header.name == "apns-push-type") return limitOf(header.value);
   }
   return kPayloadLimit;
 }
@@ -254,8 +257,7 @@ Verdict checkRequest(std::span<const Header> headers, std::string body,
   const std::string_view collapseId = fields[kCollapseId].value_or("");
   if (collapseId.size() > kCollapseIdLimit) return refused(apnsId, 400, "BadCollapseId");
   if (body.empty()) return refused(apnsId, 400, "PayloadEmpty");
-  const std::size_t limit = pushType == "voip" ? kVoipPayloadLimit : kPayloadLimit;
-  if (body.size() > limit) return refused(apnsId, 413, "PayloadTooLarge");
+  if (body.size() > limitOf(pushType)) return refused(apnsId, 413, "PayloadTooLarge");
 
   Push push;
   push.apnsId = apnsId;
